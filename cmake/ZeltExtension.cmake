@@ -1,0 +1,21 @@
+# zelt_add_extension(NAME SOURCES...)
+#
+# Builds a Zelt extension the way the loader expects it: a module named
+# NAME.so (no "lib" prefix), hidden visibility so that only Init_NAME is
+# exported, and linked against libzelt so that the runtime is a needed
+# library and the extension's zl_ references resolve when it is loaded.
+function(zelt_add_extension name)
+  add_library(${name} MODULE ${ARGN})
+  if(TARGET Zelt::zelt)
+    target_link_libraries(${name} PRIVATE Zelt::zelt)
+  else()
+    target_link_libraries(${name} PRIVATE zelt)
+  endif()
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    SUFFIX ".so"
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${name} PRIVATE "LINKER:--no-undefined")
+endfunction()

@@ -1,0 +1,115 @@
+/* zelt.h: the interface that Zelt extensions are written against.
+ *
+ * A C header, usable from C11 and C++. It declares the value encoding, the
+ * IO object layout and the interpreter calls an extension may make; the
+ * runtime's internals stay out of it. A call documented as raising never
+ * returns to its caller: the exception unwinds to whoever called into the
+ * interpreter, so an extension holds nothing across such a call.
+ */
+#ifndef ZELT_H
+#define ZELT_H
+
+#include <stdint.h>   /* uint64_t, int32_t */
+#include <sys/time.h> /* struct timeval */
+
+#if defined(__cplusplus)
+#define ZL_NORETURN [[noreturn]]
+extern "C" {
+#else
+#define ZL_NORETURN _Noreturn
+#endif
+
+#define ZL_API __attribute__((visibility("default")))
+
+/* ---- values ------------------------------------------------------------ */
+
+/* Every value is one 64-bit word: false 0, true 2, nil 4, an Integer n as
+ * 2n+1; any other word points to a heap object (8-byte aligned). */
+typedef uint64_t zl_value;
+
+#define ZL_FALSE ((zl_value)0)
+#define ZL_TRUE ((zl_value)2)
+#define ZL_NIL ((zl_value)4)
+
+/* Integer n as 2n+1, built in unsigned arithmetic: no overflow for any n. */
+static inline zl_value zl_int_new(int32_t n) {
+    return ((zl_value)(int64_t)n << 1) | 1u;
+}
+static inline int zl_is_int(zl_value v) { return (int)(v & 1u); }
+static inline int zl_is_nil(zl_value v) { return v == ZL_NIL; }
+static inline zl_value zl_bool(int truth) { return truth ? ZL_TRUE : ZL_FALSE; }
+
+/* ---- objects ----------------------------------------------------------- */
+
+/* The two-word header every heap object begins with. */
+typedef struct zl_object {
+    zl_value flags; /* the object's type, in the low bits */
+    zl_value klass; /* its class */
+} zl_object;
+
+/* An open stream's record. The runtime keeps more after the descriptor;
+ * an extension reads the descriptor only, and only while a call lasts. */
+typedef struct zl_openfile {
+    int fd;
+} zl_openfile;
+
+/* An IO object: the header, then its open-file record. */
+typedef struct zl_io {
+    zl_object header;
+    zl_openfile *record;
+} zl_io;
+
+/* Reach the record of an IO object (after zl_io_taint_check). */
+static inline zl_openfile *zl_io_record(zl_value io) {
+    return ((zl_io *)(uintptr_t)io)->record;
+}
+
+/* The IO class. */
+extern ZL_API zl_value zl_cIO;
+
+/* ---- calls --------------------------------------------------------------- */
+
+/* A method function, registered through the generic pointer type: arity
+ * n >= 0 is called as f(self, a1, ..., an) and arity -1 as
+ * f(int argc, const zl_value *argv, zl_value self); each returns a value. */
+typedef void (*zl_func)(void);
+#define ZL_FUNC(f) ((zl_func)(f))
+
+/* Define method NAME on class KLASS. A call with another argument count
+ * than a fixed ARITY raises ArgumentError before FUNC runs. */
+ZL_API void zl_define_method(zl_value klass, const char *name, zl_func func, int arity);
+
+/* Return the IO object to work on; raise TypeError for anything else. */
+ZL_API zl_value zl_io_taint_check(zl_value io);
+
+/* Return only if RECORD exists and its stream is open; else raise IOError. */
+ZL_API void zl_io_check_closed(zl_openfile *record);
+
+/* Return only if the stream is open for reading; else raise IOError. */
+ZL_API void zl_io_check_readable(zl_openfile *record);
+
+/* Bytes read from the descriptor and held unread in the read buffer. */
+ZL_API int zl_io_read_pending(zl_openfile *record);
+
+/* Scan ARGC/ARGV against FMT ("<required><optional>" digits), storing each
+ * argument, or nil for an omitted optional, through the zl_value pointers
+ * that follow. Raise ArgumentError on a wrong count. */
+ZL_API void zl_scan_args(int argc, const zl_value *argv, const char *fmt, ...);
+
+/* Convert a time limit (an Integer or Float of zero or more) to seconds and
+ * microseconds. Raise ArgumentError, TypeError or RangeError otherwise. */
+ZL_API struct timeval zl_time_interval(zl_value limit);
+
+/* Wait until FD has one of EVENTS (poll bits; 1 is readable) or LIMIT
+ * passes (null: no limit). Above 0: ready; 0: limit passed, or the stream
+ * was closed meanwhile; below 0: failure, cause in errno. */
+ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
+
+/* Raise SystemCallError for the current errno (MESSAGE may be null). */
+ZL_API ZL_NORETURN void zl_sys_fail(const char *message);
+
+#if defined(__cplusplus)
+}
+#endif
+
+#endif /* ZELT_H */

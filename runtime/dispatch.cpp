@@ -1,0 +1,185 @@
+// dispatch.cpp: classes, their method tables, and calling a method by name.
+#include "internal.hpp"
+
+#include <mutex>         // serialises definitions
+#include <unordered_map> // classes by name
+
+namespace zelt {
+namespace rt {
+
+zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString,
+    cException;
+
+namespace {
+
+std::mutex &define_mu() {
+    static std::mutex mu;
+    return mu;
+}
+
+std::unordered_map<std::string, zl_value> &classes_by_name() { // guarded by define_mu
+    static auto *m = new std::unordered_map<std::string, zl_value>;
+    return *m;
+}
+
+constexpr int kMaxArity = 4;
+
+Class *class_ptr(zl_value v) {
+    if (v & 1u) return as_class(cInteger);
+    switch (v) {
+    case ZL_FALSE: return as_class(cFalseClass);
+    case ZL_TRUE: return as_class(cTrueClass);
+    case ZL_NIL: return as_class(cNilClass);
+    default: break;
+    }
+    if (!is_heap(v)) raise(eTypeError, "not a value: 0x" + std::to_string(v));
+    return as_class(as<zl_object>(v)->klass);
+}
+
+const Method *find_method(const Class *c, Id id) {
+    for (; c; c = c->super) {
+        std::size_t n = c->count.load(std::memory_order_acquire);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Method *m = c->slots[i].load(std::memory_order_acquire);
+            if (m->id == id) return m;
+        }
+    }
+    return nullptr;
+}
+
+// The IO a method runs on: counted in flight so that a close from another
+// thread keeps its descriptor until the call has left.
+class InFlight {
+public:
+    explicit InFlight(zl_value recv)
+        : record_(is_io(recv) ? reinterpret_cast<Record *>(as<zl_io>(recv)->record) : nullptr),
+          outer_(current_record) {
+        if (record_) {
+            record_->enter();
+            current_record = record_;
+        }
+    }
+    ~InFlight() {
+        if (record_) {
+            current_record = outer_;
+            record_->leave();
+        }
+    }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+
+private:
+    Record *record_;
+    Record *outer_;
+};
+
+zl_value invoke(const Method *m, zl_value self, int argc, const zl_value *argv) {
+    using F0 = zl_value (*)(zl_value);
+    using F1 = zl_value (*)(zl_value, zl_value);
+    using F2 = zl_value (*)(zl_value, zl_value, zl_value);
+    using F3 = zl_value (*)(zl_value, zl_value, zl_value, zl_value);
+    using F4 = zl_value (*)(zl_value, zl_value, zl_value, zl_value, zl_value);
+    using FV = zl_value (*)(int, const zl_value *, zl_value);
+    switch (m->arity) {
+    case -1: return reinterpret_cast<FV>(m->fn)(argc, argv, self);
+    case 0: return reinterpret_cast<F0>(m->fn)(self);
+    case 1: return reinterpret_cast<F1>(m->fn)(self, argv[0]);
+    case 2: return reinterpret_cast<F2>(m->fn)(self, argv[0], argv[1]);
+    case 3: return reinterpret_cast<F3>(m->fn)(self, argv[0], argv[1], argv[2]);
+    default: return reinterpret_cast<F4>(m->fn)(self, argv[0], argv[1], argv[2], argv[3]);
+    }
+}
+
+} // namespace
+
+Class *as_class(zl_value klass) {
+    if (!is_heap(klass) || type_of_heap(klass) != Type::Class) raise(eTypeError, "not a class");
+    return as<Class>(klass);
+}
+
+zl_value make_class(const char *name, Class *super) {
+    auto *c = new Class;
+    c->header = {static_cast<zl_value>(Type::Class), cClass};
+    c->name = name;
+    c->super = super;
+    zl_value v = static_cast<zl_value>(reinterpret_cast<uintptr_t>(c));
+    track(&c->header);
+    std::lock_guard lock(define_mu());
+    classes_by_name()[name] = v;
+    return v;
+}
+
+} // namespace rt
+
+using namespace rt;
+
+zl_value class_of(zl_value v) {
+    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(class_ptr(v)));
+}
+
+std::string class_name(zl_value klass) { return as_class(klass)->name; }
+
+zl_value class_named(std::string_view name) {
+    std::lock_guard lock(define_mu());
+    auto it = classes_by_name().find(std::string(name));
+    return it == classes_by_name().end() ? ZL_NIL : it->second;
+}
+
+std::vector<MethodInfo> methods_of(zl_value klass) {
+    const Class *c = as_class(klass);
+    std::vector<MethodInfo> out;
+    std::size_t n = c->count.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Method *m = c->slots[i].load(std::memory_order_acquire);
+        out.push_back({std::string(id_name(m->id)), m->arity});
+    }
+    return out;
+}
+
+zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
+    const Method *m = find_method(class_ptr(recv), id);
+    if (!m)
+        raise(eNoMethodError, "undefined method '" + std::string(id_name(id)) + "' for " +
+                                  (is_heap(recv) ? "an instance of " + class_name(class_of(recv))
+                                                 : inspect(recv)));
+    if (argc < 0 || (argc > 0 && !argv)) raise(eArgumentError, "invalid argument list");
+    if (m->arity >= 0 && argc != m->arity)
+        raise(eArgumentError, "wrong number of arguments (given " + std::to_string(argc) +
+                                  ", expected " + std::to_string(m->arity) + ")");
+    InFlight guard(recv);
+    return invoke(m, recv, argc, argv);
+}
+
+zl_value call(zl_value recv, std::string_view name, std::initializer_list<zl_value> args) {
+    return call(recv, intern(name), static_cast<int>(args.size()), args.begin());
+}
+
+} // namespace zelt
+
+extern "C" void zl_define_method(zl_value klass, const char *name, zl_func func, int arity) {
+    using namespace zelt::rt;
+    Class *c = as_class(klass);
+    if (!name || !*name) raise(eArgumentError, "a method needs a name");
+    if (!func) raise(eArgumentError, "method '" + std::string(name) + "' has no function");
+    if (arity < -1 || arity > kMaxArity)
+        raise(eArgumentError, "arity " + std::to_string(arity) + " of '" + name +
+                                  "' is not supported (-1 to " + std::to_string(kMaxArity) + ")");
+    auto *m = new Method{zelt::intern(name), func, arity};
+    std::lock_guard lock(define_mu());
+    std::size_t n = c->count.load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Method *old = c->slots[i].load(std::memory_order_relaxed);
+        if (old->id == m->id) { // a redefinition replaces the entry in place
+            c->slots[i].store(m, std::memory_order_release);
+            static std::vector<const Method *> *retired = new std::vector<const Method *>;
+            retired->push_back(old); // a call may still be reading it
+            return;
+        }
+    }
+    if (n == Class::kSlots) {
+        delete m;
+        raise(eArgumentError, "class " + c->name + " has too many methods");
+    }
+    c->slots[n].store(m, std::memory_order_release);
+    c->count.store(n + 1, std::memory_order_release);
+}

@@ -1,0 +1,88 @@
+// internal.hpp: what the runtime's own files share and no extension sees.
+#pragma once
+
+#include <zelt.h>           // the extension interface
+#include <zelt/embed.hpp>   // the embedding API
+
+#include <array>       // method slots
+#include <atomic>      // lock-free method tables, record state
+#include <cstdint>     // uint32_t
+#include <mutex>       // record read lock
+#include <string>      // class names, strings
+#include <vector>      // read buffer
+
+namespace zelt::rt {
+
+enum class Type : zl_value { Class = 1, Float, String, IO };
+
+// ---- raising ------------------------------------------------------------
+extern zl_value eArgumentError, eTypeError, eRangeError, eIOError, eSystemCallError,
+    eNoMethodError, eLoadError;
+[[noreturn]] void raise(zl_value klass, std::string message, int err = 0);
+
+// ---- heap objects ---------------------------------------------------------
+struct Method {
+    Id id;
+    zl_func fn;
+    int arity;
+};
+
+struct Class {
+    zl_object header;
+    std::string name;
+    Class *super;
+    static constexpr std::size_t kSlots = 64;
+    std::array<std::atomic<const Method *>, kSlots> slots{}; // published once filled
+    std::atomic<std::size_t> count{0};
+};
+
+struct Float {
+    zl_object header;
+    double value;
+};
+
+struct String {
+    zl_object header;
+    std::string value;
+};
+
+// An open stream. `pub` must stay first: extensions read the descriptor there.
+struct Record {
+    zl_openfile pub;
+    bool readable = false, writable = false;
+    // Close state: kClosed, plus the number of calls in flight on the stream.
+    static constexpr std::uint32_t kClosed = 1u << 31;
+    std::atomic<std::uint32_t> state{0};
+    std::atomic<bool> released{false}; // descriptor given back to the kernel
+    std::atomic<int> wake_fd{-1};      // eventfd written by close, made on first blocking wait
+    std::mutex wake_mu;                // guards making wake_fd
+    std::mutex read_mu;                // serialises the runtime's own reads
+    std::vector<char> buf;             // read-ahead buffer: [pos, end) is unread
+    std::size_t pos = 0, end = 0;
+    std::atomic<int> pending{0};       // end - pos, readable from any thread
+
+    bool closed() const { return state.load(std::memory_order_acquire) & kClosed; }
+    void enter() { state.fetch_add(1, std::memory_order_acq_rel); }
+    void leave(); // the last call out of a closed stream releases its descriptor
+};
+
+zl_value make_class(const char *name, Class *super);
+Class *as_class(zl_value klass);
+template <class T> T *as(zl_value v) { return reinterpret_cast<T *>(static_cast<uintptr_t>(v)); }
+Type type_of_heap(zl_value v);      // v must be a heap word
+bool is_heap(zl_value v);           // 8-aligned, non-zero
+void track(zl_object *o);           // the heap registry frees what is left at exit
+void untrack(zl_object *o);
+void destroy(zl_object *o);         // frees by type
+
+// ---- IO ----------------------------------------------------------------------
+void define_io_methods();
+void close_record(Record *r);       // marks closed, wakes waiters, releases when idle
+void free_record(Record *r);
+extern thread_local Record *current_record; // the IO whose method runs on this thread
+
+// ---- classes made at start ---------------------------------------------------
+extern zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString,
+    cException;
+
+} // namespace zelt::rt

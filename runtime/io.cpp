@@ -1,0 +1,196 @@
+// io.cpp: IO objects over real descriptors, their read buffer and their close.
+#include "internal.hpp"
+
+#include <algorithm> // std::min
+#include <cerrno>    // EINTR, EAGAIN
+#include <cstring>   // memchr, memmove
+#include <fcntl.h>   // fcntl, O_ACCMODE
+#include <poll.h>    // POLLIN
+#include <unistd.h>  // read, write, close
+
+namespace zelt {
+namespace rt {
+namespace {
+
+constexpr std::size_t kChunk = 8192; // read-ahead size
+
+void release_descriptor(Record *r) {
+    if (r->released.exchange(true)) return; // exactly once
+    ::close(r->pub.fd);
+    int w = r->wake_fd.exchange(-1);
+    if (w >= 0) ::close(w);
+}
+
+Record *record_of(zl_value io) { return reinterpret_cast<Record *>(zl_io_record(io)); }
+
+// The record of an open stream that may be read.
+Record *readable_record(zl_value self) {
+    zl_openfile *rec = zl_io_record(zl_io_taint_check(self));
+    zl_io_check_closed(rec);
+    zl_io_check_readable(rec);
+    return reinterpret_cast<Record *>(rec);
+}
+
+// Hand out LEN buffered bytes as a String.
+zl_value take(Record *r, std::size_t len) {
+    zl_value s = str(std::string_view(r->buf.data() + r->pos, len));
+    r->pos += len;
+    r->pending.store(static_cast<int>(r->end - r->pos), std::memory_order_release);
+    return s;
+}
+
+// Read one more chunk into the buffer, waiting for it the way any caller
+// waits, so that a close from another thread ends the read. False at EOF.
+bool fill(Record *r) {
+    if (r->pos > 0) { // keep the unread bytes at the front
+        std::memmove(r->buf.data(), r->buf.data() + r->pos, r->end - r->pos);
+        r->end -= r->pos;
+        r->pos = 0;
+    }
+    if (r->buf.size() - r->end < kChunk) r->buf.resize(std::max(r->buf.size() * 2, r->end + kChunk));
+    for (;;) {
+        if (zl_wait_for_single_fd(r->pub.fd, POLLIN, nullptr) < 0) zl_sys_fail(nullptr);
+        zl_io_check_closed(&r->pub);
+        ssize_t got = ::read(r->pub.fd, r->buf.data() + r->end, r->buf.size() - r->end);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // woken early: wait again
+        if (got < 0) zl_sys_fail(nullptr);
+        r->end += static_cast<std::size_t>(got);
+        r->pending.store(static_cast<int>(r->end - r->pos), std::memory_order_release);
+        return got > 0;
+    }
+}
+
+zl_value io_gets(zl_value self) {
+    Record *r = readable_record(self);
+    std::lock_guard lock(r->read_mu);
+    std::size_t scanned = 0; // bytes after pos known to hold no newline
+    for (;;) {
+        const char *from = r->buf.data() + r->pos;
+        if (const void *nl = std::memchr(from + scanned, '\n', r->end - r->pos - scanned))
+            return take(r, static_cast<const char *>(nl) - from + 1);
+        scanned = r->end - r->pos;
+        if (!fill(r)) return scanned ? take(r, scanned) : ZL_NIL;
+    }
+}
+
+// read: all that is left; read(n): up to n bytes, nil at the end.
+zl_value io_read(int argc, const zl_value *argv, zl_value self) {
+    Record *r = readable_record(self);
+    zl_value length = ZL_NIL;
+    zl_scan_args(argc, argv, "01", &length);
+    const bool all = length == ZL_NIL;
+    int64_t want = all ? 0 : integer_value(length);
+    if (want < 0) raise(eArgumentError, "negative length " + std::to_string(want) + " given");
+    std::lock_guard lock(r->read_mu);
+    while ((all || r->end - r->pos < static_cast<uint64_t>(want)) && fill(r)) {
+    }
+    std::size_t have = r->end - r->pos;
+    if (!all && want > 0 && have == 0) return ZL_NIL;
+    return take(r, all ? have : std::min(have, static_cast<std::size_t>(want)));
+}
+
+zl_value io_close(zl_value self) {
+    close_record(record_of(zl_io_taint_check(self)));
+    return ZL_NIL;
+}
+
+zl_value io_closed_p(zl_value self) { return zl_bool(record_of(zl_io_taint_check(self))->closed()); }
+
+zl_value io_fileno(zl_value self) {
+    zl_openfile *rec = zl_io_record(zl_io_taint_check(self));
+    zl_io_check_closed(rec);
+    return integer(rec->fd);
+}
+
+} // namespace
+
+void Record::leave() {
+    if (state.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1)) release_descriptor(this);
+}
+
+void close_record(Record *r) {
+    r->enter(); // the descriptor goes when the last call on the stream leaves
+    if (!(r->state.fetch_or(Record::kClosed) & Record::kClosed)) {
+        int w = r->wake_fd.load();
+        if (w >= 0) {
+            uint64_t one = 1;
+            (void)!::write(w, &one, sizeof one); // wakes every waiter; never read back
+        }
+    }
+    r->leave();
+}
+
+void free_record(Record *r) {
+    close_record(r);
+    delete r;
+}
+
+void define_io_methods() {
+    static const struct {
+        const char *name;
+        zl_func fn;
+        int arity;
+    } methods[] = {
+        {"gets", ZL_FUNC(io_gets), 0},
+        {"read", ZL_FUNC(io_read), -1},
+        {"close", ZL_FUNC(io_close), 0},
+        {"closed?", ZL_FUNC(io_closed_p), 0},
+        {"fileno", ZL_FUNC(io_fileno), 0},
+    };
+    for (const auto &m : methods) zl_define_method(zl_cIO, m.name, m.fn, m.arity);
+}
+
+} // namespace rt
+
+using namespace rt;
+
+zl_value io_new(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) zl_sys_fail(("fd " + std::to_string(fd)).c_str());
+    auto *r = new Record;
+    r->pub.fd = fd;
+    const int access = flags & O_ACCMODE;
+    r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
+    r->writable = !(flags & O_PATH) && (access == O_WRONLY || access == O_RDWR);
+    auto *io = new zl_io{{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
+    track(&io->header);
+    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(io));
+}
+
+int io_fd(zl_value io) {
+    Record *r = record_of(zl_io_taint_check(io));
+    return r->released.load() ? -1 : r->pub.fd;
+}
+
+bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed(); }
+
+} // namespace zelt
+
+extern "C" {
+
+zl_value zl_io_taint_check(zl_value io) {
+    using namespace zelt;
+    if (!is_io(io)) {
+        std::string what = rt::is_heap(io) || io <= ZL_NIL || (io & 1u) ? class_name(class_of(io))
+                                                                         : "an invalid value";
+        rt::raise(rt::eTypeError, "wrong argument type " + what + " (expected IO)");
+    }
+    return io;
+}
+
+void zl_io_check_closed(zl_openfile *record) {
+    using namespace zelt::rt;
+    if (!record) raise(eIOError, "uninitialized stream");
+    if (reinterpret_cast<Record *>(record)->closed()) raise(eIOError, "closed stream");
+}
+
+void zl_io_check_readable(zl_openfile *record) {
+    using namespace zelt::rt;
+    if (!reinterpret_cast<Record *>(record)->readable) raise(eIOError, "not opened for reading");
+}
+
+int zl_io_read_pending(zl_openfile *record) {
+    return reinterpret_cast<zelt::rt::Record *>(record)->pending.load(std::memory_order_acquire);
+}
+
+} // extern "C"

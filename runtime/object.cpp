@@ -1,0 +1,117 @@
+// object.cpp: the value encoding, heap objects and the registry that frees them.
+#include "internal.hpp"
+
+#include <mutex>         // the registry is shared by all threads
+#include <unordered_set> // live heap objects
+
+namespace zelt {
+namespace rt {
+namespace {
+
+constexpr int64_t kIntMax = (int64_t{1} << 61) - 1; // what 2n+1 holds in 63 bits
+constexpr int64_t kIntMin = -(int64_t{1} << 61);
+
+struct Registry {
+    std::mutex mu;
+    std::unordered_set<zl_object *> live;
+    ~Registry() { // what nobody released is freed at exit
+        for (zl_object *o : live) destroy(o);
+    }
+};
+
+Registry &registry() {
+    static Registry r;
+    return r;
+}
+
+} // namespace
+
+bool is_heap(zl_value v) { return v != 0 && (v & 7u) == 0; }
+
+Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
+
+void track(zl_object *o) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mu);
+    r.live.insert(o);
+}
+
+void untrack(zl_object *o) {
+    Registry &r = registry();
+    std::lock_guard lock(r.mu);
+    r.live.erase(o);
+}
+
+void destroy(zl_object *o) {
+    switch (static_cast<Type>(o->flags)) {
+    case Type::Class: {
+        auto *c = reinterpret_cast<Class *>(o);
+        for (std::size_t i = 0; i < c->count.load(); ++i) delete c->slots[i].load();
+        delete c;
+        break;
+    }
+    case Type::Float: delete reinterpret_cast<Float *>(o); break;
+    case Type::String: delete reinterpret_cast<String *>(o); break;
+    case Type::IO: {
+        auto *io = reinterpret_cast<zl_io *>(o);
+        free_record(reinterpret_cast<Record *>(io->record));
+        delete io;
+        break;
+    }
+    }
+}
+
+template <class T> static zl_value adopt(T *o) {
+    track(&o->header);
+    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(o));
+}
+
+zl_value new_float(double d) {
+    return adopt(new Float{{static_cast<zl_value>(Type::Float), cFloat}, d});
+}
+
+zl_value new_string(std::string_view s) {
+    return adopt(new String{{static_cast<zl_value>(Type::String), cString}, std::string(s)});
+}
+
+zl_value integer_word(int64_t n) {
+    if (n < kIntMin || n > kIntMax) raise(eRangeError, "integer " + std::to_string(n) + " out of range");
+    return (static_cast<zl_value>(n) << 1) | 1u;
+}
+
+} // namespace rt
+
+using namespace rt;
+
+zl_value integer(int64_t n) { return integer_word(n); }
+zl_value flt(double d) { return new_float(d); }
+zl_value str(std::string_view s) { return new_string(s); }
+
+bool is_integer(zl_value v) { return v & 1u; }
+bool is_float(zl_value v) { return is_heap(v) && type_of_heap(v) == Type::Float; }
+bool is_string(zl_value v) { return is_heap(v) && type_of_heap(v) == Type::String; }
+bool is_io(zl_value v) { return is_heap(v) && type_of_heap(v) == Type::IO; }
+
+int64_t integer_value(zl_value v) {
+    if (!is_integer(v)) raise(eTypeError, "not an Integer: " + inspect(v));
+    return static_cast<int64_t>(v) >> 1; // arithmetic shift keeps the sign
+}
+
+double float_value(zl_value v) {
+    if (!is_float(v)) raise(eTypeError, "not a Float: " + inspect(v));
+    return as<Float>(v)->value;
+}
+
+std::string string_value(zl_value v) {
+    if (!is_string(v)) raise(eTypeError, "not a String: " + inspect(v));
+    return as<String>(v)->value;
+}
+
+void release(zl_value v) {
+    if (!is_heap(v) || type_of_heap(v) == Type::Class) return; // classes live as long as the runtime
+    auto *o = as<zl_object>(v);
+    untrack(o);
+    destroy(o);
+}
+
+} // namespace zelt
