@@ -7,6 +7,11 @@
 namespace zelt {
 namespace rt {
 
+// Written twice on every call on an IO: initial-exec and known to be
+// constant-initialised, so that each access is a single instruction rather
+// than a call into the dynamic linker.
+extern thread_local constinit Record *current_record [[gnu::tls_model("initial-exec")]];
+
 zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString,
     cException;
 
@@ -24,6 +29,17 @@ std::unordered_map<std::string, zl_value> &classes_by_name() { // guarded by def
 
 constexpr int kMaxArity = 4;
 
+// The value encoding tested here rather than through object.cpp's calls:
+// every method call passes this way, so each test is a few instructions.
+bool heap_word(zl_value v) { return v != 0 && (v & 7u) == 0; }
+Type heap_type(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
+
+[[noreturn, gnu::cold, gnu::noinline]] void not_a_class() { raise(eTypeError, "not a class"); }
+
+[[noreturn, gnu::cold, gnu::noinline]] void not_a_value(zl_value v) {
+    raise(eTypeError, "not a value: 0x" + std::to_string(v));
+}
+
 Class *class_ptr(zl_value v) {
     if (v & 1u) return as_class(cInteger);
     switch (v) {
@@ -32,7 +48,7 @@ Class *class_ptr(zl_value v) {
     case ZL_NIL: return as_class(cNilClass);
     default: break;
     }
-    if (!is_heap(v)) raise(eTypeError, "not a value: 0x" + std::to_string(v));
+    if (!heap_word(v)) not_a_value(v);
     return as_class(as<zl_object>(v)->klass);
 }
 
@@ -47,12 +63,29 @@ const Method *find_method(const Class *c, Id id) {
     return nullptr;
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void no_method(zl_value recv, Id id) {
+    raise(eNoMethodError, "undefined method '" + std::string(id_name(id)) + "' for " +
+                              (heap_word(recv) ? "an instance of " + class_name(class_of(recv))
+                                               : inspect(recv)));
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void bad_argument_list() {
+    raise(eArgumentError, "invalid argument list");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void wrong_count(int given, int expected) {
+    raise(eArgumentError, "wrong number of arguments (given " + std::to_string(given) +
+                              ", expected " + std::to_string(expected) + ")");
+}
+
 // The IO a method runs on: counted in flight so that a close from another
 // thread keeps its descriptor until the call has left.
 class InFlight {
 public:
     explicit InFlight(zl_value recv)
-        : record_(is_io(recv) ? reinterpret_cast<Record *>(as<zl_io>(recv)->record) : nullptr),
+        : record_(heap_word(recv) && heap_type(recv) == Type::IO
+                      ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
+                      : nullptr),
           outer_(current_record) {
         if (record_) {
             record_->enter();
@@ -93,7 +126,7 @@ zl_value invoke(const Method *m, zl_value self, int argc, const zl_value *argv) 
 } // namespace
 
 Class *as_class(zl_value klass) {
-    if (!is_heap(klass) || type_of_heap(klass) != Type::Class) raise(eTypeError, "not a class");
+    if (!heap_word(klass) || heap_type(klass) != Type::Class) not_a_class();
     return as<Class>(klass);
 }
 
@@ -138,14 +171,9 @@ std::vector<MethodInfo> methods_of(zl_value klass) {
 
 zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
     const Method *m = find_method(class_ptr(recv), id);
-    if (!m)
-        raise(eNoMethodError, "undefined method '" + std::string(id_name(id)) + "' for " +
-                                  (is_heap(recv) ? "an instance of " + class_name(class_of(recv))
-                                                 : inspect(recv)));
-    if (argc < 0 || (argc > 0 && !argv)) raise(eArgumentError, "invalid argument list");
-    if (m->arity >= 0 && argc != m->arity)
-        raise(eArgumentError, "wrong number of arguments (given " + std::to_string(argc) +
-                                  ", expected " + std::to_string(m->arity) + ")");
+    if (!m) no_method(recv, id);
+    if (argc < 0 || (argc > 0 && !argv)) bad_argument_list();
+    if (m->arity >= 0 && argc != m->arity) wrong_count(argc, m->arity);
     InFlight guard(recv);
     return invoke(m, recv, argc, argv);
 }

@@ -8,7 +8,8 @@
 #include <sys/eventfd.h> // eventfd
 
 namespace zelt::rt {
-thread_local Record *current_record = nullptr;
+// Initial-exec: read and written on every call on an IO (see dispatch.cpp).
+thread_local constinit Record *current_record [[gnu::tls_model("initial-exec")]] = nullptr;
 }
 
 using namespace zelt::rt;
