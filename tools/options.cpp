@@ -1,0 +1,117 @@
+// options.cpp: zelt-io's options and CALLs, read before anything runs, so
+// that a malformed command line makes no call at all.
+#include "options.hpp"
+
+#include <charconv>    // from_chars: a descriptor number, overflow reported
+#include <optional>    // an option's value
+#include <string_view> // arguments
+
+namespace zelt_io {
+
+const char *synopsis() {
+    return "usage: zelt-io [--fd N | --file PATH] [--time] [--require NAME]... CALL...\n";
+}
+
+const char *usage() {
+    return R"(usage: zelt-io [--fd N | --file PATH] [--time] [--require NAME]... CALL...
+
+Loads the wait extension, wraps one stream in an IO object (standard input
+unless told otherwise) and makes each CALL on it in order, printing each
+result on its own line.
+
+  --fd N          the stream is descriptor N
+  --file PATH     the stream is the file PATH, opened for reading
+  --time          follow each result with the call's elapsed time
+  --require NAME  also load extension NAME (NAME.so, looked for on
+                  ZELT_EXT_PATH, then beside the runtime); may be repeated
+  -h, --help      show this help
+
+A CALL is NAME or NAME(ARG, ...), an ARG an integer, a float (2.5, 1e-3,
+Infinity, NaN), nil, true, false or a double-quoted string (escapes \n \t
+\r \e \\ \" \xHH). Quote CALLs for the shell: 'ready?' 'wait(2.5)'.
+The IO methods: gets, read, read(n), close, closed?, fileno, and from the
+wait extension nread, ready?, wait, wait(limit).
+
+Exit status: 0 when every call returned; 1 when one raised (its class and
+message on standard error, the calls after it not made); 2 on a usage error.
+
+Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
+)";
+}
+
+namespace {
+
+// "--name VALUE" or "--name=VALUE" at ARGV[*i]; advances *i past the value.
+std::optional<std::string_view> option_value(std::string_view name, int argc, const char *const *argv,
+                                             int *i) {
+    std::string_view arg = argv[*i];
+    if (arg == name) {
+        if (*i + 1 >= argc) throw UsageError(std::string(name) + " needs a value");
+        return argv[++*i];
+    }
+    if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=')
+        return arg.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+int descriptor_number(std::string_view text) {
+    int fd = -1;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fd);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || fd < 0)
+        throw UsageError("--fd takes a descriptor number, not \"" + std::string(text) + "\"");
+    return fd;
+}
+
+// Whether help is asked for, whatever else the line holds.
+bool wants_help(int argc, const char *const *argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--") return false;
+        if (arg == "-h" || arg == "--help") return true;
+    }
+    return false;
+}
+
+} // namespace
+
+Options parse_options(int argc, const char *const *argv) {
+    Options o;
+    if (wants_help(argc, argv)) {
+        o.help = true;
+        return o;
+    }
+    bool stream_named = false, options_ended = false;
+    auto name_stream = [&] {
+        if (stream_named) throw UsageError("one stream only: give --fd or --file once");
+        stream_named = true;
+    };
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (options_ended || arg.empty() || arg[0] != '-') {
+            try {
+                o.calls.push_back(parse_call(arg));
+            } catch (const ParseError &e) {
+                throw UsageError("malformed CALL \"" + std::string(arg) + "\": " + e.what());
+            }
+        } else if (arg == "--") {
+            options_ended = true;
+        } else if (arg == "--time") {
+            o.time = true;
+        } else if (auto fd = option_value("--fd", argc, argv, &i)) {
+            name_stream();
+            o.fd = descriptor_number(*fd);
+        } else if (auto path = option_value("--file", argc, argv, &i)) {
+            name_stream();
+            if (path->empty()) throw UsageError("--file needs a path");
+            o.file = *path;
+        } else if (auto name = option_value("--require", argc, argv, &i)) {
+            o.extensions.emplace_back(*name);
+        } else {
+            throw UsageError("unknown option \"" + std::string(arg) + "\"");
+        }
+    }
+    if (o.calls.empty()) throw UsageError("no CALL given");
+    return o;
+}
+
+} // namespace zelt_io

@@ -1,0 +1,35 @@
+// options.hpp: zelt-io's command line, read into Options or refused.
+#pragma once
+
+#include "call_parser.hpp" // Call
+
+#include <stdexcept> // std::runtime_error
+#include <string>    // paths, extension names
+#include <vector>    // requires, calls
+
+namespace zelt_io {
+
+struct Options {
+    bool help = false;          // --help: usage on standard output, nothing else
+    int fd = 0;                 // the stream, when no --file names one
+    std::string file;           // --file PATH, opened for reading
+    bool time = false;          // --time: each result followed by its call's elapsed time
+    std::vector<std::string> extensions; // --require NAME, loaded in order after wait
+    std::vector<Call> calls;    // made in order on the stream
+};
+
+// A command line that cannot be run as given (exit status 2).
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The one-line synopsis, and the whole usage text; each ends in a newline.
+const char *synopsis();
+const char *usage();
+
+// Read ARGV[1..ARGC). Options may come before, between or after the CALLs
+// (no CALL begins with '-'); "--" ends the options. Throws UsageError.
+Options parse_options(int argc, const char *const *argv);
+
+} // namespace zelt_io

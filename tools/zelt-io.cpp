@@ -1,0 +1,138 @@
+// zelt-io: makes method calls on one stream, printing each result.
+//
+//   zelt-io [--fd N | --file PATH] [--time] [--require NAME]... CALL...
+//
+// Exit status 0 when every call returned, 1 when one raised, 2 on a usage
+// error. See usage() in options.cpp for the whole text.
+#include "call_parser.hpp" // Call, Arg
+#include "options.hpp"     // parse_options, usage, UsageError
+
+#include <zelt/embed.hpp> // require, io_new, call, inspect, release, Error
+
+#include <algorithm> // std::find
+#include <cerrno>    // errno, for zl_sys_fail
+#include <chrono>    // steady_clock: a call's elapsed time
+#include <cstdio>    // fputs, fprintf, fflush, snprintf
+#include <exception> // std::exception
+#include <fcntl.h>   // open, O_RDONLY, O_CLOEXEC
+#include <unistd.h>  // close
+#include <string>    // result lines
+#include <variant>   // std::visit
+#include <vector>    // one call's argument values
+
+namespace {
+
+using zelt_io::Arg;
+using zelt_io::Call;
+using zelt_io::Options;
+
+// Heap values made here, released when the scope ends (immediates are
+// left alone by release).
+class Owned {
+public:
+    Owned() = default;
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() {
+        for (zl_value v : values_) zelt::release(v);
+    }
+    zl_value adopt(zl_value v) {
+        values_.push_back(v);
+        return v;
+    }
+    bool holds(zl_value v) const { return std::find(values_.begin(), values_.end(), v) != values_.end(); }
+
+private:
+    std::vector<zl_value> values_;
+};
+
+zl_value to_value(const Arg &arg) {
+    struct {
+        zl_value operator()(zelt_io::Nil) const { return ZL_NIL; }
+        zl_value operator()(bool b) const { return zl_bool(b); }
+        zl_value operator()(std::int64_t n) const { return zelt::integer(n); } // RangeError past 62 bits
+        zl_value operator()(double d) const { return zelt::flt(d); }
+        zl_value operator()(const std::string &s) const { return zelt::str(s); }
+    } make;
+    return std::visit(make, arg);
+}
+
+// The stream's descriptor: --file opened for reading, else --fd (0 by default).
+int open_stream(const Options &o) {
+    if (o.file.empty()) return o.fd;
+    int fd = ::open(o.file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) zl_sys_fail(o.file.c_str()); // SystemCallError naming the path
+    return fd;
+}
+
+void print_line(const std::string &line) {
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout); // a peer watching sees each result as it comes
+}
+
+// Make CALL on IO and print its result; raises what the call raised.
+void make_call(zl_value io, const Call &call, bool timed) {
+    Owned owned; // the arguments, and a fresh result
+    std::vector<zl_value> argv;
+    argv.reserve(call.args.size());
+    for (const Arg &arg : call.args) argv.push_back(owned.adopt(to_value(arg)));
+
+    const auto start = std::chrono::steady_clock::now();
+    zl_value result = zelt::call(io, zelt::intern(call.name), static_cast<int>(argv.size()), argv.data());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+
+    if (result != io && !owned.holds(result)) owned.adopt(result); // e.g. the String of gets
+    std::string line = zelt::inspect(result);
+    if (timed) {
+        char elapsed[48];
+        std::snprintf(elapsed, sizeof elapsed, "  (%.3f s)", took.count());
+        line += elapsed;
+    }
+    print_line(line);
+}
+
+// Load the extensions, wrap the stream and make the calls. Raises.
+void run(const Options &o) {
+    zelt::require("wait");
+    for (const std::string &name : o.extensions) zelt::require(name);
+    const int fd = open_stream(o);
+    zl_value io;
+    try {
+        io = zelt::io_new(fd);
+    } catch (...) {
+        if (!o.file.empty()) ::close(fd); // io_new leaves an invalid fd with us
+        throw;
+    }
+    Owned owned;
+    owned.adopt(io); // released, and so closed, at the end
+    for (const Call &call : o.calls) make_call(io, call, o.time);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    try {
+        options = zelt_io::parse_options(argc, argv);
+    } catch (const zelt_io::UsageError &e) {
+        std::fprintf(stderr, "zelt-io: %s\n%sRun 'zelt-io --help' for more.\n", e.what(), zelt_io::synopsis());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(zelt_io::usage(), stdout);
+        return 0;
+    }
+    try {
+        run(options);
+    } catch (const zelt::Error &e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "zelt-io: %s: %s\n", e.class_name().c_str(), e.message().c_str());
+        return 1;
+    } catch (const std::exception &e) { // e.g. out of memory: still a failed run, not a crash
+        std::fflush(stdout);
+        std::fprintf(stderr, "zelt-io: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
