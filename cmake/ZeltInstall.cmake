@@ -1,0 +1,53 @@
+# What `cmake --install` puts where, for extension authors outside the tree:
+#
+#   lib/libzelt.so*                    the runtime, with its SONAME links
+#   lib/zelt/ext/wait.so               the wait extension, where libzelt looks
+#   include/zelt.h                     the extension interface
+#   include/zelt/embed.hpp             the embedding API
+#   bin/zelt-io                        (tools/CMakeLists.txt)
+#   lib/pkgconfig/zelt.pc              pkg-config: cflags, libs, extensiondir
+#   lib/cmake/Zelt/                    find_package(Zelt): Zelt::zelt and
+#                                      zelt_add_extension()
+#
+# Every file that names a place does so relative to where it is installed,
+# so a tree installed with `cmake --install <build> --prefix <dir>` works
+# from <dir>, whatever prefix was configured.
+include(CMakePackageConfigHelpers)
+
+set(ZELT_CMAKE_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Zelt")
+
+install(TARGETS zelt EXPORT ZeltTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES "${PROJECT_SOURCE_DIR}/host/zelt.h" DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES "${PROJECT_SOURCE_DIR}/runtime/include/zelt/embed.hpp"
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelt)
+
+# The extension beside libzelt, where the runtime looks without ZELT_EXT_PATH;
+# its RPATH leads back to libzelt for tools that inspect it on its own.
+file(RELATIVE_PATH zelt_ext_to_lib
+  "${CMAKE_INSTALL_PREFIX}/${ZELT_EXT_INSTALL_DIR}" "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}")
+string(REGEX REPLACE "/$" "" zelt_ext_to_lib "${zelt_ext_to_lib}")
+set_target_properties(wait PROPERTIES INSTALL_RPATH "$ORIGIN/${zelt_ext_to_lib}")
+install(TARGETS wait LIBRARY DESTINATION ${ZELT_EXT_INSTALL_DIR})
+
+# pkg-config, its prefix found from the .pc file's own place.
+file(RELATIVE_PATH ZELT_PC_TO_PREFIX
+  "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
+string(REGEX REPLACE "/$" "" ZELT_PC_TO_PREFIX "${ZELT_PC_TO_PREFIX}")
+configure_file("${PROJECT_SOURCE_DIR}/runtime/zelt.pc.in" "${PROJECT_BINARY_DIR}/zelt.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/zelt.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The CMake package.
+install(EXPORT ZeltTargets NAMESPACE Zelt:: DESTINATION ${ZELT_CMAKE_INSTALL_DIR})
+configure_package_config_file("${PROJECT_SOURCE_DIR}/cmake/ZeltConfig.cmake.in"
+  "${PROJECT_BINARY_DIR}/ZeltConfig.cmake"
+  INSTALL_DESTINATION ${ZELT_CMAKE_INSTALL_DIR}
+  PATH_VARS ZELT_EXT_INSTALL_DIR CMAKE_INSTALL_BINDIR)
+write_basic_package_version_file("${PROJECT_BINARY_DIR}/ZeltConfigVersion.cmake"
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion) # as the SONAME: major only
+install(FILES
+  "${PROJECT_BINARY_DIR}/ZeltConfig.cmake"
+  "${PROJECT_BINARY_DIR}/ZeltConfigVersion.cmake"
+  "${PROJECT_SOURCE_DIR}/cmake/ZeltExtension.cmake"
+  DESTINATION ${ZELT_CMAKE_INSTALL_DIR})
