@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, then builds the extension in
+# outside/ against it twice, with pkg-config and with the CMake package, and
+# loads each through the installed zelt-io.
+#
+# usage: outside_extension.sh BUILD_DIR CMAKE GENERATOR C_COMPILER
+set -euo pipefail
+build=$1 cmake=$2 generator=$3 cc=$4
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+unset ZELT_EXT_PATH
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# expect WHAT STATUS STDOUT STDERR COMMAND...: runs COMMAND and compares.
+expect() {
+  local what=$1 status=$2 out=$3 err=$4 got_status=0
+  shift 4
+  "$@" </dev/null >"$tmp/out" 2>"$tmp/err" || got_status=$?
+  [[ $got_status == "$status" && $(<"$tmp/out") == "$out" && $(<"$tmp/err") == "$err" ]] && return
+  echo "--- stdout:" >&2; cat "$tmp/out" >&2
+  echo "--- stderr:" >&2; cat "$tmp/err" >&2
+  fail "$what: exit status $got_status (expected $status), output above"
+}
+
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+
+# The layout extension authors rely on.
+for file in lib/libzelt.so lib/libzelt.so.0 include/zelt.h include/zelt/embed.hpp \
+  lib/zelt/ext/wait.so bin/zelt-io lib/pkgconfig/zelt.pc lib/cmake/Zelt/ZeltConfig.cmake \
+  lib/cmake/Zelt/ZeltConfigVersion.cmake lib/cmake/Zelt/ZeltExtension.cmake; do
+  [[ -e $prefix/$file ]] || fail "not installed: $file"
+done
+[[ -L $prefix/lib/libzelt.so && -L $prefix/lib/libzelt.so.0 ]] || fail "libzelt's SONAME links are missing"
+readelf -d "$prefix/bin/zelt-io" | grep -q 'R.*PATH.*\[\$ORIGIN/\.\./lib\]' || fail "bin/zelt-io has no \$ORIGIN/../lib RPATH"
+
+# The installed zelt-io runs on its own libzelt and finds wait.so beside it.
+zelt_io=$prefix/bin/zelt-io
+expect "installed zelt-io" 0 $'nil\n0' "" "$zelt_io" 'ready?' nread
+"$zelt_io" --require nope nread </dev/null 2>"$tmp/err" && fail "a missing extension was found"
+searched=$(sed -n 's/^zelt-io: LoadError: cannot find extension nope.so (searched: \(.*\))$/\1/p' "$tmp/err")
+[[ -n $searched && $(realpath "$searched") == "$prefix/lib/zelt/ext" ]] ||
+  fail "the installed zelt-io looks for extensions elsewhere: $(<"$tmp/err")"
+
+# hello.so built with pkg-config.
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+[[ $(realpath "$(pkg-config --variable=extensiondir zelt)") == "$prefix/lib/zelt/ext" ]] ||
+  fail "pkg-config's extensiondir is not $prefix/lib/zelt/ext"
+mkdir "$tmp/pc"
+# shellcheck disable=SC2046 # the flags are meant to split
+"$cc" -shared -fPIC -Wall -Wextra -Werror -o "$tmp/pc/hello.so" "$here/outside/hello.c" $(pkg-config --cflags --libs zelt)
+
+# hello.so built with the CMake package.
+"$cmake" -S "$here/outside" -B "$tmp/cm" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$tmp/cm.log" 2>&1 ||
+  { cat "$tmp/cm.log" >&2; fail "configuring outside/ with the CMake package"; }
+"$cmake" --build "$tmp/cm" >>"$tmp/cm.log" 2>&1 || { cat "$tmp/cm.log" >&2; fail "building outside/"; }
+[[ -e $tmp/cm/hello.so ]] || fail "the CMake package built no hello.so"
+
+for dir in "$tmp/pc" "$tmp/cm"; do
+  expect "hello.so from ${dir##*/}" 1 $'42\n0\nnil' "zelt-io: IOError: closed stream" \
+    env ZELT_EXT_PATH="$dir" "$zelt_io" --require hello hello nread close hello nread
+done
+echo "ok: installed tree, pkg-config and CMake package builds of hello.so"
