@@ -1,0 +1,134 @@
+// fuzz_call_parser.cpp: zelt-io's CALL parser over arbitrary bytes.
+//
+// Every input must parse or throw ParseError with an offset inside the
+// input; nothing else may escape. A parsed call, written back in canonical
+// form, must parse to the same call, and each of its arguments must become a
+// runtime value the way zelt-io makes them (an integer past 62 bits being
+// refused with RangeError).
+#include <call_parser.hpp> // zelt_io::parse_call, Call, Arg, ParseError
+
+#include <zelt/embed.hpp> // integer, flt, str, inspect, release, zelt::Error
+
+#include <charconv> // to_chars: the shortest text that reads back the same double
+#include <cmath>    // isnan, isinf, signbit
+#include <cstdint>  // uint8_t, int64_t
+#include <cstdio>   // fprintf, snprintf
+#include <cstdlib>  // abort
+#include <cstring>  // memcmp
+#include <string>   // canonical text
+#include <variant>  // visiting arguments
+
+namespace {
+
+using zelt_io::Arg;
+using zelt_io::Call;
+
+[[noreturn]] void fail(std::string_view input, const std::string &why) {
+    std::fprintf(stderr, "parse_call of %zu bytes: %s\n", input.size(), why.c_str());
+    std::abort();
+}
+
+std::string canonical_float(double d) {
+    if (std::isnan(d)) return "NaN";
+    if (std::isinf(d)) return d < 0 ? "-Infinity" : "Infinity";
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+    std::string s(buf, end);
+    if (s.find_first_of(".e") == std::string::npos) s += ".0"; // still a float when read back
+    return s;
+}
+
+std::string canonical_string(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out + "\"";
+}
+
+std::string canonical(const Call &call) {
+    std::string out = call.name + "(";
+    for (std::size_t i = 0; i < call.args.size(); ++i) {
+        if (i) out += ", ";
+        const Arg &a = call.args[i];
+        if (std::holds_alternative<zelt_io::Nil>(a)) out += "nil";
+        else if (const bool *b = std::get_if<bool>(&a)) out += *b ? "true" : "false";
+        else if (const int64_t *n = std::get_if<int64_t>(&a)) out += std::to_string(*n);
+        else if (const double *d = std::get_if<double>(&a)) out += canonical_float(*d);
+        else out += canonical_string(std::get<std::string>(a));
+    }
+    return out + ")";
+}
+
+// Equal as written: floats compare bit for bit, so NaN matches itself and -0.0 is not 0.0.
+bool same(const Call &a, const Call &b) {
+    if (a.name != b.name || a.args.size() != b.args.size()) return false;
+    for (std::size_t i = 0; i < a.args.size(); ++i) {
+        const double *x = std::get_if<double>(&a.args[i]), *y = std::get_if<double>(&b.args[i]);
+        if (x && y ? std::memcmp(x, y, sizeof *x) != 0 : a.args[i] != b.args[i]) return false;
+    }
+    return true;
+}
+
+bool valid_name(const std::string &name) {
+    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    auto word = [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); };
+    if (name.empty() || !alpha(name[0])) return false;
+    std::size_t end = name.size();
+    if (name.back() == '?' || name.back() == '!') --end;
+    for (std::size_t i = 1; i < end; ++i)
+        if (!word(name[i])) return false;
+    return true;
+}
+
+// Each argument made into a value, inspected and released, as zelt-io does.
+void make_values(std::string_view input, const Call &call) {
+    for (const Arg &a : call.args) {
+        zl_value v = ZL_NIL;
+        try {
+            if (const bool *b = std::get_if<bool>(&a)) v = zl_bool(*b);
+            else if (const int64_t *n = std::get_if<int64_t>(&a)) v = zelt::integer(*n);
+            else if (const double *d = std::get_if<double>(&a)) v = zelt::flt(*d);
+            else if (const std::string *s = std::get_if<std::string>(&a)) v = zelt::str(*s);
+        } catch (const zelt::Error &e) {
+            const int64_t *n = std::get_if<int64_t>(&a);
+            const bool too_big = n && (*n >= (int64_t{1} << 61) || *n < -(int64_t{1} << 61));
+            if (!too_big || e.class_name() != "RangeError") fail(input, std::string("value: ") + e.what());
+            continue;
+        }
+        if (zelt::inspect(v).empty()) fail(input, "an argument inspects as nothing");
+        zelt::release(v);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char *>(data), size);
+    Call call;
+    try {
+        call = zelt_io::parse_call(input);
+    } catch (const zelt_io::ParseError &e) {
+        if (e.offset() > size) fail(input, "an error offset past the end: " + std::string(e.what()));
+        if (std::string(e.what()).empty()) fail(input, "an error without a message");
+        return 0;
+    }
+    if (!valid_name(call.name)) fail(input, "accepted the method name \"" + call.name + "\"");
+    const std::string text = canonical(call);
+    try {
+        if (!same(zelt_io::parse_call(text), call)) fail(input, "reads back differently: " + text);
+    } catch (const zelt_io::ParseError &e) {
+        fail(input, "its canonical form " + text + " does not parse: " + e.what());
+    }
+    make_values(input, call);
+    return 0;
+}
