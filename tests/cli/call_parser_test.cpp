@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h> // TEST_P, EXPECT_*
 
-#include <cmath>  // isnan, isinf
-#include <limits> // int64 limits, infinity
+#include <cmath>   // isnan, isinf
+#include <limits>  // int64 limits, infinity
+#include <ostream> // PrintTo
 
 namespace {
 
@@ -50,6 +51,8 @@ const Valid kValid[] = {
     {R"(f("\e\x41\xfF"))", {"f", {std::string("\x1b" "A\xff")}}},
     {"f(\"raw\x01\xff bytes\")", {"f", {std::string("raw\x01\xff bytes")}}},
 };
+
+void PrintTo(const Valid &v, std::ostream *os) { *os << testing::PrintToString(std::string(v.text)); }
 
 class ValidCall : public testing::TestWithParam<Valid> {};
 
@@ -115,6 +118,8 @@ const Malformed kMalformed[] = {
     {"wait(\"\\", 5},
     {"wait(\"a\"b)", 8},
 };
+
+void PrintTo(const Malformed &m, std::ostream *os) { *os << testing::PrintToString(std::string(m.text)); }
 
 class MalformedCall : public testing::TestWithParam<Malformed> {};
 

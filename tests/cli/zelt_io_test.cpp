@@ -8,6 +8,7 @@
 #include <gtest/gtest.h> // TEST, TEST_P
 
 #include <chrono>   // time limits, the peer's delay
+#include <ostream>  // PrintTo
 #include <cstdlib>  // mkstemp
 #include <fcntl.h>  // open
 #include <regex>    // a timed result line
@@ -76,6 +77,7 @@ struct Case {
 };
 
 std::string case_name(const testing::TestParamInfo<Case> &info) { return info.param.name; }
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; } // for test names and failures
 
 void expect_outcome(const zt::Outcome &o, const Case &c) {
     EXPECT_EQ(o.exit_code, c.status) << zt::describe(o);
