@@ -65,9 +65,10 @@ zl_value io_gets(zl_value self) {
     std::lock_guard lock(r->read_mu);
     std::size_t scanned = 0; // bytes after pos known to hold no newline
     for (;;) {
-        const char *from = r->buf.data() + r->pos;
-        if (const void *nl = std::memchr(from + scanned, '\n', r->end - r->pos - scanned))
-            return take(r, static_cast<const char *>(nl) - from + 1);
+        const char *from = r->buf.data() + r->pos; // null before the first read
+        const std::size_t unscanned = r->end - r->pos - scanned;
+        const void *nl = unscanned ? std::memchr(from + scanned, '\n', unscanned) : nullptr;
+        if (nl) return take(r, static_cast<const char *>(nl) - from + 1);
         scanned = r->end - r->pos;
         if (!fill(r)) return scanned ? take(r, scanned) : ZL_NIL;
     }
