@@ -1,0 +1,64 @@
+// syscall_count.cpp: ioctl and ppoll, counted, then passed on to the real ones.
+//
+// No system header that declares ioctl or ppoll is included here: this file
+// gives the definitions, and the C library's declarations (with their
+// fortified inline wrappers) would clash with them.
+#include "syscall_count.hpp"
+
+#include <atomic>  // the counters, bumped from any thread
+#include <cstdarg> // ioctl's optional third argument
+#include <dlfcn.h> // dlsym, RTLD_NEXT
+#include <signal.h> // sigset_t
+#include <time.h>   // timespec
+
+namespace {
+
+std::atomic<std::uint64_t> ioctl_calls{0};
+std::atomic<std::uint64_t> ppoll_calls{0};
+
+// The definition that this file's one hides: the C library's or an interceptor's.
+template <class F> F next_definition(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+namespace zt::syscalls {
+
+std::uint64_t ioctl_count() { return ioctl_calls.load(std::memory_order_relaxed); }
+std::uint64_t ppoll_count() { return ppoll_calls.load(std::memory_order_relaxed); }
+
+} // namespace zt::syscalls
+
+struct pollfd; // only passed on
+
+extern "C" {
+
+int ioctl(int fd, unsigned long request, ...) {
+    using Ioctl = int (*)(int, unsigned long, ...);
+    static const Ioctl real = next_definition<Ioctl>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *); // every request takes at most one, pointer-sized
+    va_end(args);
+    ioctl_calls.fetch_add(1, std::memory_order_relaxed);
+    return real(fd, request, argument);
+}
+
+int ppoll(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset_t *mask) {
+    using Ppoll = int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *);
+    static const Ppoll real = next_definition<Ppoll>("ppoll");
+    ppoll_calls.fetch_add(1, std::memory_order_relaxed);
+    return real(fds, nfds, timeout, mask);
+}
+
+// What a fortified build calls in place of ppoll.
+int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset_t *mask,
+                unsigned long fds_length) {
+    using PpollChk = int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *, unsigned long);
+    static const PpollChk real = next_definition<PpollChk>("__ppoll_chk");
+    ppoll_calls.fetch_add(1, std::memory_order_relaxed);
+    return real(fds, nfds, timeout, mask, fds_length);
+}
+
+} // extern "C"
