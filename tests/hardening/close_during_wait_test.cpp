@@ -14,6 +14,7 @@
 #include <cstdlib>    // abort
 #include <functional> // the blocking call
 #include <future>     // the call's outcome
+#include <ostream>    // PrintTo
 #include <random>     // when to close
 #include <string>     // outcomes
 #include <thread>     // the caller's thread
@@ -36,6 +37,8 @@ const BlockingCall kCalls[] = {
     {"gets", [](zl_value io) { return zelt::call(io, "gets"); }},
     {"read_1", [](zl_value io) { return zelt::call(io, "read", {zelt::integer(1)}); }},
 };
+
+void PrintTo(const BlockingCall &c, std::ostream *out) { *out << c.name; } // names in test listings
 
 // What the call ended in: "IOError: closed stream", or what it returned.
 std::string outcome_of(const BlockingCall &c, zl_value io, std::atomic<bool> &started) {

@@ -19,6 +19,7 @@
 #include <deque>       // the recent steps, for a failure report
 #include <fcntl.h>     // fcntl, O_NONBLOCK
 #include <optional>    // the stream under test
+#include <ostream>     // PrintTo
 #include <random>      // mt19937_64
 #include <string>      // bytes
 #include <sys/ioctl.h> // ioctl, FIONREAD
@@ -39,6 +40,8 @@ constexpr KindInfo kKinds[] = {
     {Kind::SocketPair, "SocketPair", 60000},
     {Kind::Pty, "Pty", 3000}, // the terminal's input queue is small
 };
+
+void PrintTo(const KindInfo &info, std::ostream *out) { *out << info.name; } // names in test listings
 
 uint64_t env_number(const char *name, uint64_t fallback) {
     const char *text = std::getenv(name);
