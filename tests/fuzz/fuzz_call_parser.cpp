@@ -9,12 +9,12 @@
 
 #include <zelt/embed.hpp> // integer, flt, str, inspect, release, zelt::Error
 
+#include <bit>      // bit_cast: floats compared bit for bit
 #include <charconv> // to_chars: the shortest text that reads back the same double
 #include <cmath>    // isnan, isinf, signbit
 #include <cstdint>  // uint8_t, int64_t
 #include <cstdio>   // fprintf, snprintf
 #include <cstdlib>  // abort
-#include <cstring>  // memcmp
 #include <string>   // canonical text
 #include <variant>  // visiting arguments
 
@@ -55,17 +55,24 @@ std::string canonical_string(const std::string &s) {
     return out + "\"";
 }
 
+template <class... F> struct Overloaded : F... { using F::operator()...; };
+template <class... F> Overloaded(F...) -> Overloaded<F...>; // clang 14 deduces no aggregates
+
+std::string canonical(const Arg &arg) {
+    return std::visit(Overloaded{
+                          [](zelt_io::Nil) -> std::string { return "nil"; },
+                          [](bool b) -> std::string { return b ? "true" : "false"; },
+                          [](int64_t n) { return std::to_string(n); },
+                          [](double d) { return canonical_float(d); },
+                          [](const std::string &s) { return canonical_string(s); },
+                      },
+                      arg);
+}
+
 std::string canonical(const Call &call) {
     std::string out = call.name + "(";
-    for (std::size_t i = 0; i < call.args.size(); ++i) {
-        if (i) out += ", ";
-        const Arg &a = call.args[i];
-        if (std::holds_alternative<zelt_io::Nil>(a)) out += "nil";
-        else if (const bool *b = std::get_if<bool>(&a)) out += *b ? "true" : "false";
-        else if (const int64_t *n = std::get_if<int64_t>(&a)) out += std::to_string(*n);
-        else if (const double *d = std::get_if<double>(&a)) out += canonical_float(*d);
-        else out += canonical_string(std::get<std::string>(a));
-    }
+    for (std::size_t i = 0; i < call.args.size(); ++i)
+        out += (i ? ", " : "") + canonical(call.args[i]);
     return out + ")";
 }
 
@@ -74,13 +81,17 @@ bool same(const Call &a, const Call &b) {
     if (a.name != b.name || a.args.size() != b.args.size()) return false;
     for (std::size_t i = 0; i < a.args.size(); ++i) {
         const double *x = std::get_if<double>(&a.args[i]), *y = std::get_if<double>(&b.args[i]);
-        if (x && y ? std::memcmp(x, y, sizeof *x) != 0 : a.args[i] != b.args[i]) return false;
+        if (x && y ? std::bit_cast<uint64_t>(*x) != std::bit_cast<uint64_t>(*y)
+                   : a.args[i] != b.args[i])
+            return false;
     }
     return true;
 }
 
 bool valid_name(const std::string &name) {
-    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    auto alpha = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    };
     auto word = [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); };
     if (name.empty() || !alpha(name[0])) return false;
     std::size_t end = name.size();
@@ -90,19 +101,29 @@ bool valid_name(const std::string &name) {
     return true;
 }
 
-// Each argument made into a value, inspected and released, as zelt-io does.
+// ARG as zelt-io makes it a value; an integer past 62 bits raises RangeError.
+zl_value value_of(const Arg &arg) {
+    return std::visit(Overloaded{
+                          [](zelt_io::Nil) { return ZL_NIL; },
+                          [](bool b) { return zl_bool(b); },
+                          [](int64_t n) { return zelt::integer(n); },
+                          [](double d) { return zelt::flt(d); },
+                          [](const std::string &s) { return zelt::str(s); },
+                      },
+                      arg);
+}
+
+// Each argument made into a value, inspected and released.
 void make_values(std::string_view input, const Call &call) {
     for (const Arg &a : call.args) {
         zl_value v = ZL_NIL;
         try {
-            if (const bool *b = std::get_if<bool>(&a)) v = zl_bool(*b);
-            else if (const int64_t *n = std::get_if<int64_t>(&a)) v = zelt::integer(*n);
-            else if (const double *d = std::get_if<double>(&a)) v = zelt::flt(*d);
-            else if (const std::string *s = std::get_if<std::string>(&a)) v = zelt::str(*s);
+            v = value_of(a);
         } catch (const zelt::Error &e) {
             const int64_t *n = std::get_if<int64_t>(&a);
             const bool too_big = n && (*n >= (int64_t{1} << 61) || *n < -(int64_t{1} << 61));
-            if (!too_big || e.class_name() != "RangeError") fail(input, std::string("value: ") + e.what());
+            if (!too_big || e.class_name() != "RangeError")
+                fail(input, std::string("value: ") + e.what());
             continue;
         }
         if (zelt::inspect(v).empty()) fail(input, "an argument inspects as nothing");
@@ -118,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     try {
         call = zelt_io::parse_call(input);
     } catch (const zelt_io::ParseError &e) {
-        if (e.offset() > size) fail(input, "an error offset past the end: " + std::string(e.what()));
+        if (e.offset() > size)
+            fail(input, "an error offset past the end: " + std::string(e.what()));
         if (std::string(e.what()).empty()) fail(input, "an error without a message");
         return 0;
     }

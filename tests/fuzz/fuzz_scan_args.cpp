@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr int kMostPointers = 18;               // "99": nine required, nine optional
+constexpr int kMostPointers = 18;                // "99": nine required, nine optional
 constexpr zl_value kCanary = 0xC0FFEE00C0FFEE00; // never an argument or nil
 
 struct Shape {
@@ -66,12 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     for (int i = 0; i < kMostPointers; ++i) out[i] = null_mask >> i & 1 ? nullptr : &slots[i + 1];
 
     const Shape shape = shape_of(fmt);
-    const bool fits = shape.valid && argc >= shape.required && argc <= shape.required + shape.optional &&
-                      (argc == 0 || argv);
+    const bool fits = shape.valid && argc >= shape.required &&
+                      argc <= shape.required + shape.optional && (argc == 0 || argv);
     try {
-        zl_scan_args(argc, argv, fmt, out[0], out[1], out[2], out[3], out[4], out[5], out[6], out[7],
-                     out[8], out[9], out[10], out[11], out[12], out[13], out[14], out[15], out[16],
-                     out[17]);
+        zl_scan_args(argc, argv, fmt, out[0], out[1], out[2], out[3], out[4], out[5], out[6],
+                     out[7], out[8], out[9], out[10], out[11], out[12], out[13], out[14], out[15],
+                     out[16], out[17]);
     } catch (const zelt::Error &e) {
         if (fits) fail(fmt, argc, "raised " + std::string(e.what()));
         if (e.class_name() != "ArgumentError") fail(fmt, argc, "raised " + std::string(e.what()));

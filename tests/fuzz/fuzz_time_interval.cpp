@@ -7,15 +7,15 @@
 
 #include <zelt/embed.hpp> // zl_time_interval, zelt::Error, integer, flt, str, io_new
 
-#include <cmath>   // isnan, fabs, nextafter
-#include <cstdint> // int64_t, uint64_t
-#include <cstdio>  // fprintf
-#include <cstdlib> // abort
-#include <cstring> // memcpy
-#include <fcntl.h> // open
-#include <limits>  // infinities, NaN, denormals
+#include <cmath>    // isnan, fabs, nextafter
+#include <cstdint>  // int64_t, uint64_t
+#include <cstdio>   // fprintf
+#include <cstdlib>  // abort
+#include <cstring>  // memcpy
+#include <fcntl.h>  // open
+#include <limits>   // infinities, NaN, denormals
 #include <optional> // integer_case
-#include <string>  // expected class names
+#include <string>   // expected class names
 
 namespace {
 
@@ -56,7 +56,8 @@ std::optional<Case> integer_case(int64_t n) {
         }
         fail(refused, "an Integer");
     }
-    return Case{zelt::integer(n), false, n < 0 ? "ArgumentError" : "", static_cast<double>(n), what};
+    return Case{zelt::integer(n), false, n < 0 ? "ArgumentError" : "", static_cast<double>(n),
+                what};
 }
 
 Case float_case(double d) {
@@ -64,19 +65,38 @@ Case float_case(double d) {
     std::snprintf(text, sizeof text, "Float %a", d);
     std::string raises;
     if (std::isnan(d) || d < 0) raises = "ArgumentError";
-    else if (d >= kTwo63) raises = "RangeError";
+    if (d >= kTwo63) raises = "RangeError";
     return {zelt::flt(d), true, raises, d, text};
 }
 
 double edge_float(uint8_t pick) {
     using L = std::numeric_limits<double>;
-    static const double edges[] = {
-        0.0, -0.0, L::quiet_NaN(), -L::quiet_NaN(), L::signaling_NaN(), L::infinity(),
-        -L::infinity(), L::denorm_min(), -L::denorm_min(), L::min(), L::max(), -L::max(),
-        L::epsilon(), kTwo63, std::nextafter(kTwo63, 0.0), 9007199254740992.0 /* 2^53 */,
-        4503599627370495.5, 0.9999995, 0.99999949999999, 1e-7, 5e-7, 4.9999999e-7, 2.5, 1e300,
-        -1e-300, 86400.0 * 365 * 1000,
-    };
+    static const double edges[] = {0.0,
+                                   -0.0,
+                                   L::quiet_NaN(),
+                                   -L::quiet_NaN(),
+                                   L::signaling_NaN(),
+                                   L::infinity(),
+                                   -L::infinity(),
+                                   L::denorm_min(),
+                                   -L::denorm_min(),
+                                   L::min(),
+                                   L::max(),
+                                   -L::max(),
+                                   L::epsilon(),
+                                   kTwo63,
+                                   std::nextafter(kTwo63, 0.0),
+                                   0x1p53,
+                                   0x1p52 - 0.5,
+                                   0.9999995,
+                                   0.99999949999999,
+                                   1e-7,
+                                   5e-7,
+                                   4.9999999e-7,
+                                   2.5,
+                                   1e300,
+                                   -1e-300,
+                                   86400.0 * 365 * 1000};
     return edges[pick % (sizeof edges / sizeof edges[0])];
 }
 
@@ -105,7 +125,7 @@ std::optional<Case> next_case(zf::Bytes &in) {
         if (in.byte() & 1) return Case{zl_cIO, false, "TypeError", 0, "the IO class"};
         return Case{dev_null_io(), false, "TypeError", 0, "an IO"};
     default: { // an even word that is neither an immediate nor 8-byte aligned
-        uint64_t w = (in.word() & ~uint64_t{7}) | ((in.byte() % 3 + 1) * 2);
+        uint64_t w = (in.word() & ~uint64_t{7}) | (uint64_t{in.byte()} % 3 + 1) * 2;
         if (w <= ZL_NIL) w += 8;
         return Case{w, false, "TypeError", 0, "word " + std::to_string(w)};
     }
@@ -121,10 +141,12 @@ void check(const Case &c) {
         if (e.message().empty()) fail(c, e.class_name() + " without a message");
         return;
     }
-    if (!c.raises.empty()) fail(c, "{" + std::to_string(tv.tv_sec) + ", " + std::to_string(tv.tv_usec) + "}");
+    if (!c.raises.empty())
+        fail(c, "{" + std::to_string(tv.tv_sec) + ", " + std::to_string(tv.tv_usec) + "}");
     if (tv.tv_sec < 0 || tv.tv_usec < 0 || tv.tv_usec >= 1000000) fail(c, "a malformed timeval");
     // Seconds are floor(limit), or one more when the fraction rounds up to a whole second.
-    double off_us = (c.seconds - static_cast<double>(tv.tv_sec)) * 1e6 - static_cast<double>(tv.tv_usec);
+    double off_us =
+        (c.seconds - static_cast<double>(tv.tv_sec)) * 1e6 - static_cast<double>(tv.tv_usec);
     if (!(std::fabs(off_us) <= 0.5 + 1e-6))
         fail(c, "{" + std::to_string(tv.tv_sec) + ", " + std::to_string(tv.tv_usec) + "}, off by " +
                     std::to_string(off_us) + " us");

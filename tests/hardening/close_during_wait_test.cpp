@@ -38,7 +38,8 @@ const BlockingCall kCalls[] = {
     {"read_1", [](zl_value io) { return zelt::call(io, "read", {zelt::integer(1)}); }},
 };
 
-void PrintTo(const BlockingCall &c, std::ostream *out) { *out << c.name; } // names in test listings
+// Test names and listings show the call by name.
+void PrintTo(const BlockingCall &c, std::ostream *out) { *out << c.name; }
 
 // What the call ended in: "IOError: closed stream", or what it returned.
 std::string outcome_of(const BlockingCall &c, zl_value io, std::atomic<bool> &started) {
@@ -83,12 +84,14 @@ TEST_P(CloseDuringCall, RaisesClosedStreamAndGivesTheDescriptorBack) {
         if (outcome.wait_for(kRoundLimit) != std::future_status::ready) {
             ADD_FAILURE() << "round " << round << ": " << GetParam().name << " still blocked "
                           << "5 s after the close";
-            zt::write_all(ends.peer.get(), "x\n"); // end it some other way, to report rather than hang
+            zt::write_all(ends.peer.get(),
+                          "x\n"); // end it some other way, to report rather than hang
             if (outcome.wait_for(kRoundLimit) != std::future_status::ready) std::abort();
         }
         caller.join();
         ASSERT_EQ(outcome.get(), "IOError: closed stream") << "round " << round;
-        ASSERT_EQ(zelt::io_fd(io), -1) << "round " << round << ": descriptor kept after the call left";
+        ASSERT_EQ(zelt::io_fd(io), -1)
+            << "round " << round << ": descriptor kept after the call left";
     }
     EXPECT_EQ(zt::open_fd_count(), open_before) << "descriptors leaked";
 }

@@ -41,7 +41,8 @@ constexpr KindInfo kKinds[] = {
     {Kind::Pty, "Pty", 3000}, // the terminal's input queue is small
 };
 
-void PrintTo(const KindInfo &info, std::ostream *out) { *out << info.name; } // names in test listings
+// Test names and listings show the kind by name.
+void PrintTo(const KindInfo &info, std::ostream *out) { *out << info.name; }
 
 uint64_t env_number(const char *name, uint64_t fallback) {
     const char *text = std::getenv(name);
@@ -61,7 +62,9 @@ public:
 private:
     void open();
     bool exact() const { return info_.kind != Kind::Pty; }
-    std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+    std::size_t pick(std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+    }
     void note(std::string what);
 
     bool peer_write(std::string &why);
@@ -121,8 +124,10 @@ std::optional<std::string> string_result(zl_value v) {
 
 bool Session::peer_write(std::string &why) {
     if (model_.eof()) return true;
-    std::size_t room = info_.kernel_room > model_.kernel().size() ? info_.kernel_room - model_.kernel().size() : 0;
-    std::size_t len = pick(8) == 0 ? pick(20000) + 1 : pick(120) + 1; // mostly short, sometimes past a chunk
+    std::size_t room =
+        info_.kernel_room > model_.kernel().size() ? info_.kernel_room - model_.kernel().size() : 0;
+    // mostly short, sometimes past a chunk
+    std::size_t len = pick(8) == 0 ? pick(20000) + 1 : pick(120) + 1;
     len = std::min(len, room);
     if (len == 0) return true;
     std::string bytes(len, '\0');
@@ -154,7 +159,8 @@ bool Session::read_n(std::string &why) {
     std::optional<std::string> got =
         string_result(zelt::call(*io_, "read", {zelt::integer(static_cast<int64_t>(n))}));
     note("read(" + std::to_string(n) + ") -> " + show(got));
-    if (got != want) why = "read(" + std::to_string(n) + ") returned " + show(got) + ", expected " + show(want);
+    if (got != want)
+        why = "read(" + std::to_string(n) + ") returned " + show(got) + ", expected " + show(want);
     return got == want;
 }
 
@@ -173,13 +179,13 @@ bool Session::nread(std::string &why) {
     note("nread -> " + std::to_string(got));
     const std::size_t pending = model_.pending().size();
     if (pending > 0 && got != static_cast<int64_t>(pending))
-        why = "nread " + std::to_string(got) + " with " + std::to_string(pending) + " bytes buffered";
+        why = "nread " + std::to_string(got) + " with " + std::to_string(pending) + " buffered";
     else if (pending == 0 && exact() && got != static_cast<int64_t>(model_.kernel().size()))
         why = "nread " + std::to_string(got) + " with " + std::to_string(model_.kernel().size()) +
               " bytes in the kernel";
     else if (pending == 0 && (got < 0 || got > static_cast<int64_t>(model_.kernel().size())))
-        why = "nread " + std::to_string(got) + " with at most " + std::to_string(model_.kernel().size()) +
-              " bytes in the kernel";
+        why = "nread " + std::to_string(got) + " with at most " +
+              std::to_string(model_.kernel().size()) + " bytes in the kernel";
     return why.empty();
 }
 
@@ -187,8 +193,9 @@ bool Session::ready(std::string &why) {
     zl_value got = zelt::call(*io_, "ready?");
     note("ready? -> " + zelt::inspect(got));
     const bool any = model_.unread() > 0;
-    if (exact() ? got != zl_bool(any) : (got == ZL_TRUE && !any) || got == ZL_NIL ||
-                                            (got == ZL_FALSE && !model_.pending().empty()))
+    if (exact() ? got != zl_bool(any)
+                : (got == ZL_TRUE && !any) || got == ZL_NIL ||
+                      (got == ZL_FALSE && !model_.pending().empty()))
         why = "ready? " + zelt::inspect(got) + " with " + std::to_string(model_.pending().size()) +
               " bytes buffered and " + std::to_string(model_.kernel().size()) + " in the kernel";
     return why.empty();
@@ -197,8 +204,11 @@ bool Session::ready(std::string &why) {
 bool Session::wait0(std::string &why) {
     zl_value got = zelt::call(*io_, "wait", {zelt::integer(0)});
     note("wait(0) -> " + zelt::inspect(got));
-    zl_value want = !model_.pending().empty() ? ZL_TRUE : !model_.kernel().empty() ? zl_value(*io_) : ZL_NIL;
-    const bool fits = exact() ? got == want : got == want || (want == zl_value(*io_) && got == ZL_NIL);
+    zl_value want = !model_.pending().empty()  ? ZL_TRUE
+                    : !model_.kernel().empty() ? zl_value(*io_)
+                                               : ZL_NIL;
+    const bool fits =
+        exact() ? got == want : got == want || (want == zl_value(*io_) && got == ZL_NIL);
     if (!fits) why = "wait(0) " + zelt::inspect(got) + ", expected " + zelt::inspect(want);
     return fits;
 }
@@ -231,8 +241,9 @@ bool Session::close_and_check(std::string &why) {
 bool Session::check_state(std::string &why) {
     const std::size_t pending = static_cast<std::size_t>(zl_io_read_pending(zl_io_record(*io_)));
     if (!exact()) {
-        if (pending > model_.unread()) why = "buffer holds " + std::to_string(pending) + " bytes of " +
-                                             std::to_string(model_.unread()) + " unread";
+        if (pending > model_.unread())
+            why = "buffer holds " + std::to_string(pending) + " bytes of " +
+                  std::to_string(model_.unread()) + " unread";
         model_.resync(pending);
         return why.empty();
     }
@@ -248,14 +259,22 @@ bool Session::check_state(std::string &why) {
 bool Session::step(std::string &why) {
     const std::size_t roll = pick(1000);
     bool ok;
-    if (roll < 280) ok = peer_write(why);
-    else if (roll < 440) ok = gets(why);
-    else if (roll < 590) ok = read_n(why);
-    else if (roll < 600) ok = read_all(why);
-    else if (roll < 720) ok = nread(why);
-    else if (roll < 840) ok = ready(why);
-    else if (roll < 990) ok = wait0(why);
-    else if (roll < 996 && exact()) { // a hung-up terminal discards its input: pipes and sockets only
+    if (roll < 280)
+        ok = peer_write(why);
+    else if (roll < 440)
+        ok = gets(why);
+    else if (roll < 590)
+        ok = read_n(why);
+    else if (roll < 600)
+        ok = read_all(why);
+    else if (roll < 720)
+        ok = nread(why);
+    else if (roll < 840)
+        ok = ready(why);
+    else if (roll < 990)
+        ok = wait0(why);
+    else if (roll < 996 &&
+             exact()) { // a hung-up terminal discards its input: pipes and sockets only
         peer_.reset();
         model_.peer_closed();
         note("peer close");
@@ -287,8 +306,8 @@ TEST_P(ModelTest, EveryStepMatchesTheModel) {
         if (!ok) {
             std::string trail;
             for (const std::string &s : session.recent()) trail += "\n    " + s;
-            FAIL() << GetParam().name << ", step " << i << ": " << why << "\n  rerun with ZELT_MODEL_SEED="
-                   << seed << "; the last steps:" << trail;
+            FAIL() << GetParam().name << ", step " << i << ": " << why
+                   << "\n  rerun with ZELT_MODEL_SEED=" << seed << "; the last steps:" << trail;
         }
     }
 }

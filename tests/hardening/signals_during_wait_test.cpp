@@ -8,15 +8,15 @@
 
 #include <gtest/gtest.h> // TEST
 
-#include <atomic>    // handled, flags shared with the waiting thread
-#include <chrono>    // steady_clock
-#include <csignal>   // sigaction, SIGUSR1
-#include <future>    // the waiter's outcome
-#include <pthread.h> // pthread_kill
-#include <string>    // failures
+#include <atomic>        // handled, flags shared with the waiting thread
+#include <chrono>        // steady_clock
+#include <csignal>       // sigaction, SIGUSR1
+#include <future>        // the waiter's outcome
+#include <pthread.h>     // pthread_kill
+#include <string>        // failures
 #include <sys/syscall.h> // SYS_ppoll
-#include <thread>    // the waiting thread
-#include <unistd.h>  // gettid
+#include <thread>        // the waiting thread
+#include <unistd.h>      // gettid
 
 namespace {
 
@@ -78,11 +78,13 @@ TEST_F(SignalsWithoutRestart, BoundedWaitsLastTheirFullTime) {
                 failures += std::string("wait(0.05) raised ") + e.what() + "; ";
             }
             const auto took = Clock::now() - start;
-            if (took < 50ms) failures += "a wait(0.05) ended after " + std::to_string(took / 1us) + " us; ";
+            if (took < 50ms)
+                failures += "a wait(0.05) ended after " + std::to_string(took / 1us) + " us; ";
             if (took > 2s) failures += "a wait(0.05) took " + std::to_string(took / 1ms) + " ms; ";
         }
         enough.store(true);
-        while (!stop.load()) std::this_thread::yield(); // the signaller must not outlive this thread
+        // the signaller must not outlive this thread
+        while (!stop.load()) std::this_thread::yield();
         verdict.set_value(failures);
     });
     while (!tid.load()) std::this_thread::yield();

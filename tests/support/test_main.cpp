@@ -5,6 +5,7 @@
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::UnitTest::GetInstance()->listeners().Append(new zt::FdLeakListener); // owned by GoogleTest
+    auto &listeners = ::testing::UnitTest::GetInstance()->listeners();
+    listeners.Append(new zt::FdLeakListener); // GoogleTest owns and deletes it
     return RUN_ALL_TESTS();
 }
