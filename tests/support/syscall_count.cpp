@@ -5,9 +5,9 @@
 // fortified inline wrappers) would clash with them.
 #include "syscall_count.hpp"
 
-#include <atomic>  // the counters, bumped from any thread
-#include <cstdarg> // ioctl's optional third argument
-#include <dlfcn.h> // dlsym, RTLD_NEXT
+#include <atomic>   // the counters, bumped from any thread
+#include <cstdarg>  // ioctl's optional third argument
+#include <dlfcn.h>  // dlsym, RTLD_NEXT
 #include <signal.h> // sigset_t
 #include <time.h>   // timespec
 
@@ -52,10 +52,12 @@ int ppoll(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset
     return real(fds, nfds, timeout, mask);
 }
 
-// What a fortified build calls in place of ppoll.
+// What a fortified build calls in place of ppoll (the C library's name for it).
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset_t *mask,
                 unsigned long fds_length) {
-    using PpollChk = int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *, unsigned long);
+    using PpollChk =
+        int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *, unsigned long);
     static const PpollChk real = next_definition<PpollChk>("__ppoll_chk");
     ppoll_calls.fetch_add(1, std::memory_order_relaxed);
     return real(fds, nfds, timeout, mask, fds_length);

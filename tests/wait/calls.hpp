@@ -36,8 +36,8 @@ template <class Call> std::optional<zelt::Error> raised_by(Call &&call) {
 }
 
 // Success when ERROR is of class KLASS and its message holds TEXT.
-inline testing::AssertionResult raised(const std::optional<zelt::Error> &error, std::string_view klass,
-                                       std::string_view text) {
+inline testing::AssertionResult raised(const std::optional<zelt::Error> &error,
+                                       std::string_view klass, std::string_view text) {
     if (!error) return testing::AssertionFailure() << "nothing was raised";
     if (error->class_name() != klass || error->message().find(text) == std::string::npos)
         return testing::AssertionFailure() << "raised " << error->what();

@@ -41,7 +41,8 @@ TEST_P(ClosedWhileWaiting, RaisesClosedStreamWithoutAskingTheKernel) {
         ASSERT_TRUE(waiter.finishes_within(kPrompt)) << "the close did not end the wait";
         EXPECT_TRUE(raised(waiter.error(), "IOError", "closed stream"));
         EXPECT_EQ(syscalls.ioctls(), 0u) << "a closed stream's count is not asked for";
-        EXPECT_TRUE(raised(raised_by([&] { return call(io, "ready?"); }), "IOError", "closed stream"));
+        EXPECT_TRUE(
+            raised(raised_by([&] { return call(io, "ready?"); }), "IOError", "closed stream"));
     }
     EXPECT_EQ(zt::open_fd_count(), descriptors_at_start) << "a descriptor was left open";
 }

@@ -10,6 +10,7 @@ class LoadWait : public testing::Environment {
     void SetUp() override { zt::require_wait(); }
 };
 
-[[maybe_unused]] testing::Environment *const kLoadWait = testing::AddGlobalTestEnvironment(new LoadWait);
+[[maybe_unused]] testing::Environment *const kLoadWait =
+    testing::AddGlobalTestEnvironment(new LoadWait);
 
 } // namespace

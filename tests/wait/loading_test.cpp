@@ -23,9 +23,10 @@ Methods methods(zl_value klass) {
 // Every class the runtime starts with, and its methods.
 std::map<std::string, Methods> every_class() {
     std::map<std::string, Methods> out;
-    for (const char *name : {"Object", "Class", "NilClass", "TrueClass", "FalseClass", "Integer", "Float",
-                             "String", "IO", "Exception", "ArgumentError", "TypeError", "RangeError",
-                             "IOError", "SystemCallError", "NoMethodError", "LoadError"}) {
+    for (const char *name :
+         {"Object", "Class", "NilClass", "TrueClass", "FalseClass", "Integer", "Float", "String",
+          "IO", "Exception", "ArgumentError", "TypeError", "RangeError", "IOError",
+          "SystemCallError", "NoMethodError", "LoadError"}) {
         zl_value klass = zelt::class_named(name);
         EXPECT_NE(klass, ZL_NIL) << name;
         if (klass != ZL_NIL) out[name] = methods(klass);
@@ -34,8 +35,10 @@ std::map<std::string, Methods> every_class() {
 }
 
 TEST(Loading, AddsNreadReadyAndWaitToIoAndNothingElse) {
-    const Methods runtime_io = {{"gets", 0}, {"read", -1}, {"close", 0}, {"closed?", 0}, {"fileno", 0}};
-    ASSERT_EQ(methods(zl_cIO), runtime_io) << "the IO class must start with the runtime's methods only";
+    const Methods runtime_io = {
+        {"gets", 0}, {"read", -1}, {"close", 0}, {"closed?", 0}, {"fileno", 0}};
+    ASSERT_EQ(methods(zl_cIO), runtime_io)
+        << "the IO class must start with the runtime's methods only";
     std::map<std::string, Methods> before = every_class();
 
     zt::require_wait();

@@ -13,9 +13,9 @@
 #include <ostream>      // PrintTo
 #include <stdexcept>    // std::runtime_error
 #include <string>       // contents
-#include <utility>      // std::pair
 #include <sys/socket.h> // setsockopt
 #include <unistd.h>     // write
+#include <utility>      // std::pair
 
 namespace wait_suite {
 namespace {
@@ -43,7 +43,8 @@ TEST_P(ReadableKind, BytesInTheKernelAreCountedAndLeftUnread) {
     EXPECT_EQ(call(io, "wait"), io.value()) << "no limit, input already there";
     Held limit(zelt::flt(2.5));
     EXPECT_EQ(call(io, "wait", {limit}), io.value());
-    EXPECT_EQ(read_bytes(io, static_cast<int64_t>(bytes.size())), bytes) << "the queries consume nothing";
+    EXPECT_EQ(read_bytes(io, static_cast<int64_t>(bytes.size())), bytes)
+        << "the queries consume nothing";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ReadableKind, testing::ValuesIn(readable_kinds()),
@@ -53,8 +54,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ReadableKind, testing::ValuesIn(readable_kinds()
 struct RefusingKind {
     const char *name;
     zt::Fd (*make)();
-    int refusal;           // the errno of the refused count
-    bool always_readable;  // so that a wait without limit ends at once too
+    int refusal;          // the errno of the refused count
+    bool always_readable; // so that a wait without limit ends at once too
 };
 
 void PrintTo(const RefusingKind &kind, std::ostream *os) { *os << kind.name; }
@@ -89,16 +90,17 @@ TEST_P(RefusingKindTest, QueriesAnswerNilAndZeroWhileWaitRaises) {
     EXPECT_EQ(call(io, "ready?"), ZL_NIL) << "the stream stays usable after the raise";
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RefusingKindTest,
-                         testing::Values(RefusingKind{"dev_null", dev_null, ENOTTY, true},
-                                         RefusingKind{"listening_tcp", listening_tcp, EINVAL, false},
-                                         RefusingKind{"hung_up_terminal", hung_up_terminal, EIO, true}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RefusingKindTest,
+    testing::Values(RefusingKind{"dev_null", dev_null, ENOTTY, true},
+                    RefusingKind{"listening_tcp", listening_tcp, EINVAL, false},
+                    RefusingKind{"hung_up_terminal", hung_up_terminal, EIO, true}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // Fills FD without blocking, up to WANT bytes; returns how many went in.
 std::size_t fill_up_to(int fd, std::size_t want) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const std::string block(64 * 1024, 'x');
+    const std::string block(std::size_t{64} * 1024, 'x');
     std::size_t sent = 0;
     while (sent < want) {
         ssize_t n = ::write(fd, block.data(), std::min(block.size(), want - sent));

@@ -84,7 +84,8 @@ private:
 TEST_P(ReadAhead, BufferAnswersWithoutAskingTheKernel) {
     Held limit(zelt::flt(2.5));
     zt::syscalls::Counter syscalls;
-    EXPECT_EQ(call(io(), "nread"), integer(buffered_)) << "the buffer alone, the kernel's bytes not added";
+    EXPECT_EQ(call(io(), "nread"), integer(buffered_))
+        << "the buffer alone, the kernel's bytes not added";
     EXPECT_EQ(call(io(), "ready?"), ZL_TRUE);
     EXPECT_EQ(call(io(), "wait"), ZL_TRUE) << "true, not the receiver";
     EXPECT_EQ(call(io(), "wait", {ZL_NIL}), ZL_TRUE);

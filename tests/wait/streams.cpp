@@ -33,12 +33,9 @@ int checked(int rc, const char *what) {
 
 const std::vector<StreamKind> &readable_kinds() {
     static const std::vector<StreamKind> kinds = {
-        {"pipe", through_peer<zt::make_pipe>},
-        {"socketpair", through_peer<zt::make_socketpair>},
-        {"tcp", through_peer<zt::make_tcp>},
-        {"pty", through_peer<zt::make_pty>},
-        {"fifo", through_peer<zt::make_fifo>},
-        {"regular_file", in_regular_file},
+        {"pipe", through_peer<zt::make_pipe>}, {"socketpair", through_peer<zt::make_socketpair>},
+        {"tcp", through_peer<zt::make_tcp>},   {"pty", through_peer<zt::make_pty>},
+        {"fifo", through_peer<zt::make_fifo>}, {"regular_file", in_regular_file},
     };
     return kinds;
 }
