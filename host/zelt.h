@@ -106,7 +106,7 @@ ZL_API struct timeval zl_time_interval(zl_value limit);
 ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
 
 /* Raise SystemCallError for the current errno (MESSAGE may be null). */
-ZL_API ZL_NORETURN void zl_sys_fail(const char *message);
+ZL_NORETURN ZL_API void zl_sys_fail(const char *message);
 
 #if defined(__cplusplus)
 }
