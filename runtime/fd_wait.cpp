@@ -55,8 +55,8 @@ extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
     pollfd fds[2] = {{fd, static_cast<short>(events), 0}, {-1, POLLIN, 0}};
     nfds_t nfds = 1;
     Record *r = current_record; // the stream whose method runs here, if FD is its own
+    if (r && r->pub.fd == fd && r->closed()) return 0; // its number may be another file's now
     if (!poll_once && r && r->pub.fd == fd) {
-        if (r->closed()) return 0;
         int w = wake_fd_of(r);
         if (w < 0) return -1;
         if (r->closed()) return 0; // closed before the close could see w
