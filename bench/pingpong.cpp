@@ -71,7 +71,7 @@ template <class Side> void bounce(benchmark::State &state, Side near, Side peer)
     std::thread echoer(echo<Side>, peer);
     char byte = 'x';
     try {
-        for (auto _ : state) {
+        for ([[maybe_unused]] auto _ : state) {
             if (::write(near.fd, &byte, 1) != 1 || !receive(near, byte)) {
                 state.SkipWithError("the echoing side stopped");
                 break;

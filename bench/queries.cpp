@@ -19,7 +19,7 @@ void raw_ioctl(benchmark::State &state) {
     zb::Ends pipe = zb::pipe_holding("x");
     const int fd = pipe.near.get();
     int count = 0;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         benchmark::DoNotOptimize(::ioctl(fd, FIONREAD, &count));
         benchmark::DoNotOptimize(count);
     }
@@ -31,7 +31,8 @@ void kernel_query(benchmark::State &state, zelt::Id id, zl_value expected) {
     zb::Io io(std::move(pipe.near));
     if (!answers(state, io.value(), id, expected)) return;
     const zl_value recv = io.value();
-    for (auto _ : state) benchmark::DoNotOptimize(zelt::call(recv, id, 0, nullptr));
+    for ([[maybe_unused]] auto _ : state)
+        benchmark::DoNotOptimize(zelt::call(recv, id, 0, nullptr));
 }
 
 void nread_kernel(benchmark::State &state) {
@@ -49,7 +50,8 @@ void nread_buffered(benchmark::State &state) {
     if (!answers(state, io.value(), m.nread, zelt::integer(4))) return;
     const zl_value recv = io.value();
     const zelt::Id nread = m.nread;
-    for (auto _ : state) benchmark::DoNotOptimize(zelt::call(recv, nread, 0, nullptr));
+    for ([[maybe_unused]] auto _ : state)
+        benchmark::DoNotOptimize(zelt::call(recv, nread, 0, nullptr));
 }
 
 } // namespace

@@ -13,7 +13,7 @@ void raw_ppoll_ioctl(benchmark::State &state) {
     pollfd fds{pipe.near.get(), POLLIN, 0};
     const timespec zero{};
     int count = 0;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         benchmark::DoNotOptimize(::ppoll(&fds, 1, &zero, nullptr));
         benchmark::DoNotOptimize(::ioctl(fds.fd, FIONREAD, &count));
         benchmark::DoNotOptimize(count);
@@ -30,7 +30,7 @@ void wait_ready(benchmark::State &state) {
         state.SkipWithError("wait(0) on a ready pipe did not return the receiver");
         return;
     }
-    for (auto _ : state) benchmark::DoNotOptimize(zelt::call(recv, wait, 1, args));
+    for ([[maybe_unused]] auto _ : state) benchmark::DoNotOptimize(zelt::call(recv, wait, 1, args));
 }
 
 } // namespace

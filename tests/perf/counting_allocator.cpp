@@ -3,9 +3,16 @@
 #include "allocation_count.hpp" // allocations_on_this_thread, counts_malloc
 
 #include <cerrno>  // ENOMEM, EINVAL
-#include <cstddef> // size_t, align_val_t
-#include <cstdlib> // malloc, free, aligned_alloc
+#include <cstddef> // size_t, align_val_t, max_align_t
 #include <new>     // bad_alloc, nothrow_t
+
+// Declared here, not through <cstdlib>: below, this file defines several of
+// the malloc family, with parameter names of its own.
+extern "C" {
+void *malloc(std::size_t size);
+void *aligned_alloc(std::size_t alignment, std::size_t size);
+void free(void *p);
+}
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define ZT_SANITIZED 1
@@ -25,8 +32,8 @@ void *allocate(std::size_t size, std::size_t alignment) {
     ++allocations; // elsewhere the malloc below counts it
 #endif
     if (size == 0) size = 1; // a distinct pointer for every new
-    if (alignment <= alignof(std::max_align_t)) return std::malloc(size);
-    return std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    if (alignment <= alignof(std::max_align_t)) return ::malloc(size);
+    return ::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
 }
 
 void *allocate_or_throw(std::size_t size, std::size_t alignment = 0) {
@@ -69,28 +76,31 @@ void *operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t 
     return allocate(size, static_cast<std::size_t>(a));
 }
 
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
-void operator delete(void *p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
-void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
-void operator delete(void *p, std::align_val_t, const std::nothrow_t &) noexcept { std::free(p); }
-void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete(void *p) noexcept { ::free(p); }
+void operator delete[](void *p) noexcept { ::free(p); }
+void operator delete(void *p, std::size_t) noexcept { ::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { ::free(p); }
+void operator delete(void *p, std::align_val_t) noexcept { ::free(p); }
+void operator delete[](void *p, std::align_val_t) noexcept { ::free(p); }
+void operator delete(void *p, std::size_t, std::align_val_t) noexcept { ::free(p); }
+void operator delete[](void *p, std::size_t, std::align_val_t) noexcept { ::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { ::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { ::free(p); }
+void operator delete(void *p, std::align_val_t, const std::nothrow_t &) noexcept { ::free(p); }
+void operator delete[](void *p, std::align_val_t, const std::nothrow_t &) noexcept { ::free(p); }
 
 #ifndef ZT_SANITIZED
-// The C library's own entry points, which these definitions pass on to.
 extern "C" {
+// The C library's own entry points, which these definitions pass on to;
+// their names are the C library's, reserved to it.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 void *__libc_malloc(std::size_t size);
 void *__libc_calloc(std::size_t count, std::size_t size);
 void *__libc_realloc(void *p, std::size_t size);
 void *__libc_memalign(std::size_t alignment, std::size_t size);
 void *__libc_valloc(std::size_t size);
 void *__libc_pvalloc(std::size_t size);
+// NOLINTEND(bugprone-reserved-identifier)
 
 void *malloc(std::size_t size) {
     ++allocations;
