@@ -12,8 +12,7 @@ namespace rt {
 // than a call into the dynamic linker.
 extern thread_local constinit Record *current_record [[gnu::tls_model("initial-exec")]];
 
-zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString,
-    cException;
+zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString, cException;
 
 namespace {
 
@@ -64,9 +63,9 @@ const Method *find_method(const Class *c, Id id) {
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void no_method(zl_value recv, Id id) {
-    raise(eNoMethodError, "undefined method '" + std::string(id_name(id)) + "' for " +
-                              (heap_word(recv) ? "an instance of " + class_name(class_of(recv))
-                                               : inspect(recv)));
+    raise(eNoMethodError,
+          "undefined method '" + std::string(id_name(id)) + "' for " +
+              (heap_word(recv) ? "an instance of " + class_name(class_of(recv)) : inspect(recv)));
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void bad_argument_list() {

@@ -10,7 +10,7 @@
 namespace zelt::rt {
 // Initial-exec: read and written on every call on an IO (see dispatch.cpp).
 thread_local constinit Record *current_record [[gnu::tls_model("initial-exec")]] = nullptr;
-}
+} // namespace zelt::rt
 
 using namespace zelt::rt;
 
