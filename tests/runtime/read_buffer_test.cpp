@@ -1,0 +1,117 @@
+// read_buffer_test.cpp: gets and read(n) read ahead into the record's buffer and serve from it.
+#include "case_names.hpp" // ByName
+#include "kernel.hpp"     // pipes, sockets, FIFOs, regular files, Io
+#include "raised.hpp"     // raised_by, Value
+
+#include <zelt.h>         // zl_io_read_pending, zl_io_record
+#include <zelt/embed.hpp> // call, inspect, integer
+
+#include <gtest/gtest.h> // TEST_P
+#include <string>        // long lines
+#include <sys/ioctl.h>   // FIONREAD: what the kernel still holds
+
+namespace rt_test {
+namespace {
+
+int pending(zl_value io) { return zl_io_read_pending(zl_io_record(io)); }
+
+int kernel_bytes(int fd) {
+    int n = -1;
+    ::ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
+// Makes a call and gives its result as it prints, releasing the result.
+std::string call_inspected(zl_value io, const char *method, int length) {
+    Value result(length < 0 ? zelt::call(io, method)
+                            : zelt::call(io, method, {zelt::integer(length)}));
+    return zelt::inspect(result);
+}
+
+// One step of a read script; the peer's action comes before the call.
+struct Step {
+    const char *peer_writes; // written to the peer first, when not null
+    bool peer_hangs_up;      // then the peer closes its end
+    const char *method;
+    int length; // read's argument, -1 for none
+    const char *result;
+    int pending_after;
+};
+
+// "a\nbcd\n" arrives at once: gets reads it all ahead and hands out one line.
+const Step kScript[] = {
+    {"a\nbcd\n", false, "gets", -1, R"("a\n")", 4}, {nullptr, false, "read", 2, R"("bc")", 2},
+    {nullptr, false, "read", 0, R"("")", 2},        {nullptr, false, "gets", -1, R"("d\n")", 0},
+    {"xyz", true, "gets", -1, R"("xyz")", 0},       {nullptr, false, "gets", -1, "nil", 0},
+    {nullptr, false, "read", 3, "nil", 0},          {nullptr, false, "read", -1, R"("")", 0},
+};
+
+struct StreamKind {
+    const char *name;
+    zt::Ends (*make)();
+};
+
+void PrintTo(const StreamKind &c, std::ostream *os) { *os << c.name; }
+
+class ReadBuffer : public ::testing::TestWithParam<StreamKind> {};
+
+TEST_P(ReadBuffer, ServesWhatWasReadAhead) {
+    zt::Ends ends = GetParam().make();
+    const int fd = ends.near.get();
+    zt::Io io(std::move(ends.near));
+    EXPECT_EQ(pending(io), 0);
+    for (const Step &s : kScript) {
+        SCOPED_TRACE(std::string(s.method) + "(" + std::to_string(s.length) + ") expecting " +
+                     s.result);
+        if (s.peer_writes) zt::write_all(ends.peer.get(), s.peer_writes);
+        if (s.peer_hangs_up) ends.peer.reset();
+        EXPECT_EQ(call_inspected(io, s.method, s.length), s.result);
+        EXPECT_EQ(pending(io), s.pending_after);
+        EXPECT_EQ(kernel_bytes(fd), 0) << "the buffer should hold all that arrived";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runtime, ReadBuffer,
+                         ::testing::Values(StreamKind{"pipe", zt::make_pipe},
+                                           StreamKind{"socketpair", zt::make_socketpair},
+                                           StreamKind{"tcp", zt::make_tcp},
+                                           StreamKind{"fifo", zt::make_fifo}),
+                         ByName());
+
+TEST(ReadAheadBuffer, LineLongerThanOneChunkComesWhole) {
+    zt::Ends pipe = zt::make_pipe();
+    const std::string line = std::string(20000, 'x') + "\n";
+    zt::write_all(pipe.peer.get(), line + "tail");
+    pipe.peer.reset();
+    zt::Io io(std::move(pipe.near));
+    Value first(zelt::call(io, "gets"));
+    EXPECT_EQ(zelt::string_value(first), line);
+    Value rest(zelt::call(io, "read"));
+    EXPECT_EQ(zelt::string_value(rest), "tail");
+}
+
+TEST(ReadAheadBuffer, RegularFileEndsWithoutNewline) {
+    zt::Io io(zt::regular_file("one\ntwo"));
+    EXPECT_EQ(call_inspected(io, "gets", -1), R"("one\n")");
+    EXPECT_EQ(pending(io), 3);
+    EXPECT_EQ(call_inspected(io, "gets", -1), R"("two")");
+    EXPECT_EQ(call_inspected(io, "gets", -1), "nil");
+}
+
+TEST(ReadAheadBuffer, ReadLengthMustBeANonNegativeInteger) {
+    zt::Ends pipe = zt::make_pipe();
+    zt::write_all(pipe.peer.get(), "abc");
+    zt::Io io(std::move(pipe.near));
+    EXPECT_EQ(raised_by([&] { zelt::call(io, "read", {zelt::integer(-1)}); }).class_name,
+              "ArgumentError");
+    EXPECT_EQ(raised_by([&] { zelt::call(io, "read", {ZL_TRUE}); }).class_name, "TypeError");
+    EXPECT_EQ(raised_by([&] {
+                  zelt::call(io, "read", {zelt::integer(1), zelt::integer(2)});
+              }).class_name,
+              "ArgumentError");
+    EXPECT_EQ(kernel_bytes(zelt::io_fd(io)), 3) << "a refused read read nothing";
+    EXPECT_EQ(call_inspected(io, "read", 3), R"("abc")");
+}
+
+} // namespace
+} // namespace rt_test
