@@ -119,6 +119,7 @@ TEST_P(CloseWake, EndsTheWaitAndKeepsTheDescriptorUntilTheWaitersLeave) {
     std::vector<pid_t> tids(c.waiters);
     std::latch announced(c.waiters);
     std::vector<std::future<Waiter>> waiters;
+    waiters.reserve(c.waiters);
     for (int i = 0; i < c.waiters; ++i)
         waiters.push_back(std::async(std::launch::async, [&, i] {
             tids[i] = ::gettid();
