@@ -7,10 +7,7 @@
 namespace zelt {
 namespace rt {
 
-// Written twice on every call on an IO: initial-exec and known to be
-// constant-initialised, so that each access is a single instruction rather
-// than a call into the dynamic linker.
-extern thread_local constinit Record *current_record [[gnu::tls_model("initial-exec")]];
+thread_local constinit CallFrame current_call [[gnu::tls_model("initial-exec")]] = {nullptr, false};
 
 zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString, cException;
 
@@ -77,32 +74,29 @@ const Method *find_method(const Class *c, Id id) {
                               ", expected " + std::to_string(expected) + ")");
 }
 
-// The IO a method runs on: counted in flight so that a close from another
-// thread keeps its descriptor until the call has left.
-class InFlight {
+// The IO a method runs on, for the descriptor wait to find. Plain stores:
+// a call that never waits costs no atomic operation; one that waited gives
+// its hold on the descriptor back here.
+class IoCall {
 public:
-    explicit InFlight(zl_value recv)
+    explicit IoCall(zl_value recv)
         : record_(heap_word(recv) && heap_type(recv) == Type::IO
                       ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
                       : nullptr),
-          outer_(current_record) {
-        if (record_) {
-            record_->enter();
-            current_record = record_;
-        }
+          outer_(current_call) {
+        if (record_) current_call = {record_, false};
     }
-    ~InFlight() {
-        if (record_) {
-            current_record = outer_;
-            record_->leave();
-        }
+    ~IoCall() {
+        if (!record_) return;
+        if (current_call.holds) record_->leave();
+        current_call = outer_;
     }
-    InFlight(const InFlight &) = delete;
-    InFlight &operator=(const InFlight &) = delete;
+    IoCall(const IoCall &) = delete;
+    IoCall &operator=(const IoCall &) = delete;
 
 private:
     Record *record_;
-    Record *outer_;
+    CallFrame outer_;
 };
 
 zl_value invoke(const Method *m, zl_value self, int argc, const zl_value *argv) {
@@ -173,7 +167,7 @@ zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
     if (!m) no_method(recv, id);
     if (argc < 0 || (argc > 0 && !argv)) bad_argument_list();
     if (m->arity >= 0 && argc != m->arity) wrong_count(argc, m->arity);
-    InFlight guard(recv);
+    IoCall frame(recv);
     return invoke(m, recv, argc, argv);
 }
 

@@ -7,11 +7,6 @@
 #include <poll.h>        // ppoll, pollfd
 #include <sys/eventfd.h> // eventfd
 
-namespace zelt::rt {
-// Initial-exec: read and written on every call on an IO (see dispatch.cpp).
-thread_local constinit Record *current_record [[gnu::tls_model("initial-exec")]] = nullptr;
-} // namespace zelt::rt
-
 using namespace zelt::rt;
 
 namespace {
@@ -54,9 +49,16 @@ extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
 
     pollfd fds[2] = {{fd, static_cast<short>(events), 0}, {-1, POLLIN, 0}};
     nfds_t nfds = 1;
-    Record *r = current_record; // the stream whose method runs here, if FD is its own
-    if (r && r->pub.fd == fd && r->closed()) return 0; // its number may be another file's now
-    if (!poll_once && r && r->pub.fd == fd) {
+    Record *r = current_call.record; // the stream whose method runs here, if FD is its own
+    if (r && r->pub.fd != fd) r = nullptr;
+    if (r) {
+        if (!current_call.holds) { // the descriptor stays until the call returns
+            r->enter();
+            current_call.holds = true;
+        }
+        if (r->closed()) return 0; // its number may be another file's now
+    }
+    if (!poll_once && r) {
         int w = wake_fd_of(r);
         if (w < 0) return -1;
         if (r->closed()) return 0; // closed before the close could see w

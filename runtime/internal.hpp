@@ -50,7 +50,7 @@ struct String {
 struct Record {
     zl_openfile pub;
     bool readable = false, writable = false;
-    // Close state: kClosed, plus the number of calls in flight on the stream.
+    // Close state: kClosed, plus the number of calls holding the descriptor.
     static constexpr std::uint32_t kClosed = 1u << 31;
     std::atomic<std::uint32_t> state{0};
     std::atomic<bool> released{false}; // descriptor given back to the kernel
@@ -63,7 +63,7 @@ struct Record {
 
     bool closed() const { return state.load(std::memory_order_acquire) & kClosed; }
     void enter() { state.fetch_add(1, std::memory_order_acq_rel); }
-    void leave(); // the last call out of a closed stream releases its descriptor
+    void leave(); // the last holder out of a closed stream releases its descriptor
 };
 
 zl_value make_class(const char *name, Class *super);
@@ -79,7 +79,16 @@ void destroy(zl_object *o);         // frees by type
 void define_io_methods();
 void close_record(Record *r);       // marks closed, wakes waiters, releases when idle
 void free_record(Record *r);
-extern thread_local Record *current_record; // the IO whose method runs on this thread
+// The innermost call on an IO running on this thread. A call that waits on
+// its stream holds the descriptor from that wait until it returns, so that a
+// close from another thread cannot give the number away under it. Written on
+// every call on an IO: initial-exec and constant-initialised, so each access
+// is one instruction rather than a call into the dynamic linker.
+struct CallFrame {
+    Record *record;
+    bool holds;
+};
+extern thread_local constinit CallFrame current_call [[gnu::tls_model("initial-exec")]];
 
 // ---- classes made at start ---------------------------------------------------
 extern zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString,

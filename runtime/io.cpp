@@ -110,7 +110,7 @@ void Record::leave() {
 }
 
 void close_record(Record *r) {
-    r->enter(); // the descriptor goes when the last call on the stream leaves
+    r->enter(); // the descriptor goes when the last holder leaves
     if (!(r->state.fetch_or(Record::kClosed) & Record::kClosed)) {
         int w = r->wake_fd.load();
         if (w >= 0) {

@@ -52,7 +52,8 @@ zl_value wait_in_call(int argc, const zl_value *argv, zl_value self) {
     return zl_int_new(in_call.result);
 }
 
-// A call that stays in flight until the test lets it go.
+// A call that has waited on its stream, then stays in flight until the test
+// lets it go.
 struct Gate {
     std::latch entered{1};
     std::latch leave{1};
@@ -60,6 +61,8 @@ struct Gate {
 Gate *hold_gate;
 
 zl_value hold(zl_value self) {
+    timeval zero{};
+    zl_wait_for_single_fd(zl_io_record(self)->fd, 1, &zero); // from here the call holds the descriptor
     hold_gate->entered.count_down();
     hold_gate->leave.wait();
     return self;
