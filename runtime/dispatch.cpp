@@ -25,11 +25,6 @@ std::unordered_map<std::string, zl_value> &classes_by_name() { // guarded by def
 
 constexpr int kMaxArity = 4;
 
-// The value encoding tested here rather than through object.cpp's calls:
-// every method call passes this way, so each test is a few instructions.
-bool heap_word(zl_value v) { return v != 0 && (v & 7u) == 0; }
-Type heap_type(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
-
 [[noreturn, gnu::cold, gnu::noinline]] void not_a_class() { raise(eTypeError, "not a class"); }
 
 [[noreturn, gnu::cold, gnu::noinline]] void not_a_value(zl_value v) {
@@ -44,17 +39,16 @@ Class *class_ptr(zl_value v) {
     case ZL_NIL: return as_class(cNilClass);
     default: break;
     }
-    if (!heap_word(v)) not_a_value(v);
+    if (!is_heap(v)) not_a_value(v);
     return as_class(as<zl_object>(v)->klass);
 }
 
 const Method *find_method(const Class *c, Id id) {
     for (; c; c = c->super) {
         std::size_t n = c->count.load(std::memory_order_acquire);
-        for (std::size_t i = 0; i < n; ++i) {
-            const Method *m = c->slots[i].load(std::memory_order_acquire);
-            if (m->id == id) return m;
-        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (c->ids[i].load(std::memory_order_relaxed) == id)
+                return c->slots[i].load(std::memory_order_acquire);
     }
     return nullptr;
 }
@@ -62,7 +56,7 @@ const Method *find_method(const Class *c, Id id) {
 [[noreturn, gnu::cold, gnu::noinline]] void no_method(zl_value recv, Id id) {
     raise(eNoMethodError,
           "undefined method '" + std::string(id_name(id)) + "' for " +
-              (heap_word(recv) ? "an instance of " + class_name(class_of(recv)) : inspect(recv)));
+              (is_heap(recv) ? "an instance of " + class_name(class_of(recv)) : inspect(recv)));
 }
 
 [[noreturn, gnu::cold, gnu::noinline]] void bad_argument_list() {
@@ -80,7 +74,7 @@ const Method *find_method(const Class *c, Id id) {
 class IoCall {
 public:
     explicit IoCall(zl_value recv)
-        : record_(heap_word(recv) && heap_type(recv) == Type::IO
+        : record_(is_heap_of(recv, Type::IO)
                       ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
                       : nullptr),
           outer_(current_call) {
@@ -119,7 +113,7 @@ zl_value invoke(const Method *m, zl_value self, int argc, const zl_value *argv) 
 } // namespace
 
 Class *as_class(zl_value klass) {
-    if (!heap_word(klass) || heap_type(klass) != Type::Class) not_a_class();
+    if (!is_heap_of(klass, Type::Class)) not_a_class();
     return as<Class>(klass);
 }
 
@@ -202,5 +196,6 @@ extern "C" void zl_define_method(zl_value klass, const char *name, zl_func func,
         raise(eArgumentError, "class " + c->name + " has too many methods");
     }
     c->slots[n].store(m, std::memory_order_release);
-    c->count.store(n + 1, std::memory_order_release);
+    c->ids[n].store(m->id, std::memory_order_relaxed);
+    c->count.store(n + 1, std::memory_order_release); // publishes both
 }

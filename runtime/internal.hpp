@@ -33,6 +33,7 @@ struct Class {
     Class *super;
     static constexpr std::size_t kSlots = 64;
     std::array<std::atomic<const Method *>, kSlots> slots{}; // published once filled
+    std::array<std::atomic<Id>, kSlots> ids{}; // slot i's method name: a lookup scans one array
     std::atomic<std::size_t> count{0};
 };
 
@@ -69,14 +70,17 @@ struct Record {
 zl_value make_class(const char *name, Class *super);
 Class *as_class(zl_value klass);
 template <class T> T *as(zl_value v) { return reinterpret_cast<T *>(static_cast<uintptr_t>(v)); }
-Type type_of_heap(zl_value v);      // v must be a heap word
-bool is_heap(zl_value v);           // 8-aligned, non-zero
+// Inline: every call passes these tests, so each is a few instructions.
+inline bool is_heap(zl_value v) { return v != 0 && (v & 7u) == 0; } // 8-aligned, non-zero
+inline Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
+inline bool is_heap_of(zl_value v, Type t) { return is_heap(v) && type_of_heap(v) == t; }
 void track(zl_object *o);           // the heap registry frees what is left at exit
 void untrack(zl_object *o);
 void destroy(zl_object *o);         // frees by type
 
 // ---- IO ----------------------------------------------------------------------
 void define_io_methods();
+[[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
 void close_record(Record *r);       // marks closed, wakes waiters, releases when idle
 void free_record(Record *r);
 // The innermost call on an IO running on this thread. A call that waits on

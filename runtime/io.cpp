@@ -105,6 +105,11 @@ zl_value io_fileno(zl_value self) {
 
 } // namespace
 
+void not_an_io(zl_value v) {
+    std::string what = is_heap(v) || v <= ZL_NIL || (v & 1u) ? class_name(class_of(v)) : "an invalid value";
+    raise(eTypeError, "wrong argument type " + what + " (expected IO)");
+}
+
 void Record::leave() {
     if (state.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1)) release_descriptor(this);
 }
@@ -170,12 +175,7 @@ bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed();
 extern "C" {
 
 zl_value zl_io_taint_check(zl_value io) {
-    using namespace zelt;
-    if (!is_io(io)) {
-        std::string what = rt::is_heap(io) || io <= ZL_NIL || (io & 1u) ? class_name(class_of(io))
-                                                                         : "an invalid value";
-        rt::raise(rt::eTypeError, "wrong argument type " + what + " (expected IO)");
-    }
+    if (!zelt::rt::is_heap_of(io, zelt::rt::Type::IO)) zelt::rt::not_an_io(io);
     return io;
 }
 

@@ -26,10 +26,6 @@ Registry &registry() {
 
 } // namespace
 
-bool is_heap(zl_value v) { return v != 0 && (v & 7u) == 0; }
-
-Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
-
 void track(zl_object *o) {
     Registry &r = registry();
     std::lock_guard lock(r.mu);
@@ -88,9 +84,9 @@ zl_value flt(double d) { return new_float(d); }
 zl_value str(std::string_view s) { return new_string(s); }
 
 bool is_integer(zl_value v) { return v & 1u; }
-bool is_float(zl_value v) { return is_heap(v) && type_of_heap(v) == Type::Float; }
-bool is_string(zl_value v) { return is_heap(v) && type_of_heap(v) == Type::String; }
-bool is_io(zl_value v) { return is_heap(v) && type_of_heap(v) == Type::IO; }
+bool is_float(zl_value v) { return is_heap_of(v, Type::Float); }
+bool is_string(zl_value v) { return is_heap_of(v, Type::String); }
+bool is_io(zl_value v) { return is_heap_of(v, Type::IO); }
 
 int64_t integer_value(zl_value v) {
     if (!is_integer(v)) raise(eTypeError, "not an Integer: " + inspect(v));
