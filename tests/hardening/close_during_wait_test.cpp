@@ -1,23 +1,27 @@
 // close_during_wait_test.cpp: a close from another thread at any moment of a blocking call.
 //
 // Each round starts a call that can only end by the close (an empty pipe whose
-// peer stays open), closes the IO from this thread after a random spin, and
+// peer stays open), closes the IO from this thread at one of three moments, and
 // expects the call to raise IOError "closed stream", within a bounded time,
 // with the descriptor given back once the call has left.
+#include "in_syscall.hpp" // zh::blocks_in
+
 #include <kernel.hpp> // zt::make_pipe, Io, open_fd_count, write_all, require_wait
 
 #include <gtest/gtest.h> // TEST_P
 
-#include <atomic>     // started
-#include <chrono>     // the watchdog's limit
-#include <cstdint>    // uint64_t
-#include <cstdlib>    // abort
-#include <functional> // the blocking call
-#include <future>     // the call's outcome
-#include <ostream>    // PrintTo
-#include <random>     // when to close
-#include <string>     // outcomes
-#include <thread>     // the caller's thread
+#include <atomic>        // the caller's thread id
+#include <chrono>        // the watchdog's limit
+#include <cstdint>       // uint64_t
+#include <cstdlib>       // abort
+#include <functional>    // the blocking call
+#include <future>        // the call's outcome
+#include <ostream>       // PrintTo
+#include <random>        // when to close
+#include <string>        // outcomes
+#include <sys/syscall.h> // SYS_ppoll
+#include <thread>        // the caller's thread
+#include <unistd.h>      // gettid
 
 namespace {
 
@@ -41,9 +45,14 @@ const BlockingCall kCalls[] = {
 // Test names and listings show the call by name.
 void PrintTo(const BlockingCall &c, std::ostream *out) { *out << c.name; }
 
+// The caller's thread id, once it is about to make the call.
+struct Caller {
+    std::atomic<pid_t> tid{0};
+};
+
 // What the call ended in: "IOError: closed stream", or what it returned.
-std::string outcome_of(const BlockingCall &c, zl_value io, std::atomic<bool> &started) {
-    started.store(true);
+std::string outcome_of(const BlockingCall &c, zl_value io, Caller &caller) {
+    caller.tid.store(::gettid());
     try {
         zl_value v = c.call(io);
         return "returned " + zelt::inspect(v);
@@ -52,14 +61,26 @@ std::string outcome_of(const BlockingCall &c, zl_value io, std::atomic<bool> &st
     }
 }
 
-// Spins for a random while, from nothing to a few hundred microseconds: the
-// close lands before, while and after the call starts to block.
-void spin(std::mt19937 &rng) {
-    static const uint64_t lengths[] = {0, 10, 100, 1000, 10000, 100000, 400000};
-    uint64_t n = lengths[rng() % std::size(lengths)];
-    n = n ? rng() % n : 0;
+// Spins for up to N iterations of a relaxed atomic add: a short, random delay.
+void spin(uint64_t n) {
     static std::atomic<uint64_t> sink{0}; // keeps the loop from being optimised away
     for (uint64_t i = 0; i < n; ++i) sink.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Holds the close back for one of three moments, in turn: as the caller's
+// thread starts (before the call, or as it enters), a random spin after the
+// caller is about to call, or once the caller sits in ppoll.
+void before_close(int round, const Caller &caller, std::mt19937 &rng) {
+    switch (round % 3) {
+    case 0: spin(rng() % 2000); return;
+    case 1:
+        while (!caller.tid.load()) std::this_thread::yield();
+        spin(rng() % 100000);
+        return;
+    default:
+        while (!caller.tid.load()) std::this_thread::yield();
+        zh::blocks_in(caller.tid.load(), SYS_ppoll, 2000ms); // if not, the close comes anyway
+    }
 }
 
 class CloseDuringCall : public ::testing::TestWithParam<BlockingCall> {
@@ -73,22 +94,21 @@ TEST_P(CloseDuringCall, RaisesClosedStreamAndGivesTheDescriptorBack) {
     for (int round = 0; round < kRounds; ++round) {
         zt::Ends ends = zt::make_pipe();
         zt::Io io(std::move(ends.near));
-        std::atomic<bool> started{false};
-        std::packaged_task<std::string()> task([&] { return outcome_of(GetParam(), io, started); });
+        Caller state;
+        std::packaged_task<std::string()> task([&] { return outcome_of(GetParam(), io, state); });
         std::future<std::string> outcome = task.get_future();
         std::thread caller(std::move(task));
-        while (!started.load()) std::this_thread::yield();
-        spin(rng);
+        before_close(round, state, rng);
         zelt::call(io, "close");
 
-        if (outcome.wait_for(kRoundLimit) != std::future_status::ready) {
-            ADD_FAILURE() << "round " << round << ": " << GetParam().name << " still blocked "
-                          << "5 s after the close";
-            zt::write_all(ends.peer.get(),
-                          "x\n"); // end it some other way, to report rather than hang
+        const bool hung = outcome.wait_for(kRoundLimit) != std::future_status::ready;
+        if (hung) { // end the call some other way, to report rather than hang
+            zt::write_all(ends.peer.get(), "x\n");
             if (outcome.wait_for(kRoundLimit) != std::future_status::ready) std::abort();
         }
         caller.join();
+        ASSERT_FALSE(hung) << "round " << round << ": " << GetParam().name
+                           << " still blocked 5 s after the close";
         ASSERT_EQ(outcome.get(), "IOError: closed stream") << "round " << round;
         ASSERT_EQ(zelt::io_fd(io), -1)
             << "round " << round << ": descriptor kept after the call left";
