@@ -32,9 +32,7 @@ typedef uint64_t zl_value;
 #define ZL_NIL ((zl_value)4)
 
 /* Integer n as 2n+1, built in unsigned arithmetic: no overflow for any n. */
-static inline zl_value zl_int_new(int32_t n) {
-    return ((zl_value)(int64_t)n << 1) | 1u;
-}
+static inline zl_value zl_int_new(int32_t n) { return ((zl_value)(int64_t)n << 1) | 1u; }
 static inline int zl_is_int(zl_value v) { return (int)(v & 1u); }
 static inline int zl_is_nil(zl_value v) { return v == ZL_NIL; }
 static inline zl_value zl_bool(int truth) { return truth ? ZL_TRUE : ZL_FALSE; }
@@ -60,9 +58,7 @@ typedef struct zl_io {
 } zl_io;
 
 /* Reach the record of an IO object (after zl_io_taint_check). */
-static inline zl_openfile *zl_io_record(zl_value io) {
-    return ((zl_io *)(uintptr_t)io)->record;
-}
+static inline zl_openfile *zl_io_record(zl_value io) { return ((zl_io *)(uintptr_t)io)->record; }
 
 /* The IO class. */
 extern ZL_API zl_value zl_cIO;

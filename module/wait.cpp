@@ -20,7 +20,9 @@ static zl_openfile *io_readable_record(zl_value io) {
 static bool kernel_byte_count(int fd, int *count) { return ioctl(fd, FIONREAD, count) == 0; }
 
 // Integer n as 2n+1 for a count known to be positive: no signed overflow.
-static zl_value count_value(int n) { return (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 1) | 1u; }
+static zl_value count_value(int n) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 1) | 1u;
+}
 
 static zl_value io_nread(zl_value io) {
     zl_openfile *record = io_readable_record(io);
@@ -45,7 +47,7 @@ static zl_value io_wait(int argc, const zl_value *argv, zl_value io) {
     zl_scan_args(argc, argv, "01", &limit);
     struct timeval interval;
     struct timeval *until = nullptr; // null: no limit
-    if (limit != ZL_NIL) {         // false too is a limit, for the interpreter to judge
+    if (limit != ZL_NIL) {           // false too is a limit, for the interpreter to judge
         interval = zl_time_interval(limit);
         until = &interval;
     }

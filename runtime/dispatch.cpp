@@ -74,9 +74,8 @@ const Method *find_method(const Class *c, Id id) {
 class IoCall {
 public:
     explicit IoCall(zl_value recv)
-        : record_(is_heap_of(recv, Type::IO)
-                      ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
-                      : nullptr),
+        : record_(is_heap_of(recv, Type::IO) ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
+                                             : nullptr),
           outer_(current_call) {
         if (record_) current_call = {record_, false};
     }

@@ -1,23 +1,23 @@
 // internal.hpp: what the runtime's own files share and no extension sees.
 #pragma once
 
-#include <zelt.h>           // the extension interface
-#include <zelt/embed.hpp>   // the embedding API
+#include <zelt.h>         // the extension interface
+#include <zelt/embed.hpp> // the embedding API
 
-#include <array>       // method slots
-#include <atomic>      // lock-free method tables, record state
-#include <cstdint>     // uint32_t
-#include <mutex>       // record read lock
-#include <string>      // class names, strings
-#include <vector>      // read buffer
+#include <array>   // method slots
+#include <atomic>  // lock-free method tables, record state
+#include <cstdint> // uint32_t
+#include <mutex>   // record read lock
+#include <string>  // class names, strings
+#include <vector>  // read buffer
 
 namespace zelt::rt {
 
 enum class Type : zl_value { Class = 1, Float, String, IO };
 
 // ---- raising ------------------------------------------------------------
-extern zl_value eArgumentError, eTypeError, eRangeError, eIOError, eSystemCallError,
-    eNoMethodError, eLoadError;
+extern zl_value eArgumentError, eTypeError, eRangeError, eIOError, eSystemCallError, eNoMethodError,
+    eLoadError;
 [[noreturn]] void raise(zl_value klass, std::string message, int err = 0);
 
 // ---- heap objects ---------------------------------------------------------
@@ -60,7 +60,7 @@ struct Record {
     std::mutex read_mu;                // serialises the runtime's own reads
     std::vector<char> buf;             // read-ahead buffer: [pos, end) is unread
     std::size_t pos = 0, end = 0;
-    std::atomic<int> pending{0};       // end - pos, readable from any thread
+    std::atomic<int> pending{0}; // end - pos, readable from any thread
 
     bool closed() const { return state.load(std::memory_order_acquire) & kClosed; }
     void enter() { state.fetch_add(1, std::memory_order_acq_rel); }
@@ -74,14 +74,14 @@ template <class T> T *as(zl_value v) { return reinterpret_cast<T *>(static_cast<
 inline bool is_heap(zl_value v) { return v != 0 && (v & 7u) == 0; } // 8-aligned, non-zero
 inline Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
 inline bool is_heap_of(zl_value v, Type t) { return is_heap(v) && type_of_heap(v) == t; }
-void track(zl_object *o);           // the heap registry frees what is left at exit
+void track(zl_object *o); // the heap registry frees what is left at exit
 void untrack(zl_object *o);
-void destroy(zl_object *o);         // frees by type
+void destroy(zl_object *o); // frees by type
 
 // ---- IO ----------------------------------------------------------------------
 void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
-void close_record(Record *r);       // marks closed, wakes waiters, releases when idle
+void close_record(Record *r); // marks closed, wakes waiters, releases when idle
 void free_record(Record *r);
 // The innermost call on an IO running on this thread. A call that waits on
 // its stream holds the descriptor from that wait until it returns, so that a

@@ -1,11 +1,11 @@
 // loader.cpp: extensions found on the extension path, opened and initialised once.
 #include "internal.hpp"
 
-#include <cstdlib>       // getenv
-#include <dlfcn.h>       // dlopen, dlsym, dladdr
-#include <mutex>         // one load at a time
-#include <set>           // names already loaded
-#include <unistd.h>      // access
+#include <cstdlib>  // getenv
+#include <dlfcn.h>  // dlopen, dlsym, dladdr
+#include <mutex>    // one load at a time
+#include <set>      // names already loaded
+#include <unistd.h> // access
 
 namespace zelt {
 namespace {
@@ -33,7 +33,8 @@ std::string builtin_dir() {
 bool valid_name(std::string_view name) {
     if (name.empty()) return false;
     for (char c : name)
-        if (!(c == '_' || c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+        if (!(c == '_' || c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+              (c >= 'A' && c <= 'Z')))
             return false;
     return true;
 }
@@ -59,7 +60,8 @@ std::vector<std::string> extension_path() {
 
 bool require(std::string_view name) {
     if (!valid_name(name))
-        load_error("invalid extension name \"" + std::string(name) + "\": letters, digits, _ and - only");
+        load_error("invalid extension name \"" + std::string(name) +
+                   "\": letters, digits, _ and - only");
     std::lock_guard lock(load_mu());
     if (loaded().count(name)) return false;
 
@@ -73,8 +75,8 @@ bool require(std::string_view name) {
         searched += (searched.empty() ? "" : ":") + dir;
     }
     if (path.empty())
-        load_error("cannot find extension " + std::string(name) + ".so (searched: " +
-                   (searched.empty() ? "nothing" : searched) + ")");
+        load_error("cannot find extension " + std::string(name) +
+                   ".so (searched: " + (searched.empty() ? "nothing" : searched) + ")");
 
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) load_error("cannot load " + path + ": " + dlerror());
@@ -85,8 +87,8 @@ bool require(std::string_view name) {
         dlclose(handle);
         load_error(path + " has no entry point " + entry + ": " + why);
     }
-    init();                              // may raise: then it counts as not loaded
-    loaded().emplace(name);               // the handle stays open: its methods are in use
+    init();                 // may raise: then it counts as not loaded
+    loaded().emplace(name); // the handle stays open: its methods are in use
     return true;
 }
 

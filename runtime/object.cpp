@@ -71,7 +71,8 @@ zl_value new_string(std::string_view s) {
 }
 
 zl_value integer_word(int64_t n) {
-    if (n < kIntMin || n > kIntMax) raise(eRangeError, "integer " + std::to_string(n) + " out of range");
+    if (n < kIntMin || n > kIntMax)
+        raise(eRangeError, "integer " + std::to_string(n) + " out of range");
     return (static_cast<zl_value>(n) << 1) | 1u;
 }
 
@@ -104,7 +105,8 @@ std::string string_value(zl_value v) {
 }
 
 void release(zl_value v) {
-    if (!is_heap(v) || type_of_heap(v) == Type::Class) return; // classes live as long as the runtime
+    if (!is_heap(v) || type_of_heap(v) == Type::Class)
+        return; // classes live as long as the runtime
     auto *o = as<zl_object>(v);
     untrack(o);
     destroy(o);

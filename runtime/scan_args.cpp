@@ -7,7 +7,8 @@ extern "C" void zl_scan_args(int argc, const zl_value *argv, const char *fmt, ..
     using namespace zelt::rt;
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
     if (!fmt || !digit(fmt[0]) || (fmt[1] && (!digit(fmt[1]) || fmt[2])))
-        raise(eArgumentError, std::string("malformed argument format \"") + (fmt ? fmt : "") + "\"");
+        raise(eArgumentError,
+              std::string("malformed argument format \"") + (fmt ? fmt : "") + "\"");
     const int required = fmt[0] - '0';
     const int optional = fmt[1] ? fmt[1] - '0' : 0;
     if (argc < required || argc > required + optional || (argc > 0 && !argv)) {

@@ -17,9 +17,11 @@ timeval from_float(double d) {
     if (d >= 9223372036854775808.0) raise(eRangeError, "time interval is too large");
     double whole = std::floor(d);
     auto sec = static_cast<int64_t>(whole);
-    auto usec = static_cast<int64_t>(std::round((d - whole) * kUsecPerSec)); // to the nearest microsecond
+    auto usec =
+        static_cast<int64_t>(std::round((d - whole) * kUsecPerSec)); // to the nearest microsecond
     if (usec == kUsecPerSec) {
-        if (sec == std::numeric_limits<int64_t>::max()) raise(eRangeError, "time interval is too large");
+        if (sec == std::numeric_limits<int64_t>::max())
+            raise(eRangeError, "time interval is too large");
         ++sec;
         usec = 0;
     }
@@ -37,5 +39,6 @@ extern "C" timeval zl_time_interval(zl_value limit) {
     if (zelt::is_float(limit)) return from_float(zelt::float_value(limit));
     if (!is_heap(limit) && limit > ZL_NIL) // neither an immediate nor an object
         raise(eTypeError, "can't convert an invalid value into a time interval");
-    raise(eTypeError, "can't convert " + zelt::class_name(zelt::class_of(limit)) + " into a time interval");
+    raise(eTypeError,
+          "can't convert " + zelt::class_name(zelt::class_of(limit)) + " into a time interval");
 }

@@ -125,7 +125,8 @@ private:
         const bool negative = peek() == '-';
         if (negative || peek() == '+') ++pos_;
         if (accept_word("Infinity"))
-            return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+            return negative ? -std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::infinity();
         if (digits() == 0) fail("expected a digit, found " + found());
         bool is_float = false;
         if (accept('.')) {
@@ -145,13 +146,15 @@ private:
         if (is_float) {
             double d = 0;
             auto [end, ec] = std::from_chars(first, last, d);
-            if (ec == std::errc::result_out_of_range) fail_at("float out of range: " + literal, start);
+            if (ec == std::errc::result_out_of_range)
+                fail_at("float out of range: " + literal, start);
             if (ec != std::errc() || end != last) fail_at("malformed float: " + literal, start);
             return d;
         }
         std::int64_t n = 0;
         auto [end, ec] = std::from_chars(first, last, n);
-        if (ec == std::errc::result_out_of_range) fail_at("integer out of range: " + literal, start);
+        if (ec == std::errc::result_out_of_range)
+            fail_at("integer out of range: " + literal, start);
         if (ec != std::errc() || end != last) fail_at("malformed integer: " + literal, start);
         return n;
     }

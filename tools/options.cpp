@@ -42,8 +42,8 @@ Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
 namespace {
 
 // "--name VALUE" or "--name=VALUE" at ARGV[*i]; advances *i past the value.
-std::optional<std::string_view> option_value(std::string_view name, int argc, const char *const *argv,
-                                             int *i) {
+std::optional<std::string_view> option_value(std::string_view name, int argc,
+                                             const char *const *argv, int *i) {
     std::string_view arg = argv[*i];
     if (arg == name) {
         if (*i + 1 >= argc) throw UsageError(std::string(name) + " needs a value");

@@ -10,12 +10,12 @@
 namespace zelt_io {
 
 struct Options {
-    bool help = false;          // --help: usage on standard output, nothing else
-    int fd = 0;                 // the stream, when no --file names one
-    std::string file;           // --file PATH, opened for reading
-    bool time = false;          // --time: each result followed by its call's elapsed time
+    bool help = false;                   // --help: usage on standard output, nothing else
+    int fd = 0;                          // the stream, when no --file names one
+    std::string file;                    // --file PATH, opened for reading
+    bool time = false;                   // --time: each result followed by its call's elapsed time
     std::vector<std::string> extensions; // --require NAME, loaded in order after wait
-    std::vector<Call> calls;    // made in order on the stream
+    std::vector<Call> calls;             // made in order on the stream
 };
 
 // A command line that cannot be run as given (exit status 2).

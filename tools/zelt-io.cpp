@@ -15,8 +15,8 @@
 #include <cstdio>    // fputs, fprintf, fflush, snprintf
 #include <exception> // std::exception
 #include <fcntl.h>   // open, O_RDONLY, O_CLOEXEC
-#include <unistd.h>  // close
 #include <string>    // result lines
+#include <unistd.h>  // close
 #include <variant>   // std::visit
 #include <vector>    // one call's argument values
 
@@ -40,7 +40,9 @@ public:
         values_.push_back(v);
         return v;
     }
-    bool holds(zl_value v) const { return std::find(values_.begin(), values_.end(), v) != values_.end(); }
+    bool holds(zl_value v) const {
+        return std::find(values_.begin(), values_.end(), v) != values_.end();
+    }
 
 private:
     std::vector<zl_value> values_;
@@ -50,7 +52,9 @@ zl_value to_value(const Arg &arg) {
     struct {
         zl_value operator()(zelt_io::Nil) const { return ZL_NIL; }
         zl_value operator()(bool b) const { return zl_bool(b); }
-        zl_value operator()(std::int64_t n) const { return zelt::integer(n); } // RangeError past 62 bits
+        zl_value operator()(std::int64_t n) const {
+            return zelt::integer(n);
+        } // RangeError past 62 bits
         zl_value operator()(double d) const { return zelt::flt(d); }
         zl_value operator()(const std::string &s) const { return zelt::str(s); }
     } make;
@@ -79,7 +83,8 @@ void make_call(zl_value io, const Call &call, bool timed) {
     for (const Arg &arg : call.args) argv.push_back(owned.adopt(to_value(arg)));
 
     const auto start = std::chrono::steady_clock::now();
-    zl_value result = zelt::call(io, zelt::intern(call.name), static_cast<int>(argv.size()), argv.data());
+    zl_value result =
+        zelt::call(io, zelt::intern(call.name), static_cast<int>(argv.size()), argv.data());
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
 
     if (result != io && !owned.holds(result)) owned.adopt(result); // e.g. the String of gets
@@ -116,7 +121,8 @@ int main(int argc, char **argv) {
     try {
         options = zelt_io::parse_options(argc, argv);
     } catch (const zelt_io::UsageError &e) {
-        std::fprintf(stderr, "zelt-io: %s\n%sRun 'zelt-io --help' for more.\n", e.what(), zelt_io::synopsis());
+        std::fprintf(stderr, "zelt-io: %s\n%sRun 'zelt-io --help' for more.\n", e.what(),
+                     zelt_io::synopsis());
         return 2;
     }
     if (options.help) {

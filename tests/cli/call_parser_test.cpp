@@ -48,11 +48,16 @@ const Valid kValid[] = {
     {R"(f(""))", {"f", {std::string()}}},
     {R"(f("(),"))", {"f", {std::string("(),")}}},
     {R"(f("a\nb\tc\rd\\e\"f"))", {"f", {std::string("a\nb\tc\rd\\e\"f")}}},
-    {R"(f("\e\x41\xfF"))", {"f", {std::string("\x1b" "A\xff")}}},
+    {R"(f("\e\x41\xfF"))",
+     {"f",
+      {std::string("\x1b"
+                   "A\xff")}}},
     {"f(\"raw\x01\xff bytes\")", {"f", {std::string("raw\x01\xff bytes")}}},
 };
 
-void PrintTo(const Valid &v, std::ostream *os) { *os << testing::PrintToString(std::string(v.text)); }
+void PrintTo(const Valid &v, std::ostream *os) {
+    *os << testing::PrintToString(std::string(v.text));
+}
 
 class ValidCall : public testing::TestWithParam<Valid> {};
 
@@ -92,7 +97,7 @@ const Malformed kMalformed[] = {
     {"wait(1))", 7},
     {"wait(1 2)", 7},
     {"wait(1)(2)", 7},
-    {"wait(9223372036854775808)", 5},          // one past the largest
+    {"wait(9223372036854775808)", 5}, // one past the largest
     {"wait(-9223372036854775809)", 5},
     {"wait(99999999999999999999999999)", 5},
     {"wait(1e999)", 5},
@@ -119,7 +124,9 @@ const Malformed kMalformed[] = {
     {"wait(\"a\"b)", 8},
 };
 
-void PrintTo(const Malformed &m, std::ostream *os) { *os << testing::PrintToString(std::string(m.text)); }
+void PrintTo(const Malformed &m, std::ostream *os) {
+    *os << testing::PrintToString(std::string(m.text));
+}
 
 class MalformedCall : public testing::TestWithParam<Malformed> {};
 
@@ -154,7 +161,8 @@ TEST(CallParser, ParsesOrRefusesEveryPrefixAndMutation) {
     for (const Malformed &m : kMalformed) seeds.emplace_back(m.text);
     const std::string specials("\0\"\\(),.eEx+-9 \xff?", 16);
     for (const std::string &seed : seeds) {
-        for (std::size_t cut = 0; cut <= seed.size(); ++cut) EXPECT_NO_THROW(parse_or_refuse(seed.substr(0, cut)));
+        for (std::size_t cut = 0; cut <= seed.size(); ++cut)
+            EXPECT_NO_THROW(parse_or_refuse(seed.substr(0, cut)));
         for (std::size_t i = 0; i < seed.size(); ++i) {
             for (char c : specials) {
                 std::string mutated = seed;

@@ -39,6 +39,7 @@ std::vector<std::string> child_environment(const std::vector<std::string> &extra
 
 std::vector<char *> pointers(std::vector<std::string> &strings) {
     std::vector<char *> p;
+    p.reserve(strings.size() + 1);
     for (std::string &s : strings) p.push_back(s.data());
     p.push_back(nullptr);
     return p;
@@ -47,8 +48,9 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
 } // namespace
 
 std::string describe(const Outcome &o) {
-    std::string s = o.timed_out ? "timed out" : o.signal ? "killed by signal " + std::to_string(o.signal)
-                                                         : "exit status " + std::to_string(o.exit_code);
+    std::string s = o.timed_out ? "timed out"
+                    : o.signal  ? "killed by signal " + std::to_string(o.signal)
+                                : "exit status " + std::to_string(o.exit_code);
     return s + "\n--- stdout:\n" + o.out + "--- stderr:\n" + o.err + "---";
 }
 
@@ -59,7 +61,8 @@ Child::Child(const std::string &program, const std::vector<std::string> &args,
     checked(::pipe2(err, O_CLOEXEC), "pipe2");
     std::map<int, int> wanted = fds;
     int devnull = -1;
-    if (!wanted.count(0)) wanted[0] = devnull = checked(::open("/dev/null", O_RDONLY | O_CLOEXEC), "open");
+    if (!wanted.count(0))
+        wanted[0] = devnull = checked(::open("/dev/null", O_RDONLY | O_CLOEXEC), "open");
     wanted[1] = out[1];
     wanted[2] = err[1];
 
@@ -68,7 +71,8 @@ Child::Child(const std::string &program, const std::vector<std::string> &args,
     posix_spawn_file_actions_init(&actions);
     for (auto [target, source] : wanted) {
         copies.push_back(high_copy(source));
-        posix_spawn_file_actions_adddup2(&actions, copies.back(), target); // the copy is not inherited
+        posix_spawn_file_actions_adddup2(&actions, copies.back(),
+                                         target); // the copy is not inherited
     }
     std::vector<std::string> argv_strings{program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
@@ -100,7 +104,8 @@ Child::~Child() {
 
 template <class Done> bool Child::pump(Clock::time_point deadline, Done done) {
     while ((out_ >= 0 || err_ >= 0) && !done()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
         pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}}; // a negative fd is skipped
         int n = ::poll(p, 2, static_cast<int>(left.count()) + 1);
@@ -143,8 +148,9 @@ Outcome Child::finish(std::chrono::milliseconds limit) {
     return outcome_;
 }
 
-Outcome run(const std::string &program, const std::vector<std::string> &args, const std::map<int, int> &fds,
-            const std::vector<std::string> &env, std::chrono::milliseconds limit) {
+Outcome run(const std::string &program, const std::vector<std::string> &args,
+            const std::map<int, int> &fds, const std::vector<std::string> &env,
+            std::chrono::milliseconds limit) {
     return Child(program, args, fds, env).finish(limit);
 }
 

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h> // TEST, TEST_P
 
 #include <chrono>   // time limits, the peer's delay
-#include <ostream>  // PrintTo
 #include <cstdlib>  // mkstemp
 #include <fcntl.h>  // open
+#include <ostream>  // PrintTo
 #include <regex>    // a timed result line
 #include <thread>   // sleep_for: the peer that writes later
 #include <unistd.h> // unlink, close
@@ -73,7 +73,7 @@ struct Case {
     int status;
     std::string out;
     std::string err; // standard error is one line starting with this, or empty when this is
-    int at_fd = 0;   // the child's descriptor for the stream (standard input is /dev/null otherwise)
+    int at_fd = 0; // the child's descriptor for the stream (standard input is /dev/null otherwise)
 };
 
 std::string case_name(const testing::TestParamInfo<Case> &info) { return info.param.name; }
@@ -100,6 +100,7 @@ TEST_P(ZeltIo, PrintsEachResultOrTheErrorThatStoppedIt) {
 
 const std::string kEnotty = "zelt-io: SystemCallError: ENOTTY: Inappropriate ioctl for device\n";
 
+// clang-format off
 const Case kStreams[] = {
     {"PipeWithData", Input::Pipe, "hello\n", {"nread", "ready?", "wait(0)"}, 0, "6\ntrue\n#<IO:fd 0>\n", ""},
     {"EmptyPipe", Input::Pipe, "", {"nread", "ready?", "wait(0)"}, 0, "0\nfalse\nnil\n", ""},
@@ -126,10 +127,12 @@ const Case kStreams[] = {
     {"WaitRequiredAgain", Input::Pipe, "abc", {"--require", "wait", "nread"}, 0, "3\n", ""},
     {"UnknownMethod", Input::Pipe, "abc", {"nread", "frob", "nread"}, 1, "3\n", "zelt-io: NoMethodError: "},
 };
+// clang-format on
 INSTANTIATE_TEST_SUITE_P(Streams, ZeltIo, testing::ValuesIn(kStreams), case_name);
 
 // On an empty pipe whose writer stays open: a limit wrongly accepted would
 // wait until the child's time limit, and show as a time-out.
+// clang-format off
 const Case kArgumentErrors[] = {
     {"TwoLimits", Input::Pipe, "", {"wait(1, 2)"}, 1, "", "zelt-io: ArgumentError: "},
     {"NegativeLimit", Input::Pipe, "", {"wait(-1)"}, 1, "", "zelt-io: ArgumentError: "},
@@ -144,6 +147,7 @@ const Case kArgumentErrors[] = {
     {"ArgumentToNread", Input::Pipe, "abc", {"nread(1)"}, 1, "", "zelt-io: ArgumentError: "},
     {"ArgumentToReady", Input::Pipe, "abc", {"nread", "ready?(nil)", "nread"}, 1, "3\n", "zelt-io: ArgumentError: "},
 };
+// clang-format on
 INSTANTIATE_TEST_SUITE_P(ArgumentErrors, ZeltIo, testing::ValuesIn(kArgumentErrors), case_name);
 
 // A command line refused as a whole: usage on standard error, status 2, and
@@ -161,16 +165,17 @@ TEST_P(UsageError, PrintsUsageAndMakesNoCall) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, UsageError,
-    testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--time"},
-                    std::vector<std::string>{"nread", "wait("}, std::vector<std::string>{"nread", "wait(1,)"},
-                    std::vector<std::string>{"wait(99999999999999999999)"},
-                    std::vector<std::string>{"nread", R"(wait("open)"}, std::vector<std::string>{"nread", ""},
-                    std::vector<std::string>{"--bogus", "nread"}, std::vector<std::string>{"nread", "-x"},
-                    std::vector<std::string>{"nread", "--fd"}, std::vector<std::string>{"--fd", "x", "nread"},
-                    std::vector<std::string>{"--fd", "-1", "nread"},
-                    std::vector<std::string>{"--fd", "99999999999", "nread"},
-                    std::vector<std::string>{"--fd", "3", "--file", "/dev/null", "nread"},
-                    std::vector<std::string>{"--file=", "nread"}, std::vector<std::string>{"--require"}));
+    testing::Values(
+        std::vector<std::string>{}, std::vector<std::string>{"--time"},
+        std::vector<std::string>{"nread", "wait("}, std::vector<std::string>{"nread", "wait(1,)"},
+        std::vector<std::string>{"wait(99999999999999999999)"},
+        std::vector<std::string>{"nread", R"(wait("open)"}, std::vector<std::string>{"nread", ""},
+        std::vector<std::string>{"--bogus", "nread"}, std::vector<std::string>{"nread", "-x"},
+        std::vector<std::string>{"nread", "--fd"}, std::vector<std::string>{"--fd", "x", "nread"},
+        std::vector<std::string>{"--fd", "-1", "nread"},
+        std::vector<std::string>{"--fd", "99999999999", "nread"},
+        std::vector<std::string>{"--fd", "3", "--file", "/dev/null", "nread"},
+        std::vector<std::string>{"--file=", "nread"}, std::vector<std::string>{"--require"}));
 
 class Help : public testing::TestWithParam<std::vector<std::string>> {};
 
@@ -183,7 +188,8 @@ TEST_P(Help, PrintsUsageOnStandardOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Help,
-                         testing::Values(std::vector<std::string>{"--help"}, std::vector<std::string>{"-h"},
+                         testing::Values(std::vector<std::string>{"--help"},
+                                         std::vector<std::string>{"-h"},
                                          std::vector<std::string>{"nread", "--help"},
                                          std::vector<std::string>{"wait(", "--bogus", "--help"}));
 
@@ -218,15 +224,18 @@ std::vector<Timed> timed_lines(const std::string &out) {
     for (std::size_t nl; (nl = out.find('\n', from)) != std::string::npos; from = nl + 1) {
         std::smatch m;
         std::string text = out.substr(from, nl - from);
-        if (std::regex_match(text, m, line)) lines.push_back({m[1], std::stod(m[2])});
-        else lines.push_back({text, -1});
+        if (std::regex_match(text, m, line))
+            lines.push_back({m[1], std::stod(m[2])});
+        else
+            lines.push_back({text, -1});
     }
     return lines;
 }
 
 TEST(ZeltIoTime, EveryResultLineCarriesItsElapsedTime) {
     Stream stream = make_stream(Input::Pipe, "abc\n");
-    zt::Outcome o = zt::run(kZeltIo, {"--time", "nread", "gets", "close"}, {{0, stream.child.get()}});
+    zt::Outcome o =
+        zt::run(kZeltIo, {"--time", "nread", "gets", "close"}, {{0, stream.child.get()}});
     ASSERT_EQ(o.exit_code, 0) << zt::describe(o);
     std::vector<Timed> lines = timed_lines(o.out);
     ASSERT_EQ(lines.size(), 3u) << o.out;

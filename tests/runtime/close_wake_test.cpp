@@ -62,7 +62,8 @@ Gate *hold_gate;
 
 zl_value hold(zl_value self) {
     timeval zero{};
-    zl_wait_for_single_fd(zl_io_record(self)->fd, 1, &zero); // from here the call holds the descriptor
+    zl_wait_for_single_fd(zl_io_record(self)->fd, 1,
+                          &zero); // from here the call holds the descriptor
     hold_gate->entered.count_down();
     hold_gate->leave.wait();
     return self;

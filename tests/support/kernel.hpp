@@ -33,9 +33,9 @@ struct Ends {
 
 Ends make_pipe();
 Ends make_socketpair();
-Ends make_tcp();          // loopback TCP, connected
-Ends make_pty();          // near: the terminal side, raw mode; peer: the controller
-Ends make_fifo();         // a named pipe, unlinked once both ends are open
+Ends make_tcp();  // loopback TCP, connected
+Ends make_pty();  // near: the terminal side, raw mode; peer: the controller
+Ends make_fifo(); // a named pipe, unlinked once both ends are open
 
 // A regular file holding CONTENTS, opened for reading (already unlinked).
 Fd regular_file(std::string_view contents);

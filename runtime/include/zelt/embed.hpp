@@ -44,7 +44,7 @@ ZL_API zl_value str(std::string_view s);
 ZL_API bool is_integer(zl_value v);
 ZL_API int64_t integer_value(zl_value v); // raises TypeError for others
 ZL_API bool is_float(zl_value v);
-ZL_API double float_value(zl_value v);    // raises TypeError for others
+ZL_API double float_value(zl_value v); // raises TypeError for others
 ZL_API bool is_string(zl_value v);
 ZL_API std::string string_value(zl_value v); // raises TypeError for others
 ZL_API bool is_io(zl_value v);
