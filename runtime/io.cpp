@@ -3,6 +3,7 @@
 
 #include <algorithm> // std::min
 #include <cerrno>    // EINTR, EAGAIN
+#include <climits>   // INT_MAX
 #include <cstring>   // memchr, memmove
 #include <fcntl.h>   // fcntl, O_ACCMODE
 #include <poll.h>    // POLLIN
@@ -31,11 +32,18 @@ Record *readable_record(zl_value self) {
     return reinterpret_cast<Record *>(rec);
 }
 
+// The unread count, as the int the interface reports: past INT_MAX it stays
+// there rather than wrapping negative.
+void publish_pending(Record *r) {
+    std::size_t unread = std::min<std::size_t>(r->end - r->pos, INT_MAX);
+    r->pending.store(static_cast<int>(unread), std::memory_order_release);
+}
+
 // Hand out LEN buffered bytes as a String.
 zl_value take(Record *r, std::size_t len) {
     zl_value s = str(std::string_view(r->buf.data() + r->pos, len));
     r->pos += len;
-    r->pending.store(static_cast<int>(r->end - r->pos), std::memory_order_release);
+    publish_pending(r);
     return s;
 }
 
@@ -47,7 +55,8 @@ bool fill(Record *r) {
         r->end -= r->pos;
         r->pos = 0;
     }
-    if (r->buf.size() - r->end < kChunk) r->buf.resize(std::max(r->buf.size() * 2, r->end + kChunk));
+    if (r->buf.size() - r->end < kChunk)
+        r->buf.resize(std::max(r->buf.size() * 2, r->end + kChunk));
     for (;;) {
         if (zl_wait_for_single_fd(r->pub.fd, POLLIN, nullptr) < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub);
@@ -55,7 +64,7 @@ bool fill(Record *r) {
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // woken early: wait again
         if (got < 0) zl_sys_fail(nullptr);
         r->end += static_cast<std::size_t>(got);
-        r->pending.store(static_cast<int>(r->end - r->pos), std::memory_order_release);
+        publish_pending(r);
         return got > 0;
     }
 }
@@ -95,7 +104,9 @@ zl_value io_close(zl_value self) {
     return ZL_NIL;
 }
 
-zl_value io_closed_p(zl_value self) { return zl_bool(record_of(zl_io_taint_check(self))->closed()); }
+zl_value io_closed_p(zl_value self) {
+    return zl_bool(record_of(zl_io_taint_check(self))->closed());
+}
 
 zl_value io_fileno(zl_value self) {
     zl_openfile *rec = zl_io_record(zl_io_taint_check(self));
@@ -106,7 +117,8 @@ zl_value io_fileno(zl_value self) {
 } // namespace
 
 void not_an_io(zl_value v) {
-    std::string what = is_heap(v) || v <= ZL_NIL || (v & 1u) ? class_name(class_of(v)) : "an invalid value";
+    std::string what =
+        is_heap(v) || v <= ZL_NIL || (v & 1u) ? class_name(class_of(v)) : "an invalid value";
     raise(eTypeError, "wrong argument type " + what + " (expected IO)");
 }
 
@@ -137,10 +149,8 @@ void define_io_methods() {
         zl_func fn;
         int arity;
     } methods[] = {
-        {"gets", ZL_FUNC(io_gets), 0},
-        {"read", ZL_FUNC(io_read), -1},
-        {"close", ZL_FUNC(io_close), 0},
-        {"closed?", ZL_FUNC(io_closed_p), 0},
+        {"gets", ZL_FUNC(io_gets), 0},     {"read", ZL_FUNC(io_read), -1},
+        {"close", ZL_FUNC(io_close), 0},   {"closed?", ZL_FUNC(io_closed_p), 0},
         {"fileno", ZL_FUNC(io_fileno), 0},
     };
     for (const auto &m : methods) zl_define_method(zl_cIO, m.name, m.fn, m.arity);
