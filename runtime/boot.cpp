@@ -9,30 +9,37 @@ ZL_API zl_value zl_cIO;
 
 namespace {
 
+struct Builtin {
+    zl_value *klass;
+    const char *name;
+    const zl_value *super;
+};
+
+// In the order made: each class's superclass comes before it.
+const Builtin kBuiltins[] = {
+    {&cNilClass, "NilClass", &cObject},
+    {&cTrueClass, "TrueClass", &cObject},
+    {&cFalseClass, "FalseClass", &cObject},
+    {&cInteger, "Integer", &cObject},
+    {&cFloat, "Float", &cObject},
+    {&cString, "String", &cObject},
+    {&zl_cIO, "IO", &cObject},
+    {&cException, "Exception", &cObject},
+    {&eArgumentError, "ArgumentError", &cException},
+    {&eTypeError, "TypeError", &cException},
+    {&eRangeError, "RangeError", &cException},
+    {&eIOError, "IOError", &cException},
+    {&eSystemCallError, "SystemCallError", &cException},
+    {&eNoMethodError, "NoMethodError", &cException},
+    {&eLoadError, "LoadError", &cException},
+};
+
 [[gnu::constructor]] void boot() {
     cClass = make_class("Class", nullptr); // its own header's class is fixed below
     as_class(cClass)->header.klass = cClass;
     cObject = make_class("Object", nullptr);
     as_class(cClass)->super = as_class(cObject);
-    Class *object = as_class(cObject);
-    cNilClass = make_class("NilClass", object);
-    cTrueClass = make_class("TrueClass", object);
-    cFalseClass = make_class("FalseClass", object);
-    cInteger = make_class("Integer", object);
-    cFloat = make_class("Float", object);
-    cString = make_class("String", object);
-    zl_cIO = make_class("IO", object);
-
-    cException = make_class("Exception", object);
-    Class *exception = as_class(cException);
-    eArgumentError = make_class("ArgumentError", exception);
-    eTypeError = make_class("TypeError", exception);
-    eRangeError = make_class("RangeError", exception);
-    eIOError = make_class("IOError", exception);
-    eSystemCallError = make_class("SystemCallError", exception);
-    eNoMethodError = make_class("NoMethodError", exception);
-    eLoadError = make_class("LoadError", exception);
-
+    for (const Builtin &b : kBuiltins) *b.klass = make_class(b.name, as_class(*b.super));
     define_io_methods();
 }
 
