@@ -1,7 +1,8 @@
 // raised.hpp: what a runtime call raised, and values freed at scope exit.
 #pragma once
 
-#include <zelt/embed.hpp> // zelt::Error, zelt::release
+#include <kernel.hpp>     // zt::Held
+#include <zelt/embed.hpp> // zelt::Error
 
 #include <string> // class name, message
 
@@ -23,18 +24,6 @@ template <class F> Raised raised_by(F &&f) {
     return {};
 }
 
-// A runtime value released when it goes out of scope (immediates are left
-// alone by release, so any value may be held).
-class Value {
-public:
-    explicit Value(zl_value v) : v_(v) {}
-    Value(const Value &) = delete;
-    Value &operator=(const Value &) = delete;
-    ~Value() { zelt::release(v_); }
-    operator zl_value() const { return v_; }
-
-private:
-    zl_value v_;
-};
+using Value = zt::Held; // a runtime value released at scope exit
 
 } // namespace rt_test

@@ -58,6 +58,20 @@ private:
     zl_value v_;
 };
 
+// A value made for a test (a String, a Float, a result), released at scope
+// exit; immediates are left alone by release, so any value may be held.
+class Held {
+public:
+    explicit Held(zl_value v) : v_(v) {}
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held() { zelt::release(v_); }
+    operator zl_value() const { return v_; }
+
+private:
+    zl_value v_;
+};
+
 // Loads the wait extension once, from the build tree.
 void require_wait();
 

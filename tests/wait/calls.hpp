@@ -1,7 +1,8 @@
 // calls.hpp: making method calls in tests and looking at what they raised.
 #pragma once
 
-#include <zelt/embed.hpp> // zelt::call, zelt::Error, zelt::release
+#include <kernel.hpp>     // zt::Held
+#include <zelt/embed.hpp> // zelt::call, zelt::Error
 
 #include <gtest/gtest.h> // testing::AssertionResult
 
@@ -12,18 +13,7 @@
 
 namespace wait_suite {
 
-// A value made for a call (a String, a Float), released at scope exit.
-class Held {
-public:
-    explicit Held(zl_value v) : v_(v) {}
-    Held(const Held &) = delete;
-    Held &operator=(const Held &) = delete;
-    ~Held() { zelt::release(v_); }
-    operator zl_value() const { return v_; }
-
-private:
-    zl_value v_;
-};
+using zt::Held; // a value made for a call, released at scope exit
 
 // What CALL raised, or nothing when it returned.
 template <class Call> std::optional<zelt::Error> raised_by(Call &&call) {
