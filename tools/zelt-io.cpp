@@ -52,9 +52,8 @@ zl_value to_value(const Arg &arg) {
     struct {
         zl_value operator()(zelt_io::Nil) const { return ZL_NIL; }
         zl_value operator()(bool b) const { return zl_bool(b); }
-        zl_value operator()(std::int64_t n) const {
-            return zelt::integer(n);
-        } // RangeError past 62 bits
+        // RangeError past the 62 bits an Integer holds
+        zl_value operator()(std::int64_t n) const { return zelt::integer(n); }
         zl_value operator()(double d) const { return zelt::flt(d); }
         zl_value operator()(const std::string &s) const { return zelt::str(s); }
     } make;
