@@ -45,6 +45,10 @@ Class *class_ptr(zl_value v) {
 
 const Method *find_method(const Class *c, Id id) {
     for (; c; c = c->super) {
+        if (id < Class::kIndexed) { // the index holds every such method of the class
+            if (const Method *m = c->by_id[id].load(std::memory_order_acquire)) return m;
+            continue;
+        }
         std::size_t n = c->count.load(std::memory_order_acquire);
         for (std::size_t i = 0; i < n; ++i)
             if (c->ids[i].load(std::memory_order_relaxed) == id)
@@ -185,6 +189,7 @@ extern "C" void zl_define_method(zl_value klass, const char *name, zl_func func,
         const Method *old = c->slots[i].load(std::memory_order_relaxed);
         if (old->id == m->id) { // a redefinition replaces the entry in place
             c->slots[i].store(m, std::memory_order_release);
+            if (m->id < Class::kIndexed) c->by_id[m->id].store(m, std::memory_order_release);
             static std::vector<const Method *> *retired = new std::vector<const Method *>;
             retired->push_back(old); // a call may still be reading it
             return;
@@ -197,4 +202,5 @@ extern "C" void zl_define_method(zl_value klass, const char *name, zl_func func,
     c->slots[n].store(m, std::memory_order_release);
     c->ids[n].store(m->id, std::memory_order_relaxed);
     c->count.store(n + 1, std::memory_order_release); // publishes both
+    if (m->id < Class::kIndexed) c->by_id[m->id].store(m, std::memory_order_release);
 }

@@ -35,6 +35,9 @@ struct Class {
     std::array<std::atomic<const Method *>, kSlots> slots{}; // published once filled
     std::array<std::atomic<Id>, kSlots> ids{}; // slot i's method name: a lookup scans one array
     std::atomic<std::size_t> count{0};
+    // The methods whose name ids are small, as almost all are: one load finds them.
+    static constexpr Id kIndexed = 256;
+    std::array<std::atomic<const Method *>, kIndexed> by_id{};
 };
 
 struct Float {
