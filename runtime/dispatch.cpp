@@ -31,16 +31,17 @@ constexpr int kMaxArity = 4;
     raise(eTypeError, "not a value: 0x" + std::to_string(v));
 }
 
-Class *class_ptr(zl_value v) {
-    if (v & 1u) return as_class(cInteger);
+// Every call starts here: inline, and no class word is checked again, since
+// objects and the built-in globals hold classes by construction.
+[[gnu::always_inline]] inline Class *class_ptr(zl_value v) {
+    if (is_heap(v)) return as<Class>(as<zl_object>(v)->klass);
+    if (v & 1u) return as<Class>(cInteger);
     switch (v) {
-    case ZL_FALSE: return as_class(cFalseClass);
-    case ZL_TRUE: return as_class(cTrueClass);
-    case ZL_NIL: return as_class(cNilClass);
-    default: break;
+    case ZL_FALSE: return as<Class>(cFalseClass);
+    case ZL_TRUE: return as<Class>(cTrueClass);
+    case ZL_NIL: return as<Class>(cNilClass);
+    default: not_a_value(v);
     }
-    if (!is_heap(v)) not_a_value(v);
-    return as_class(as<zl_object>(v)->klass);
 }
 
 const Method *find_method(const Class *c, Id id) {
