@@ -1,5 +1,5 @@
 // close_wake_test.cpp: a close from another thread ends waits on the stream at once,
-// and the descriptor outlives every call still in flight on it.
+// and the descriptor outlives every call that has waited on it.
 #include "case_names.hpp"   // ByName
 #include "kernel.hpp"       // make_pipe, Io
 #include "raised.hpp"       // raised_by
