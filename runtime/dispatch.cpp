@@ -126,8 +126,7 @@ zl_value make_class(const char *name, Class *super) {
     c->header = {static_cast<zl_value>(Type::Class), cClass};
     c->name = name;
     c->super = super;
-    zl_value v = static_cast<zl_value>(reinterpret_cast<uintptr_t>(c));
-    track(&c->header);
+    zl_value v = track(&c->header);
     std::lock_guard lock(define_mu());
     classes_by_name()[name] = v;
     return v;
@@ -137,9 +136,7 @@ zl_value make_class(const char *name, Class *super) {
 
 using namespace rt;
 
-zl_value class_of(zl_value v) {
-    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(class_ptr(v)));
-}
+zl_value class_of(zl_value v) { return word_of(class_ptr(v)); }
 
 std::string class_name(zl_value klass) { return as_class(klass)->name; }
 

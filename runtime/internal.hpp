@@ -53,7 +53,7 @@ struct String {
 // An open stream. `pub` must stay first: extensions read the descriptor there.
 struct Record {
     zl_openfile pub;
-    bool readable = false, writable = false;
+    bool readable = false;
     // Close state: kClosed, plus the number of calls holding the descriptor.
     static constexpr std::uint32_t kClosed = 1u << 31;
     std::atomic<std::uint32_t> state{0};
@@ -73,11 +73,14 @@ struct Record {
 zl_value make_class(const char *name, Class *super);
 Class *as_class(zl_value klass);
 template <class T> T *as(zl_value v) { return reinterpret_cast<T *>(static_cast<uintptr_t>(v)); }
+inline zl_value word_of(const void *p) {
+    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(p));
+}
 // Inline: every call passes these tests, so each is a few instructions.
 inline bool is_heap(zl_value v) { return v != 0 && (v & 7u) == 0; } // 8-aligned, non-zero
 inline Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
 inline bool is_heap_of(zl_value v, Type t) { return is_heap(v) && type_of_heap(v) == t; }
-void track(zl_object *o); // the heap registry frees what is left at exit
+zl_value track(zl_object *o); // a new object's word; the registry frees what is left at exit
 void untrack(zl_object *o);
 void destroy(zl_object *o); // frees by type
 

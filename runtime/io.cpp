@@ -167,10 +167,8 @@ zl_value io_new(int fd) {
     r->pub.fd = fd;
     const int access = flags & O_ACCMODE;
     r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
-    r->writable = !(flags & O_PATH) && (access == O_WRONLY || access == O_RDWR);
     auto *io = new zl_io{{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
-    track(&io->header);
-    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(io));
+    return track(&io->header);
 }
 
 int io_fd(zl_value io) {

@@ -26,10 +26,11 @@ Registry &registry() {
 
 } // namespace
 
-void track(zl_object *o) {
+zl_value track(zl_object *o) {
     Registry &r = registry();
     std::lock_guard lock(r.mu);
     r.live.insert(o);
+    return word_of(o);
 }
 
 void untrack(zl_object *o) {
@@ -57,32 +58,24 @@ void destroy(zl_object *o) {
     }
 }
 
-template <class T> static zl_value adopt(T *o) {
-    track(&o->header);
-    return static_cast<zl_value>(reinterpret_cast<uintptr_t>(o));
-}
+} // namespace rt
 
-zl_value new_float(double d) {
-    return adopt(new Float{{static_cast<zl_value>(Type::Float), cFloat}, d});
-}
+using namespace rt;
 
-zl_value new_string(std::string_view s) {
-    return adopt(new String{{static_cast<zl_value>(Type::String), cString}, std::string(s)});
-}
-
-zl_value integer_word(int64_t n) {
+zl_value integer(int64_t n) {
     if (n < kIntMin || n > kIntMax)
         raise(eRangeError, "integer " + std::to_string(n) + " out of range");
     return (static_cast<zl_value>(n) << 1) | 1u;
 }
 
-} // namespace rt
+zl_value flt(double d) {
+    return track(&(new Float{{static_cast<zl_value>(Type::Float), cFloat}, d})->header);
+}
 
-using namespace rt;
-
-zl_value integer(int64_t n) { return integer_word(n); }
-zl_value flt(double d) { return new_float(d); }
-zl_value str(std::string_view s) { return new_string(s); }
+zl_value str(std::string_view s) {
+    return track(
+        &(new String{{static_cast<zl_value>(Type::String), cString}, std::string(s)})->header);
+}
 
 bool is_integer(zl_value v) { return v & 1u; }
 bool is_float(zl_value v) { return is_heap_of(v, Type::Float); }
