@@ -7,8 +7,6 @@
 namespace zelt {
 namespace rt {
 
-thread_local constinit CallFrame current_call [[gnu::tls_model("initial-exec")]] = {nullptr, false};
-
 zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString, cException;
 
 namespace {
@@ -72,30 +70,6 @@ const Method *find_method(const Class *c, Id id) {
     raise(eArgumentError, "wrong number of arguments (given " + std::to_string(given) +
                               ", expected " + std::to_string(expected) + ")");
 }
-
-// The IO a method runs on, for the descriptor wait to find. Plain stores:
-// a call that never waits costs no atomic operation; one that waited gives
-// its hold on the descriptor back here.
-class IoCall {
-public:
-    explicit IoCall(zl_value recv)
-        : record_(is_heap_of(recv, Type::IO) ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
-                                             : nullptr),
-          outer_(current_call) {
-        if (record_) current_call = {record_, false};
-    }
-    ~IoCall() {
-        if (!record_) return;
-        if (current_call.holds) record_->leave();
-        current_call = outer_;
-    }
-    IoCall(const IoCall &) = delete;
-    IoCall &operator=(const IoCall &) = delete;
-
-private:
-    Record *record_;
-    CallFrame outer_;
-};
 
 zl_value invoke(const Method *m, zl_value self, int argc, const zl_value *argv) {
     using F0 = zl_value (*)(zl_value);
@@ -162,7 +136,8 @@ zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
     if (!m) no_method(recv, id);
     if (argc < 0 || (argc > 0 && !argv)) bad_argument_list();
     if (m->arity >= 0 && argc != m->arity) wrong_count(argc, m->arity);
-    IoCall frame(recv);
+    IoCall frame(is_heap_of(recv, Type::IO) ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
+                                            : nullptr); // a close sees it from here on
     return invoke(m, recv, argc, argv);
 }
 

@@ -1,11 +1,11 @@
-// fd_wait.cpp: waiting for one descriptor, cut short only by a close of its stream.
+// fd_wait.cpp: waiting for one descriptor, cut short only by a close of its
+// stream or by input that another thread's read moved into its buffer.
 #include "internal.hpp"
 
-#include <cerrno>        // EINTR, EBADF, EINVAL
-#include <cstdint>       // int64_t
-#include <ctime>         // clock_gettime
-#include <poll.h>        // ppoll, pollfd
-#include <sys/eventfd.h> // eventfd
+#include <cerrno>  // EINTR, EBADF, EINVAL
+#include <cstdint> // int64_t
+#include <ctime>   // clock_gettime
+#include <poll.h>  // ppoll, pollfd
 
 using namespace zelt::rt;
 
@@ -20,22 +20,29 @@ int64_t now_ns() {
     return int64_t{ts.tv_sec} * kNsecPerSec + ts.tv_nsec;
 }
 
-// The eventfd that a close of R writes; made on R's first blocking wait.
-int wake_fd_of(Record *r) {
-    int w = r->wake_fd.load();
-    if (w >= 0) return w;
-    std::lock_guard lock(r->wake_mu);
-    w = r->wake_fd.load();
-    if (w < 0) {
-        w = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (w >= 0) r->wake_fd.store(w); // then the caller looks at the closed flag
+// Counts a blocking wait among R's sleepers while it lasts, so that a read
+// that fills R's buffer knows to wake it.
+class Sleeper {
+public:
+    explicit Sleeper(Record *r) : r_(r) {
+        if (r_) r_->sleepers.fetch_add(1, std::memory_order_seq_cst); // then look at pending
     }
-    return w;
-}
+    ~Sleeper() {
+        if (r_) r_->sleepers.fetch_sub(1, std::memory_order_release);
+    }
+    Sleeper(const Sleeper &) = delete;
+    Sleeper &operator=(const Sleeper &) = delete;
+    bool buffered() const { return r_ && r_->pending.load(std::memory_order_seq_cst) > 0; }
+
+private:
+    Record *r_;
+};
 
 } // namespace
 
-extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
+namespace zelt::rt {
+
+int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     if (fd < 0) { // ppoll would skip it and wait for nothing
         errno = EBADF;
         return -1;
@@ -47,24 +54,11 @@ extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
     const bool poll_once = limit && limit->tv_sec == 0 && limit->tv_usec == 0;
     const bool bounded = limit && !poll_once && limit->tv_sec < kForeverSec;
 
-    pollfd fds[2] = {{fd, static_cast<short>(events), 0}, {-1, POLLIN, 0}};
-    nfds_t nfds = 1;
-    Record *r = current_call.record; // the stream whose method runs here, if FD is its own
-    if (r && r->pub.fd != fd) r = nullptr;
-    if (r) {
-        if (!current_call.holds) { // the descriptor stays until the call returns
-            r->enter();
-            current_call.holds = true;
-        }
-        if (r->closed()) return 0; // its number may be another file's now
-    }
-    if (!poll_once && r) {
-        int w = wake_fd_of(r);
-        if (w < 0) return -1;
-        if (r->closed()) return 0; // closed before the close could see w
-        fds[1].fd = w;
-        nfds = 2;
-    }
+    Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
+    if (r && r->closed()) return 0;  // its number may be another file's now
+    const sigset_t *mask = r ? &this_thread->wait_mask : nullptr; // opens the wake signal
+    Sleeper sleeper(r && wake_on_buffer && !poll_once ? r : nullptr);
+    if (sleeper.buffered()) return 0; // another thread's read got there first
 
     timespec left{}; // zero: poll once
     timespec *timeout = limit ? &left : nullptr;
@@ -76,9 +70,11 @@ extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
         timeout = nullptr; // a century or more: no limit
     }
 
+    pollfd pfd = {fd, static_cast<short>(events), 0};
     int ready;
-    while ((ready = ppoll(fds, nfds, timeout, nullptr)) < 0) {
+    while ((ready = ppoll(&pfd, 1, timeout, mask)) < 0) {
         if (errno != EINTR) return -1;
+        if (r && (r->closed() || sleeper.buffered())) return 0; // woken on purpose
         if (bounded) { // a signal neither cuts the wait short nor stretches it
             int64_t rest = deadline - now_ns();
             if (rest <= 0) return 0;
@@ -86,9 +82,15 @@ extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
         }
     }
     if (ready == 0) return 0;
-    if (fds[0].revents & POLLNVAL) {
+    if (pfd.revents & POLLNVAL) {
         errno = EBADF;
         return -1;
     }
-    return fds[0].revents; // zero when only the close woke us
+    return pfd.revents;
+}
+
+} // namespace zelt::rt
+
+extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
+    return wait_fd(fd, events, limit, true);
 }

@@ -4,12 +4,14 @@
 #include <zelt.h>         // the extension interface
 #include <zelt/embed.hpp> // the embedding API
 
-#include <array>   // method slots
-#include <atomic>  // lock-free method tables, record state
-#include <cstdint> // uint32_t
-#include <mutex>   // record read lock
-#include <string>  // class names, strings
-#include <vector>  // read buffer
+#include <array>       // method slots
+#include <atomic>      // lock-free method tables, record state
+#include <csignal>     // sigset_t
+#include <cstdint>     // uint32_t
+#include <mutex>       // record read lock
+#include <string>      // class names, strings
+#include <sys/types.h> // pid_t, ssize_t
+#include <vector>      // read buffer
 
 namespace zelt::rt {
 
@@ -51,23 +53,25 @@ struct String {
 };
 
 // An open stream. `pub` must stay first: extensions read the descriptor there.
+// What every call reads (descriptor, mode, closed, buffered count) shares the
+// first cache line; what waits and reads write lies past it.
 struct Record {
     zl_openfile pub;
     bool readable = false;
-    // Close state: kClosed, plus the number of calls holding the descriptor.
-    static constexpr std::uint32_t kClosed = 1u << 31;
-    std::atomic<std::uint32_t> state{0};
-    std::atomic<bool> released{false}; // descriptor given back to the kernel
-    std::atomic<int> wake_fd{-1};      // eventfd written by close, made on first blocking wait
-    std::mutex wake_mu;                // guards making wake_fd
-    std::mutex read_mu;                // serialises the runtime's own reads
-    std::vector<char> buf;             // read-ahead buffer: [pos, end) is unread
+    bool plain_read = false; // a regular file or block device: read(2) never waits for input
+    bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); read_mu
+    std::atomic<bool> closed_{false};         // set once, by the close
+    std::atomic<int> pending{0};              // end - pos, readable from any thread
+    std::atomic<bool> released{false};        // descriptor given back to the kernel
+    bool release_pending = false;             // guarded by the thread table's lock
+    alignas(64) std::atomic<int> sleepers{0}; // blocking waits that a fill must wake
+    std::mutex read_mu;                       // serialises the runtime's own reads
+    std::vector<char> buf;                    // read-ahead buffer: [pos, end) is unread
     std::size_t pos = 0, end = 0;
-    std::atomic<int> pending{0}; // end - pos, readable from any thread
 
-    bool closed() const { return state.load(std::memory_order_acquire) & kClosed; }
-    void enter() { state.fetch_add(1, std::memory_order_acq_rel); }
-    void leave(); // the last holder out of a closed stream releases its descriptor
+    bool closed() const {
+        return closed_.load(std::memory_order_relaxed);
+    } // ordered by the protocol
 };
 
 zl_value make_class(const char *name, Class *super);
@@ -80,25 +84,85 @@ inline zl_value word_of(const void *p) {
 inline bool is_heap(zl_value v) { return v != 0 && (v & 7u) == 0; } // 8-aligned, non-zero
 inline Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)->flags); }
 inline bool is_heap_of(zl_value v, Type t) { return is_heap(v) && type_of_heap(v) == t; }
-zl_value track(zl_object *o); // a new object's word; the registry frees what is left at exit
+zl_value track(zl_object *o); // a new object's word; the registry keeps it reachable
 void untrack(zl_object *o);
 void destroy(zl_object *o); // frees by type
 
 // ---- IO ----------------------------------------------------------------------
 void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
-void close_record(Record *r); // marks closed, wakes waiters, releases when idle
 void free_record(Record *r);
-// The innermost call on an IO running on this thread. A call that waits on
-// its stream holds the descriptor from that wait until it returns, so that a
-// close from another thread cannot give the number away under it. Written on
-// every call on an IO: initial-exec and constant-initialised, so each access
-// is one instruction rather than a call into the dynamic linker.
-struct CallFrame {
-    Record *record;
-    bool holds;
+
+// ---- calls in flight (in_flight.cpp) -----------------------------------------
+// Each thread names the records of its calls on IOs in a chain of its own,
+// with plain stores; a close pays to see them (see in_flight.cpp).
+struct alignas(64) ThreadCalls {
+    static constexpr unsigned kDepth = 16;
+    std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
+    unsigned depth = 0;                       // the owner's alone
+    std::atomic<Record *> in_read{nullptr};   // in a read(2) only the wake signal ends
+    pid_t tid = 0;
+    bool in_use = false; // guarded by the table's lock
+    sigset_t wait_mask;  // the thread's mask, the wake signal open: ppoll's
 };
-extern thread_local constinit CallFrame current_call [[gnu::tls_model("initial-exec")]];
+extern thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]];
+extern bool fenced; // no asymmetric barrier here: callers fence themselves
+
+ThreadCalls *register_thread();
+[[noreturn, gnu::cold]] void nested_too_deep();
+[[gnu::cold]] void leave_closed(Record *r);
+void close_record(Record *r);  // marks closed, wakes its callers, releases when idle
+void wake_sleepers(Record *r); // a fill moved input into R's buffer
+ssize_t interruptible_read(Record *r, void *to, std::size_t n); // read(2) a close can end
+// zl_wait_for_single_fd; a runtime read waits with WAKE_ON_BUFFER false, as
+// the one filling the buffer.
+int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer);
+
+// Orders the chain store before the closed check that follows (and the clear
+// before the check on leaving): the close's membarrier fences the other side.
+[[gnu::always_inline]] inline void publish_fence() {
+    if (fenced)
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    else
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// A method call on an IO, named in its thread's chain while it runs.
+class IoCall {
+public:
+    [[gnu::always_inline]] explicit IoCall(Record *r) : r_(r) {
+        if (!r_) return;
+        ThreadCalls *t = this_thread;
+        if (!t) t = register_thread();
+        const unsigned d = t->depth;
+        if (d == ThreadCalls::kDepth) nested_too_deep();
+        t->chain[d].store(r_, std::memory_order_relaxed);
+        t->depth = d + 1;
+        publish_fence();
+    }
+    [[gnu::always_inline]] ~IoCall() {
+        if (!r_) return;
+        ThreadCalls *t = this_thread;
+        const unsigned d = t->depth - 1;
+        t->chain[d].store(nullptr, std::memory_order_release); // after the call's last system call
+        t->depth = d;
+        publish_fence();
+        if (r_->closed()) leave_closed(r_);
+    }
+    IoCall(const IoCall &) = delete;
+    IoCall &operator=(const IoCall &) = delete;
+
+private:
+    Record *r_;
+};
+
+// The record of the innermost call on this thread, if it is FD's.
+inline Record *call_record_for(int fd) {
+    ThreadCalls *t = this_thread;
+    if (!t || t->depth == 0) return nullptr;
+    Record *r = t->chain[t->depth - 1].load(std::memory_order_relaxed);
+    return r && r->pub.fd == fd ? r : nullptr;
+}
 
 // ---- classes made at start ---------------------------------------------------
 extern zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, cString,

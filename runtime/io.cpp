@@ -1,26 +1,21 @@
 // io.cpp: IO objects over real descriptors, their read buffer and their close.
 #include "internal.hpp"
 
-#include <algorithm> // std::min
-#include <cerrno>    // EINTR, EAGAIN
-#include <climits>   // INT_MAX
-#include <cstring>   // memchr, memmove
-#include <fcntl.h>   // fcntl, O_ACCMODE
-#include <poll.h>    // POLLIN
-#include <unistd.h>  // read, write, close
+#include <algorithm>  // std::min
+#include <cerrno>     // EINTR, EAGAIN, EOPNOTSUPP
+#include <climits>    // INT_MAX
+#include <cstring>    // memchr, memmove
+#include <fcntl.h>    // fcntl, O_ACCMODE
+#include <poll.h>     // POLLIN
+#include <sys/stat.h> // fstat: regular files read without waiting
+#include <sys/uio.h>  // preadv2, RWF_NOWAIT
+#include <unistd.h>   // read
 
 namespace zelt {
 namespace rt {
 namespace {
 
 constexpr std::size_t kChunk = 8192; // read-ahead size
-
-void release_descriptor(Record *r) {
-    if (r->released.exchange(true)) return; // exactly once
-    ::close(r->pub.fd);
-    int w = r->wake_fd.exchange(-1);
-    if (w >= 0) ::close(w);
-}
 
 Record *record_of(zl_value io) { return reinterpret_cast<Record *>(zl_io_record(io)); }
 
@@ -34,9 +29,9 @@ Record *readable_record(zl_value self) {
 
 // The unread count, as the int the interface reports: past INT_MAX it stays
 // there rather than wrapping negative.
-void publish_pending(Record *r) {
+void publish_pending(Record *r, std::memory_order order = std::memory_order_release) {
     std::size_t unread = std::min<std::size_t>(r->end - r->pos, INT_MAX);
-    r->pending.store(static_cast<int>(unread), std::memory_order_release);
+    r->pending.store(static_cast<int>(unread), order);
 }
 
 // Hand out LEN buffered bytes as a String.
@@ -45,6 +40,22 @@ zl_value take(Record *r, std::size_t len) {
     r->pos += len;
     publish_pending(r);
     return s;
+}
+
+// read(2) that never waits for input: a wait comes first, and another reader
+// of the same open file (a dup, a child) may have taken the bytes since.
+// Pipes and sockets refuse per call (RWF_NOWAIT); regular files never wait;
+// terminals and FIFOs read with the wake signal open, so a close ends it. The
+// open file's own flags are not touched: other processes share them.
+ssize_t read_now(Record *r, char *to, std::size_t n) {
+    if (r->plain_read) return ::read(r->pub.fd, to, n);
+    if (r->nowait) {
+        iovec into = {to, n};
+        ssize_t got = ::preadv2(r->pub.fd, &into, 1, -1, RWF_NOWAIT);
+        if (got >= 0 || errno != EOPNOTSUPP) return got;
+        r->nowait = false; // the kernel cannot do it for this kind of file
+    }
+    return interruptible_read(r, to, n);
 }
 
 // Read one more chunk into the buffer, waiting for it the way any caller
@@ -58,13 +69,14 @@ bool fill(Record *r) {
     if (r->buf.size() - r->end < kChunk)
         r->buf.resize(std::max(r->buf.size() * 2, r->end + kChunk));
     for (;;) {
-        if (zl_wait_for_single_fd(r->pub.fd, POLLIN, nullptr) < 0) zl_sys_fail(nullptr);
+        if (wait_fd(r->pub.fd, POLLIN, nullptr, false) < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub);
-        ssize_t got = ::read(r->pub.fd, r->buf.data() + r->end, r->buf.size() - r->end);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // woken early: wait again
+        ssize_t got = read_now(r, r->buf.data() + r->end, r->buf.size() - r->end);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // taken or woken: wait again
         if (got < 0) zl_sys_fail(nullptr);
         r->end += static_cast<std::size_t>(got);
-        publish_pending(r);
+        publish_pending(r, std::memory_order_seq_cst); // then look for sleepers
+        if (got > 0 && r->sleepers.load(std::memory_order_seq_cst) > 0) wake_sleepers(r);
         return got > 0;
     }
 }
@@ -122,22 +134,6 @@ void not_an_io(zl_value v) {
     raise(eTypeError, "wrong argument type " + what + " (expected IO)");
 }
 
-void Record::leave() {
-    if (state.fetch_sub(1, std::memory_order_acq_rel) == (kClosed | 1)) release_descriptor(this);
-}
-
-void close_record(Record *r) {
-    r->enter(); // the descriptor goes when the last holder leaves
-    if (!(r->state.fetch_or(Record::kClosed) & Record::kClosed)) {
-        int w = r->wake_fd.load();
-        if (w >= 0) {
-            uint64_t one = 1;
-            (void)!::write(w, &one, sizeof one); // wakes every waiter; never read back
-        }
-    }
-    r->leave();
-}
-
 void free_record(Record *r) {
     close_record(r);
     delete r;
@@ -163,8 +159,11 @@ using namespace rt;
 zl_value io_new(int fd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0) zl_sys_fail(("fd " + std::to_string(fd)).c_str());
+    struct stat st;
+    if (fstat(fd, &st) < 0) zl_sys_fail(("fd " + std::to_string(fd)).c_str());
     auto *r = new Record;
     r->pub.fd = fd;
+    r->plain_read = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     const int access = flags & O_ACCMODE;
     r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
     auto *io = new zl_io{{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};

@@ -1,4 +1,4 @@
-// object.cpp: the value encoding, heap objects and the registry that frees them.
+// object.cpp: the value encoding, heap objects and the registry that keeps them.
 #include "internal.hpp"
 
 #include <mutex>         // the registry is shared by all threads
@@ -11,17 +11,17 @@ namespace {
 constexpr int64_t kIntMax = (int64_t{1} << 61) - 1; // what 2n+1 holds in 63 bits
 constexpr int64_t kIntMin = -(int64_t{1} << 61);
 
+// Every live heap object, reachable from here until it is released. Nothing
+// is freed at exit: threads still inside calls may read records and classes
+// while the process ends, and their descriptors go with it.
 struct Registry {
     std::mutex mu;
     std::unordered_set<zl_object *> live;
-    ~Registry() { // what nobody released is freed at exit
-        for (zl_object *o : live) destroy(o);
-    }
 };
 
 Registry &registry() {
-    static Registry r;
-    return r;
+    static auto *r = new Registry; // never destroyed
+    return *r;
 }
 
 } // namespace

@@ -67,6 +67,12 @@ ZL_API zl_value io_new(int fd);
 ZL_API int io_fd(zl_value io); // -1 once released
 ZL_API bool io_closed(zl_value io);
 
+// The signal that ends a thread's wait in the runtime when another thread
+// closes the stream (SIGURG unless ZELT_WAKE_SIGNAL names another). Each
+// thread that calls a method on an IO has it blocked from then on; only the
+// runtime's own waits open it.
+ZL_API int wake_signal();
+
 // Free a heap object made by the runtime, closing an IO first. Only when no
 // call on it is in flight; immediates are left alone.
 ZL_API void release(zl_value v);
