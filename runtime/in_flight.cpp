@@ -197,10 +197,10 @@ void leave_closed(Record *r) {
 }
 
 void close_record(Record *r) {
+    Table &tab = table();
+    std::unique_lock lock(tab.mu);         // a fork finds R either open or scanned
     if (r->closed_.exchange(true)) return; // closed once
     barrier();                             // every caller now sees closed, or is seen
-    Table &tab = table();
-    std::unique_lock lock(tab.mu);
     bool named = false;
     for (const ThreadCalls *t : tab.threads) {
         if (!t->in_use || !names(t, r)) continue;

@@ -156,12 +156,14 @@ private:
     Record *r_;
 };
 
-// The record of the innermost call on this thread, if it is FD's.
+// The record of this thread's innermost call on FD's stream, if any.
 inline Record *call_record_for(int fd) {
     ThreadCalls *t = this_thread;
-    if (!t || t->depth == 0) return nullptr;
-    Record *r = t->chain[t->depth - 1].load(std::memory_order_relaxed);
-    return r && r->pub.fd == fd ? r : nullptr;
+    for (unsigned d = t ? t->depth : 0; d-- > 0;) {
+        Record *r = t->chain[d].load(std::memory_order_relaxed);
+        if (r->pub.fd == fd) return r;
+    }
+    return nullptr;
 }
 
 // ---- classes made at start ---------------------------------------------------

@@ -1,0 +1,84 @@
+// syscall_hold.cpp: ioctl, ppoll and preadv2, held once when a test asks, then
+// passed on to the next definition (the C library's, or a sanitizer's).
+//
+// No header that declares the three is included: this file defines them.
+#include "syscall_hold.hpp"
+
+#include <atomic>   // the armed hold, seen by every thread
+#include <cstdarg>  // ioctl's optional third argument
+#include <dlfcn.h>  // dlsym, RTLD_NEXT
+#include <signal.h> // sigset_t
+#include <time.h>   // timespec
+
+struct pollfd {
+    int fd;
+    short events, revents;
+};
+struct iovec;
+
+namespace close_test {
+namespace {
+
+std::atomic<Hold *> armed{nullptr};
+
+template <class F> F next_definition(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void maybe_stop(Call call, int fd) {
+    Hold *h = armed.load();
+    if (h && h->matches(call, fd) && armed.compare_exchange_strong(h, nullptr)) h->stop();
+}
+
+} // namespace
+
+Hold::Hold(Call call, int fd) : call_(call), fd_(fd) { armed.store(this); }
+
+Hold::~Hold() {
+    Hold *self = this;
+    armed.compare_exchange_strong(self, nullptr);
+    if (go_.try_wait()) return;
+    go_.count_down();
+}
+
+} // namespace close_test
+
+using close_test::Call;
+
+extern "C" {
+
+int ioctl(int fd, unsigned long request, ...) {
+    using Ioctl = int (*)(int, unsigned long, ...);
+    static const Ioctl real = close_test::next_definition<Ioctl>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *); // every request takes at most one, pointer-sized
+    va_end(args);
+    close_test::maybe_stop(Call::Ioctl, fd);
+    return real(fd, request, argument);
+}
+
+int ppoll(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset_t *mask) {
+    using Ppoll = int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *);
+    static const Ppoll real = close_test::next_definition<Ppoll>("ppoll");
+    if (nfds > 0) close_test::maybe_stop(Call::Ppoll, fds[0].fd);
+    return real(fds, nfds, timeout, mask);
+}
+
+int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset_t *mask,
+                unsigned long fds_length) {
+    using PpollChk =
+        int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *, unsigned long);
+    static const PpollChk real = close_test::next_definition<PpollChk>("__ppoll_chk");
+    if (nfds > 0) close_test::maybe_stop(Call::Ppoll, fds[0].fd);
+    return real(fds, nfds, timeout, mask, fds_length);
+}
+
+long preadv2(int fd, const iovec *iov, int iovcnt, long offset, int flags) {
+    using Preadv2 = long (*)(int, const iovec *, int, long, int);
+    static const Preadv2 real = close_test::next_definition<Preadv2>("preadv2");
+    close_test::maybe_stop(Call::Preadv2, fd);
+    return real(fd, iov, iovcnt, offset, flags);
+}
+
+} // extern "C"

@@ -1,0 +1,35 @@
+// syscall_hold.hpp: stop the next ioctl, ppoll or preadv2 on one descriptor
+// just before it enters the kernel, until the test lets it go.
+//
+// syscall_hold.cpp defines the three calls in the test executable, which
+// exports them, so that libzelt and the extension bind to these.
+#pragma once
+
+#include <latch> // reached, go
+
+namespace close_test {
+
+enum class Call { Ioctl, Ppoll, Preadv2 };
+
+class Hold {
+public:
+    Hold(Call call, int fd); // armed until one call on FD reaches it
+    ~Hold();                 // lets the call go, if it is still held
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+    void await_reached() { reached_.wait(); }
+    void release() { go_.count_down(); }
+
+    bool matches(Call call, int fd) const { return call == call_ && fd == fd_; }
+    void stop() { // on the held thread
+        reached_.count_down();
+        go_.wait();
+    }
+
+private:
+    Call call_;
+    int fd_;
+    std::latch reached_{1}, go_{1};
+};
+
+} // namespace close_test
