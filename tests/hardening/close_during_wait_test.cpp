@@ -4,7 +4,7 @@
 // peer stays open), closes the IO from this thread at one of three moments, and
 // expects the call to raise IOError "closed stream", within a bounded time,
 // with the descriptor given back once the call has left.
-#include "in_syscall.hpp" // zh::blocks_in
+#include <in_syscall.hpp> // zh::blocks_in
 
 #include <kernel.hpp> // zt::make_pipe, Io, open_fd_count, write_all, require_wait
 

@@ -2,7 +2,7 @@
 //
 // A no-op handler installed without SA_RESTART makes every signal break the
 // wait's ppoll with EINTR; the wait must go on for the time that is left.
-#include "in_syscall.hpp" // zh::blocks_in
+#include <in_syscall.hpp> // zh::blocks_in
 
 #include <kernel.hpp> // zt::make_pipe, Io, write_all, require_wait
 
