@@ -5,7 +5,9 @@
  * Threads (each a process):
  *   query  (Q) two calls on stream R, each an ioctl on R's descriptor;
  *              with -DFILL one call instead, a read that moves input into
- *              R's buffer (the buffer fill) and wakes R's sleepers;
+ *              R's buffer (the buffer fill) and wakes R's sleepers; with
+ *              -DFORK a fork between its calls or inside the first, after
+ *              which the search follows the child;
  *   waiter (W) one call on R: a blocking zl_wait_for_single_fd (ppoll with
  *              no timeout, the descriptor never ready, so only the wake
  *              signal ends it); with -DFALLBACK_READ the fallback blocking
@@ -46,7 +48,9 @@
  *
  * Configurations (-D...): FENCED: the fallback path without membarrier
  * (seq_cst fences after the slot store and the slot clear, a fence in the
- * close). FALLBACK_READ, FILL: see above. PLANT_*: one planted fault each,
+ * close). FALLBACK_READ, FILL, FORK: see above; FORK is checked with pan -E
+ * (the threads that do not exist in the child stop where they are) and the
+ * monitor's timeout catches a stuck child instead. PLANT_*: one planted fault each,
  * which the check must catch; see tests/model/check.
  */
 
@@ -79,6 +83,15 @@ bool insys[NT];                    /* blocked in ppoll/read(2), mask open */
 byte live[NT];                     /* calls past their closed check, not yet left */
 byte finished;                     /* caller threads that have ended */
 byte scratch;                      /* loop index inside d_steps; always 0 between steps */
+bool forked;                       /* FORK: query has forked; what runs now is the child */
+bool child_done;                   /* FORK: query has ended in the child */
+
+/* FORK: the other threads do not exist in the child */
+#ifdef FORK
+#define ALIVE provided (!forked)
+#else
+#define ALIVE
+#endif
 
 /* ---- memory ---- */
 
@@ -304,11 +317,16 @@ inline CLOSE_RECORD(named, r) {
   /* waits for the calls to leave instead of deferring the release */
   (mem[SLOT(Q, 0)] + mem[SLOT(W, 0)] + mem[SLOT(C, 0)] + mem[SLOT(C, 1)] == 0);
 #endif
-#ifdef FALLBACK_READ
-  do                                /* re-send while W sits in the fallback read */
+#if defined(FALLBACK_READ) && !defined(PLANT_NO_RESEND)
+  /* re-send while W sits in the fallback read. A re-send matters only when
+   * it finds W blocked in read(2) with no signal pending (one sent while it
+   * is pending changes nothing; one spent outside read(2) changes nothing),
+   * so the model waits for that, or for in_read cleared: a closer re-sending
+   * forever is then a blocked process, an invalid end state */
+  do
   :: LOAD(C, IN_READ, r);
      if
-     :: r -> sigpend[W] = 1
+     :: r -> sigpend[W] = 1; (insys[W] && !sigpend[W] || !mem[IN_READ])
      :: else -> break
      fi
   od;
@@ -319,7 +337,7 @@ closed_before:
 }
 
 #ifndef FILL
-active proctype closer() {
+active proctype closer() ALIVE {
   byte r, named, mode;
   bool ok;
   if
@@ -353,12 +371,81 @@ active proctype closer() {
 #define NCALLERS 2
 #endif
 
+/* ---- fork (pthread_atfork), seen from the child ---- */
+
+/* prepare locks table_mu; in the child every other thread's ThreadCalls is
+ * cleared (those threads do not exist there: their processes stop, their
+ * buffered stores are gone with them), then the records that are closed and
+ * not released, whose namers are gone, are released; a record still named by
+ * the forking thread is left to its leave. The child's descriptor table is a
+ * copy: R's descriptor is open in it iff it was open in the parent. With
+ * PLANT_FORK_PENDING_ONLY only the records with release_pending are released,
+ * which misses a close caught between its closed mark and its scan. */
+inline FORK_CHILD(named, r) {
+  LOCK(Q);                          /* prepare */
+  d_step {
+    forked = 1;
+    mem[SLOT(W, 0)] = 0; mem[SLOT(C, 0)] = 0; mem[SLOT(C, 1)] = 0;
+    blen[W] = 0; blen[C] = 0;
+    scratch = 0;
+    do
+    :: scratch < BUF ->
+       bvar[W * BUF + scratch] = 0; bval[W * BUF + scratch] = 0;
+       bvar[C * BUF + scratch] = 0; bval[C * BUF + scratch] = 0;
+       scratch++
+    :: else -> break
+    od;
+    scratch = 0;
+    live[W] = 0; live[C] = 0;
+    sigpend[W] = 0; sigpend[C] = 0; sigopen[W] = 0; insys[W] = 0
+  };
+#ifdef PLANT_FORK_PENDING_ONLY
+  if
+  :: release_pending ->
+#else
+  if
+  :: mem[CLOSED] && released == 0 ->
+#endif
+     SCAN(Q, named, 0, r);
+     if
+     :: !named -> RELEASE(); release_pending = 0
+     :: else -> release_pending = 1
+     fi;
+     named = 0
+  :: else -> skip
+  fi;
+  UNLOCK(Q)                         /* child handler */
+}
+
 /* ---- query: R's descriptor used directly ---- */
 
 active proctype query() {
   byte r, named, n;
   bool ok;
-#ifndef FILL
+#if defined(FORK)
+  /* a call on R, a fork from inside it or after it, a call on R in the child */
+  CALL_BEGIN(Q, 0, ok, r);
+  if
+  :: ok -> SYSCALL_ON_FD()
+  :: else -> skip
+  fi;
+  if
+  :: FORK_CHILD(named, r)
+  :: skip
+  fi;
+  LEAVE(Q, 0, ok, named, r);
+  if
+  :: !forked -> FORK_CHILD(named, r)
+  :: else -> skip
+  fi;
+  CALL_BEGIN(Q, 0, ok, r);
+  if
+  :: ok -> SYSCALL_ON_FD()
+  :: else -> skip
+  fi;
+  LEAVE(Q, 0, ok, named, r);
+  child_done = 1;
+#elif !defined(FILL)
   do
   :: n < 2 ->
      CALL_BEGIN(Q, 0, ok, r);
@@ -399,9 +486,9 @@ active proctype query() {
 
 /* ---- waiter: a blocking wait on R ---- */
 
-active proctype waiter() {
+active proctype waiter() ALIVE {
   byte r, named;
-  bool ok;
+  bool ok, kept, left;
 #ifdef PLANT_SIGNAL_OUTSIDE_PPOLL
   sigopen[W] = 1;                   /* the wake signal is never blocked */
 #endif
@@ -422,6 +509,9 @@ active proctype waiter() {
            do
            :: d_step { SYSCALL_ON_FD(); insys[W] = 1 };        /* ppoll opens the mask */
               d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0 }  /* EINTR */
+#ifdef PLANT_EINTR_KEEPS_SLEEPER
+              kept = 1;             /* the EINTR returns skip the fetch_sub */
+#endif
 #ifndef PLANT_NO_EINTR_RECHECK
               LOAD(W, CLOSED, r);
               if
@@ -436,7 +526,10 @@ active proctype waiter() {
               fi
            od
         fi;
-        atomic { blen[W] == 0 -> mem[SLEEPERS]-- }   /* sleepers.fetch_sub(1) */
+        if
+        :: !kept -> atomic { blen[W] == 0 -> mem[SLEEPERS]-- }  /* sleepers.fetch_sub(1) */
+        :: else -> kept = 0
+        fi
      fi
 #else
      /* the fallback blocking read: in_read = R, unblock, recheck closed, read(2) */
@@ -461,13 +554,20 @@ active proctype waiter() {
            fi
         od
      fi;
+#ifdef PLANT_READ_LEAVE_BEFORE_CLEAR
+     LEAVE(W, 0, ok, named, r);     /* leaves (table_mu) before clearing in_read */
+     left = 1;
+#endif
      sigopen[W] = 0;                /* block it again */
      STORE(W, IN_READ, 0);
 #endif
      skip                           /* the extension checks closed: IOError */
   :: else -> skip
   fi;
-  LEAVE(W, 0, ok, named, r);
+  if
+  :: !left -> LEAVE(W, 0, ok, named, r)
+  :: else -> left = 0
+  fi;
   finished++
 }
 
@@ -475,11 +575,21 @@ active proctype waiter() {
  * invalid end state), and the descriptor was released exactly once (or, in
  * the fill configuration with no close, not at all). */
 active proctype monitor() {
+#ifdef FORK
+  /* in the child: R's descriptor released iff R is closed, once */
+  if
+  :: child_done
+  :: timeout -> assert(child_done)  /* the child is stuck */
+  fi;
+  assert(mem[CLOSED] && released == 1 && !release_pending ||
+         !mem[CLOSED] && released == 0);
+#else
   finished == NCALLERS;
   assert(mem[SLEEPERS] == 0);       /* every wait that counted itself left the count */
 #ifndef FILL
   assert(released == 1 && !release_pending)
 #else
   assert(released == 0)
+#endif
 #endif
 }
