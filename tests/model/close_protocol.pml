@@ -15,7 +15,8 @@
  *   closer (C) close_record(R), chosen at the start from three shapes:
  *              from no call on R; as the call R.close (its own chain names
  *              R); from inside another call on R on the same thread (two
- *              of its chain slots name R). Absent with -DFILL.
+ *              of its chain slots name R). Absent with -DFILL (so that
+ *              only the fill can end the wait) unless -DWITH_CLOSE.
  *
  * Memory: each thread's plain stores go into a FIFO store buffer of its own
  * (BUF entries; a store waits while it is full) and reach memory when the
@@ -336,7 +337,8 @@ closed_before:
   skip
 }
 
-#ifndef FILL
+#if !defined(FILL) || defined(WITH_CLOSE)
+#define CLOSER 1
 active proctype closer() ALIVE {
   byte r, named, mode;
   bool ok;
@@ -586,7 +588,7 @@ active proctype monitor() {
 #else
   finished == NCALLERS;
   assert(mem[SLEEPERS] == 0);       /* every wait that counted itself left the count */
-#ifndef FILL
+#ifdef CLOSER
   assert(released == 1 && !release_pending)
 #else
   assert(released == 0)
