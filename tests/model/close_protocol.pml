@@ -19,8 +19,8 @@
  *              only the fill can end the wait) unless -DWITH_CLOSE.
  *
  * Memory: each thread's plain stores go into a FIFO store buffer of its own
- * (BUF entries; a store waits while it is full) and reach memory when the
- * memory process drains them, oldest first, at any moment; a thread's loads
+ * (BUF entries, more than any thread here ever holds) and reach memory when
+ * the memory process drains them, oldest first, at any moment; a thread's loads
  * read its own newest buffered store of the location, memory otherwise. A
  * seq_cst fence waits for the thread's buffer to be empty; a locked
  * instruction (exchange, fetch_add, the mutex) does too and then acts on
@@ -68,7 +68,10 @@
 #define SLEEPERS 9                 /* R->sleepers */
 #define NMEM 10
 
-#define BUF 3                      /* store buffer entries per thread */
+#ifndef BUF
+#define BUF 4                      /* store buffer entries per thread: no thread here
+                                      stores more than 4 times, so none ever stalls */
+#endif
 
 byte mem[NMEM];
 byte bvar[NT * BUF];               /* store buffers: location, */
@@ -133,9 +136,16 @@ inline drain(t) {
   d_step {
     blen[t] > 0 ->
     mem[bvar[t * BUF]] = bval[t * BUF];
-    bvar[t * BUF] = bvar[t * BUF + 1]; bval[t * BUF] = bval[t * BUF + 1];
-    bvar[t * BUF + 1] = bvar[t * BUF + 2]; bval[t * BUF + 1] = bval[t * BUF + 2];
-    bvar[t * BUF + 2] = 0; bval[t * BUF + 2] = 0;
+    scratch = 1;
+    do
+    :: scratch < BUF ->
+       bvar[t * BUF + scratch - 1] = bvar[t * BUF + scratch];
+       bval[t * BUF + scratch - 1] = bval[t * BUF + scratch];
+       scratch++
+    :: else -> break
+    od;
+    scratch = 0;
+    bvar[t * BUF + BUF - 1] = 0; bval[t * BUF + BUF - 1] = 0;
     blen[t]--
   }
 }
