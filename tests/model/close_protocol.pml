@@ -546,8 +546,8 @@ active proctype waiter() ALIVE {
 #else
      /* the fallback blocking read: in_read = R, unblock, recheck closed, read(2) */
      STORE(W, IN_READ, 1);
-#ifdef FENCED
-     FENCE(W);
+#if defined(FENCED) && !defined(PLANT_NO_READ_FENCE)
+     FENCE(W);                      /* fenced: seq_cst fence */
 #endif
      sigopen[W] = 1;                /* unblock the wake signal */
 #ifndef PLANT_READ_NO_RECHECK
