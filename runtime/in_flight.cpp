@@ -1,22 +1,27 @@
 // in_flight.cpp: calls in flight on IOs, and closing a stream under them.
 //
-// The protocol (checked over every interleaving by tests/model/close_protocol.pml):
-// - A call names its record in its thread's chain (a plain store), then checks
-//   closed; leaving, it clears the entry, then looks at closed again.
-// - A close sets closed, then runs membarrier, which makes every running thread
-//   of the process pass a full barrier: a caller whose check missed the close
-//   stored its entry before that barrier, so the close's scan sees it.
-// - The close signals every other thread whose chain names the record. The
-//   wake signal is blocked everywhere but inside the runtime's ppoll (whose
-//   mask opens it atomically), so a signal sent on a waiter's way in stays
-//   pending and ends that ppoll at once: no wake-up is lost.
-// - The descriptor is released by the close when no chain names the record,
-//   else by the last call to leave it (release_pending, under table_mu); a
-//   close never waits for a call, so a close inside a call on the same stream
-//   cannot deadlock.
+// The protocol; tests/model/close_protocol.pml checks it over every
+// interleaving on x86-TSO store buffers (`scripts/test model`).
+// - Caller: enter stores chain[depth] = R, then (fenced: seq_cst fence) its
+//   method loads R->closed before any system call on R. Leave stores the
+//   entry null, then (fenced: fence) loads closed; if set, leave_closed()
+//   releases under table_mu when release_pending is set and no chain names R.
+// - Closer: under table_mu, closed.exchange(true), then membarrier (fenced:
+//   fence), then scans every chain: tgkills each other thread naming R and
+//   sets release_pending, or closes the descriptor itself if none names R.
+// - Why enough: each side stores, then loads the other's store, with a full
+//   barrier between (membarrier puts one in every running caller), so a
+//   caller either sees closed before its system call or is seen by the scan
+//   and keeps the descriptor until it leaves. A leaver that sees closed takes
+//   table_mu after the scan. The wake signal is blocked except inside ppoll's
+//   mask (and the fallback read, re-sent while in_read == R), so a tgkill
+//   that lands on a waiter's way into ppoll stays pending and ends it. A
+//   close inside a call on R finds R in its own chain: its own leave
+//   releases, and no close ever waits for a call.
 // - Without membarrier (refused, or ZELT_NO_MEMBARRIER set) callers fence
-//   after their store instead, and the close fences in its place.
-// - fork: the child keeps only the forking thread's chain.
+//   after their stores, and the close fences in its place.
+// - fork: the child keeps only the forking thread's chain; a closed record
+//   that only vanished threads named is released there.
 #include "internal.hpp"
 
 #include <cerrno>             // EINTR

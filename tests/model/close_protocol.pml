@@ -302,9 +302,16 @@ inline CLOSE_RECORD(named, r) {
   SCAN(C, named, 1, r);             /* the wake-up, before the closed mark */
   UNLOCK(C);
 #endif
+#ifndef PLANT_MARK_OUTSIDE_LOCK
+  LOCK(C);                          /* a fork finds R either open or scanned */
+#endif
   d_step { blen[C] == 0 -> r = mem[CLOSED]; mem[CLOSED] = 1 }  /* closed.exchange(true) */
   if
-  :: r -> r = 0; goto closed_before
+  :: r -> r = 0;
+#ifndef PLANT_MARK_OUTSIDE_LOCK
+     UNLOCK(C);
+#endif
+     goto closed_before
   :: else -> skip
   fi;
 #if defined(FENCED)
@@ -313,7 +320,9 @@ inline CLOSE_RECORD(named, r) {
   (blen[Q] == 0);                   /* membarrier: each other thread passes */
   (blen[W] == 0);                   /* a full barrier during the call */
 #endif
+#ifdef PLANT_MARK_OUTSIDE_LOCK
   LOCK(C);
+#endif
 #ifdef PLANT_WAKE_BEFORE_CLOSED
   SCAN(C, named, 0, r);
 #else
@@ -390,9 +399,10 @@ active proctype closer() ALIVE {
  * buffered stores are gone with them), then the records that are closed and
  * not released, whose namers are gone, are released; a record still named by
  * the forking thread is left to its leave. The child's descriptor table is a
- * copy: R's descriptor is open in it iff it was open in the parent. With
- * PLANT_FORK_PENDING_ONLY only the records with release_pending are released,
- * which misses a close caught between its closed mark and its scan. */
+ * copy: R's descriptor is open in it iff it was open in the parent. The
+ * closer marks R closed under table_mu, so the fork never falls between its
+ * mark and its scan; with PLANT_MARK_OUTSIDE_LOCK it can, and the child keeps
+ * a closed record's descriptor that nobody will release. */
 inline FORK_CHILD(named, r) {
   LOCK(Q);                          /* prepare */
   d_step {
@@ -411,13 +421,8 @@ inline FORK_CHILD(named, r) {
     live[W] = 0; live[C] = 0;
     sigpend[W] = 0; sigpend[C] = 0; sigopen[W] = 0; insys[W] = 0
   };
-#ifdef PLANT_FORK_PENDING_ONLY
   if
-  :: release_pending ->
-#else
-  if
-  :: mem[CLOSED] && released == 0 ->
-#endif
+  :: release_pending ->             /* release_owed: closed, scanned, still named */
      SCAN(Q, named, 0, r);
      if
      :: !named -> RELEASE(); release_pending = 0
