@@ -69,6 +69,7 @@ Throughput nread_throughput(int threads, std::chrono::milliseconds window) {
     std::vector<long> calls(threads);
     std::vector<std::int64_t> cpu(threads);
     std::vector<std::thread> workers;
+    workers.reserve(threads);
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
             zb::Pinned pinned(cpus[t % cpus.size()]);
@@ -100,7 +101,7 @@ Throughput nread_throughput(int threads, std::chrono::milliseconds window) {
         total += calls[t];
         total_cpu += cpu[t];
     }
-    return {total * 1e9 / static_cast<double>(wall),
+    return {static_cast<double>(total) * 1e9 / static_cast<double>(wall),
             static_cast<double>(total_cpu) / static_cast<double>(total)};
 }
 
@@ -172,6 +173,7 @@ private:
 std::string wakeup_for(int threads, int rounds) {
     zb::Ends ack = zb::pipe_holding("");
     std::vector<std::unique_ptr<Waiter>> waiters;
+    waiters.reserve(threads);
     for (int t = 0; t < threads; ++t) waiters.push_back(std::make_unique<Waiter>(ack.peer.get()));
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // every waiter blocked
     std::vector<double> by_wait, by_ppoll;
@@ -224,12 +226,13 @@ std::string memory_section() {
     const std::size_t read = heap_in_use();
     for (zl_value io : ios) zelt::release(io);
     const std::size_t after = heap_in_use();
-    const double n = kObjects;
+    const auto per_object = [before](std::size_t at) {
+        return num((static_cast<double>(at) - static_cast<double>(before)) / kObjects);
+    };
     return "\"memory\": {\"objects\": " + std::to_string(kObjects) +
-           ", \"io_object_bytes\": " + num((fresh - before) / n) +
-           ", \"after_read_bytes\": " + num((read - before) / n) +
-           ", \"left_after_release_bytes\": " + num((static_cast<double>(after) - before) / n) +
-           "}";
+           ", \"io_object_bytes\": " + per_object(fresh) +
+           ", \"after_read_bytes\": " + per_object(read) +
+           ", \"left_after_release_bytes\": " + per_object(after) + "}";
 }
 
 // ---- close_busy -------------------------------------------------------------
@@ -239,6 +242,7 @@ std::string close_busy_for(int busy, int closes) {
     std::atomic<bool> stop{false};
     std::atomic<int> running{0};
     std::vector<std::thread> threads;
+    threads.reserve(busy);
     for (int t = 0; t < busy; ++t) {
         threads.emplace_back([&] {
             zb::Ends pipe = zb::pipe_holding("x");

@@ -51,22 +51,22 @@ Median median_of(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     const std::size_t n = samples.size();
     if (n == 0) return {0, 0, 0, 0};
+    const auto count = static_cast<double>(n);
     const double mid = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
     // Ranks (1-based) j and k with P(X(j) <= median <= X(k)) >= 0.95 for any
     // continuous distribution, by the normal approximation to Binomial(n, 1/2).
-    const double half_width = 1.96 * std::sqrt(static_cast<double>(n)) / 2;
-    const auto j = static_cast<std::size_t>(std::max(1.0, std::floor(n / 2.0 - half_width)));
-    const auto k = static_cast<std::size_t>(
-        std::min(static_cast<double>(n), std::ceil(n / 2.0 + 1 + half_width)));
+    const double half_width = 1.96 * std::sqrt(count) / 2;
+    const auto j = static_cast<std::size_t>(std::max(1.0, std::floor(count / 2 - half_width)));
+    const auto k = static_cast<std::size_t>(std::min(count, std::ceil(count / 2 + 1 + half_width)));
     return {mid, samples[j - 1], samples[k - 1], n};
 }
 
 double percentile(std::vector<double> samples, double p) {
     if (samples.empty()) return 0;
-    std::size_t rank = static_cast<std::size_t>(std::ceil(p / 100 * samples.size()));
-    rank = std::clamp<std::size_t>(rank, 1, samples.size());
+    const auto n = static_cast<double>(samples.size());
+    const auto rank = static_cast<std::ptrdiff_t>(std::clamp(std::ceil(p / 100 * n), 1.0, n));
     std::nth_element(samples.begin(), samples.begin() + (rank - 1), samples.end());
-    return samples[rank - 1];
+    return samples[static_cast<std::size_t>(rank - 1)];
 }
 
 std::string json_number(double v) {

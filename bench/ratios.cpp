@@ -68,7 +68,9 @@ long calls_for(const Batch &run, std::int64_t target_ns) {
     long best = n;
     for (int i = 0; i < 3; ++i) { // the quickest of three: load elsewhere only lengthens
         const std::int64_t t = std::max<std::int64_t>(run(n), 1);
-        best = std::max(best, static_cast<long>(static_cast<double>(n) * target_ns / t));
+        best = std::max(best,
+                        static_cast<long>(static_cast<double>(n) * static_cast<double>(target_ns) /
+                                          static_cast<double>(t)));
         took = t;
     }
     return std::max(best, 1L);
@@ -201,8 +203,8 @@ void run(const Pairing &p, int pairs, std::int64_t batch_ns, bool &first) {
             bottom = p.bottom(bottom_calls);
             top = p.top(top_calls);
         }
-        const double t = static_cast<double>(top) / top_calls;
-        const double b = static_cast<double>(bottom) / bottom_calls;
+        const double t = static_cast<double>(top) / static_cast<double>(top_calls);
+        const double b = static_cast<double>(bottom) / static_cast<double>(bottom_calls);
         top_ns.push_back(t);
         bottom_ns.push_back(b);
         ratios.push_back(t / b);
