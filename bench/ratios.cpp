@@ -18,6 +18,7 @@
 #include "measure.hpp" // thread_cpu_ns, process_cpu_ns, Pinned, median_of, keep
 #include "streams.hpp" // pipe_holding, socket_pair, methods, Io
 
+#include <algorithm>    // min
 #include <cstdio>       // printf, fprintf
 #include <cstdlib>      // strtol, exit
 #include <cstring>      // strcmp
@@ -183,25 +184,20 @@ struct PingPong {
 
 // ---- running a pairing ------------------------------------------------------
 
-void run(const Pairing &p, int pairs, std::int64_t batch_ns, bool &first) {
-    const long top_calls = calls_for(p.top, batch_ns);
-    const long bottom_calls = calls_for(p.bottom, batch_ns);
-    for (int i = 0; i < pairs / 10; ++i) { // warm-up: caches, predictors, CPU frequency
-        p.top(top_calls);
-        p.bottom(bottom_calls);
-    }
+// One pairing's batch lengths and the pairs measured so far.
+struct Measured {
+    const Pairing *p;
+    long top_calls, bottom_calls;
     std::vector<double> ratios, top_ns, bottom_ns;
-    ratios.reserve(pairs);
-    top_ns.reserve(pairs);
-    bottom_ns.reserve(pairs);
-    for (int i = 0; i < pairs; ++i) {
+
+    void pair(bool top_first) {
         std::int64_t top, bottom;
-        if (i % 2 == 0) {
-            top = p.top(top_calls);
-            bottom = p.bottom(bottom_calls);
+        if (top_first) {
+            top = p->top(top_calls);
+            bottom = p->bottom(bottom_calls);
         } else {
-            bottom = p.bottom(bottom_calls);
-            top = p.top(top_calls);
+            bottom = p->bottom(bottom_calls);
+            top = p->top(top_calls);
         }
         const double t = static_cast<double>(top) / static_cast<double>(top_calls);
         const double b = static_cast<double>(bottom) / static_cast<double>(bottom_calls);
@@ -209,17 +205,45 @@ void run(const Pairing &p, int pairs, std::int64_t batch_ns, bool &first) {
         bottom_ns.push_back(b);
         ratios.push_back(t / b);
     }
-    const zb::Median r = zb::median_of(ratios);
-    std::printf("%s\n  \"%s\": {\"median\": %s, \"low\": %s, \"high\": %s, \"pairs\": %zu, "
-                "\"calls\": [%ld, %ld], \"ns\": {\"%s\": %s, \"%s\": %s}}",
-                first ? "" : ",", p.key().c_str(), zb::json_number(r.median).c_str(),
-                zb::json_number(r.low).c_str(), zb::json_number(r.high).c_str(), r.n, top_calls,
-                bottom_calls, p.top_name.c_str(),
-                zb::json_number(zb::median_of(top_ns).median).c_str(), p.bottom_name.c_str(),
-                zb::json_number(zb::median_of(bottom_ns).median).c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "%-40s %.4f  [%.4f, %.4f]\n", p.key().c_str(), r.median, r.low, r.high);
-    first = false;
+
+    void print(bool first) const {
+        const zb::Median r = zb::median_of(ratios);
+        std::printf("%s\n  \"%s\": {\"median\": %s, \"low\": %s, \"high\": %s, \"pairs\": %zu, "
+                    "\"calls\": [%ld, %ld], \"ns\": {\"%s\": %s, \"%s\": %s}}",
+                    first ? "" : ",", p->key().c_str(), zb::json_number(r.median).c_str(),
+                    zb::json_number(r.low).c_str(), zb::json_number(r.high).c_str(), r.n, top_calls,
+                    bottom_calls, p->top_name.c_str(),
+                    zb::json_number(zb::median_of(top_ns).median).c_str(), p->bottom_name.c_str(),
+                    zb::json_number(zb::median_of(bottom_ns).median).c_str());
+        std::fprintf(stderr, "%-40s %.4f  [%.4f, %.4f]\n", p->key().c_str(), r.median, r.low,
+                     r.high);
+    }
+};
+
+// Every pairing in turn, a few pairs at a time, so that each is measured
+// across the whole run: a spell of load elsewhere on the machine then falls
+// on all of them rather than on whichever ran at that moment.
+void run(const std::vector<const Pairing *> &chosen, int pairs, std::int64_t batch_ns) {
+    constexpr int kSpell = 25; // pairs of one pairing before the next one's turn
+    std::vector<Measured> all;
+    all.reserve(chosen.size());
+    for (const Pairing *p : chosen) {
+        Measured m{p, calls_for(p->top, batch_ns), calls_for(p->bottom, batch_ns), {}, {}, {}};
+        m.ratios.reserve(pairs);
+        m.top_ns.reserve(pairs);
+        m.bottom_ns.reserve(pairs);
+        for (int i = 0; i < pairs / 10; ++i) { // warm-up: caches, predictors, CPU frequency
+            p->top(m.top_calls);
+            p->bottom(m.bottom_calls);
+        }
+        all.push_back(std::move(m));
+    }
+    for (int done = 0; done < pairs; done += kSpell)
+        for (Measured &m : all)
+            for (int i = done; i < std::min(pairs, done + kSpell); ++i) m.pair(i % 2 == 0);
+    std::printf("{");
+    for (std::size_t i = 0; i < all.size(); ++i) all[i].print(i == 0);
+    std::printf("\n}\n");
 }
 
 } // namespace
@@ -274,11 +298,10 @@ int main(int argc, char **argv) {
              bounce(pp.waited_near, [near_io, wait] { zelt::call(near_io, wait, 0, nullptr); }),
              bounce(raw_fd, [raw_fd] { ppoll_ioctl_wait(raw_fd); })},
         };
-        std::printf("{");
-        bool first = true;
+        std::vector<const Pairing *> chosen;
         for (const Pairing &p : pairings)
-            if (!only || p.key() == only) run(p, pairs, batch_us * 1000, first);
-        std::printf("\n}\n");
+            if (!only || p.key() == only) chosen.push_back(&p);
+        run(chosen, pairs, batch_us * 1000);
     } catch (const std::exception &e) {
         fail(e.what());
     }
