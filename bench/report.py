@@ -160,6 +160,7 @@ def main():
         **growth,
     }
     if args.json:
+        os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
         with open(args.json, "w") as f:
             json.dump(report, f, indent=2)
             f.write("\n")
