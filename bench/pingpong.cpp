@@ -1,12 +1,13 @@
 // pingpong.cpp: one byte bounced between two threads over a socket pair. Both
-// sides wait the same way, with ppoll or with the wait method, and then read,
-// so the two benchmarks differ only in how a side waits; the FIONREAD that
-// wait makes once woken is part of what it costs.
+// sides wait the same way, then read: with ppoll alone (pingpong_raw), with
+// ppoll and the FIONREAD that a wait makes once woken (pingpong_raw_ioctl:
+// the same system calls as the wait method), or with the wait method.
 #include "streams.hpp" // zb::Ends, zb::Io, zb::methods
 
 #include <benchmark/benchmark.h> // BENCHMARK, State
 #include <poll.h>                // ppoll
 #include <sched.h>               // sched_setaffinity, sched_getcpu
+#include <sys/ioctl.h>           // ioctl, FIONREAD
 #include <sys/socket.h>          // shutdown
 #include <thread>                // the peer
 #include <unistd.h>              // read, write
@@ -18,6 +19,16 @@ struct PpollSide {
     void wait() const {
         pollfd p{fd, POLLIN, 0};
         ::ppoll(&p, 1, nullptr, nullptr); // no limit
+    }
+};
+
+struct PpollIoctlSide {
+    int fd;
+    void wait() const {
+        pollfd p{fd, POLLIN, 0};
+        ::ppoll(&p, 1, nullptr, nullptr); // no limit
+        int count = 0;
+        benchmark::DoNotOptimize(::ioctl(fd, FIONREAD, &count));
     }
 };
 
@@ -89,6 +100,11 @@ void pingpong_raw(benchmark::State &state) {
     bounce(state, PpollSide{pair.near.get()}, PpollSide{pair.peer.get()});
 }
 
+void pingpong_raw_ioctl(benchmark::State &state) {
+    zb::Ends pair = zb::socket_pair();
+    bounce(state, PpollIoctlSide{pair.near.get()}, PpollIoctlSide{pair.peer.get()});
+}
+
 void pingpong_wait(benchmark::State &state) {
     const zelt::Id wait = zb::methods().wait;
     zb::Ends pair = zb::socket_pair();
@@ -102,4 +118,5 @@ void pingpong_wait(benchmark::State &state) {
 // Timed in the CPU time of both threads: on a machine that others share, a
 // round trip's wall time swings with whatever else runs on that CPU.
 BENCHMARK(pingpong_raw)->MeasureProcessCPUTime();
+BENCHMARK(pingpong_raw_ioctl)->MeasureProcessCPUTime();
 BENCHMARK(pingpong_wait)->MeasureProcessCPUTime();

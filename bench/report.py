@@ -1,77 +1,174 @@
-"""report.py: the ratio table from one zelt-bench run, and other language
-runtimes on this machine beside nread.
+"""report.py: one scripts/bench run, as a table, as JSON and as charts.
 
-usage: report.py RESULTS.json [LABEL=NS_PER_CALL ...]
-Prints each benchmark's median, each ratio against its target, then the
-ns/call table; exits 1 when a ratio misses its target.
+usage: report.py --bench GBENCH.json --ratios RATIOS.json --growth GROWTH.json
+                 [--json FILE] [--plot DIR] [LABEL=NS_PER_CALL ...]
+
+GBENCH.json is Google Benchmark's output (absolute times: medians of
+interleaved repetitions, in CPU time); RATIOS.json is zelt-ratios' (paired
+batches, each ratio's median over the pairs with its 95% interval);
+GROWTH.json is zelt-growth's. The LABEL=NS arguments are other language
+runtimes making the same query on this machine.
+
+Prints every table; exits 1 when a ratio's median misses its target or
+nread does not scale to two CPUs.
 """
+import argparse
+import datetime
 import json
+import os
+import platform
 import sys
 
-# Every time is CPU time, which other work on a shared machine disturbs far
-# less than the wall clock: the calling thread's, or for the ping-pongs the
-# whole process's (both threads, kernel included), reported under
-# "NAME/process_time".
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import charts  # noqa: E402  (beside this file)
 
-ORDER = ["raw_ioctl", "nread_kernel", "ready_kernel", "nread_buffered",
-         "raw_ppoll_ioctl", "wait_ready", "pingpong_raw", "pingpong_wait"]
+# Each ratio, its target, and whether the target is a ceiling.
+TARGETS = {
+    "nread_kernel/raw_ioctl": 1.10,
+    "ready_kernel/raw_ioctl": 1.10,
+    "nread_buffered/raw_ioctl": 0.06,
+    "wait_ready/raw_ppoll_ioctl": 1.10,
+    "pingpong_wait/pingpong_raw_ioctl": 1.05,
+}
+MIN_SCALING = 1.9  # nread throughput on 2 CPUs over 1, per CPU second
 
-RATIOS = [  # (numerator, denominator, at most)
-    ("nread_kernel", "raw_ioctl", 1.10),
-    ("ready_kernel", "raw_ioctl", 1.10),
-    ("nread_buffered", "raw_ioctl", 0.15),
-    ("wait_ready", "raw_ppoll_ioctl", 1.10),
-    ("pingpong_wait", "pingpong_raw", 1.10),
-]
+ORDER = ["raw_ioctl", "nread_kernel", "ready_kernel", "nread_buffered", "raw_ppoll_ioctl",
+         "wait_ready", "pingpong_raw", "pingpong_raw_ioctl", "pingpong_wait"]
 
 TO_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
-def medians(path):
+def gbench_medians(path):
     """Benchmark name -> (median ns, coefficient of variation or None)."""
     with open(path) as f:
         runs = json.load(f)["benchmarks"]
-    out, cv = {}, {}
+    med, cv = {}, {}
     for run in runs:
         if run.get("run_type") != "aggregate":
             continue
         name = run["run_name"].split("/")[0]
         if run["aggregate_name"] == "median":
-            out[name] = run["cpu_time"] * TO_NS[run["time_unit"]]
+            med[name] = run["cpu_time"] * TO_NS[run["time_unit"]]
         elif run["aggregate_name"] == "cv":
             cv[name] = run["cpu_time"]
-    return {name: (ns, cv.get(name)) for name, ns in out.items()}
+    return {name: (ns, cv.get(name)) for name, ns in med.items()}
 
 
-def main(argv):
-    results = medians(argv[1])
-    print(f"{'benchmark':<18}{'median ns':>12}{'cv':>8}")
-    for name in sorted(results, key=lambda n: ORDER.index(n) if n in ORDER else len(ORDER)):
-        ns, cv = results[name]
-        spread = f"{cv * 100:.1f}%" if cv is not None else "-"
-        print(f"{name:<18}{ns:>12.1f}{spread:>8}")
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "cpu_model": model,
+        "cpus": os.cpu_count(),
+        "kernel": f"{platform.system()} {platform.release()} {platform.machine()}",
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+    }
 
-    print(f"\n{'ratio':<34}{'measured':>9}{'target':>10}  result")
-    missed = 0
-    for top, bottom, limit in RATIOS:
-        label, target = f"{top} / {bottom}", f"<= {limit:.2f}"
-        if top not in results or bottom not in results:
-            print(f"{label:<34}{'-':>9}{target:>10}  FAIL (not measured)")
-            missed += 1
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bench", required=True)
+    ap.add_argument("--ratios", required=True)
+    ap.add_argument("--growth", required=True)
+    ap.add_argument("--json")
+    ap.add_argument("--plot")
+    ap.add_argument("peers", nargs="*")
+    args = ap.parse_args()
+
+    ns = gbench_medians(args.bench)
+    with open(args.ratios) as f:
+        paired = json.load(f)
+    with open(args.growth) as f:
+        growth = json.load(f)
+    peers = {label: float(v) for label, v in (p.split("=", 1) for p in args.peers)}
+    failed = 0
+
+    print(f"{'ratio (paired batches)':<34}{'median':>8}{'95% interval':>18}{'target':>9}  result")
+    ratios = {}
+    for key, target in TARGETS.items():
+        r = paired.get(key)
+        if r is None:
+            print(f"{key:<34}{'-':>8}{'':>18}{'<= ' + format(target, '.2f'):>9}  FAIL (not measured)")
+            failed += 1
             continue
-        ratio = results[top][0] / results[bottom][0]
-        ok = ratio <= limit
-        missed += not ok
-        print(f"{label:<34}{ratio:>9.3f}{target:>10}  {'PASS' if ok else 'FAIL'}")
+        ok = r["median"] <= target
+        failed += not ok
+        ratios[key] = {"median": r["median"], "low": r["low"], "high": r["high"],
+                       "target": target, "pairs": r["pairs"], "ns": r["ns"]}
+        interval = f"[{r['low']:.3f}, {r['high']:.3f}]"
+        print(f"{key:<34}{r['median']:>8.3f}{interval:>18}{'<= ' + format(target, '.2f'):>9}"
+              f"  {'PASS' if ok else 'FAIL'}")
 
-    peers = [arg.split("=", 1) for arg in argv[2:]]
-    if peers and "nread_kernel" in results:
+    print(f"\n{'benchmark (Google Benchmark)':<30}{'median ns':>12}{'cv':>8}")
+    for name in sorted(ns, key=lambda n: ORDER.index(n) if n in ORDER else len(ORDER)):
+        value, cv = ns[name]
+        spread = f"{cv * 100:.1f}%" if cv is not None else "-"
+        print(f"{name:<30}{value:>12.1f}{spread:>8}")
+
+    t = growth.get("threads")
+    if t:
+        print(f"\nnread on separate streams     calls/s    CPU ns/call")
+        for n in ("1", "2"):
+            print(f"  {n} thread{'s' if n == '2' else ' '}               "
+                  f"{t[n]['calls_per_s']:>10.3g}  {t[n]['cpu_ns_per_call']:>10.1f}")
+        ok = t["cpus"] < 2 or t["scaling_cpu"] >= MIN_SCALING
+        failed += not ok
+        print(f"  2 threads / 1: {t['scaling_cpu']:.2f}x per CPU second (>= {MIN_SCALING}: "
+              f"{'PASS' if ok else 'FAIL'}), {t['scaling_wall']:.2f}x in wall time "
+              f"(what the machine's other load left)")
+
+    w = growth.get("wakeup_ns")
+    if w:
+        print(f"\n{'wake-up latency, ns':<22}{'wait p50':>10}{'ppoll p50':>11}{'wait p99':>10}"
+              f"{'ppoll p99':>11}")
+        for n, v in w.items():
+            print(f"  {n + ' waiting':<20}{v['wait']['p50']:>10.0f}{v['ppoll']['p50']:>11.0f}"
+                  f"{v['wait']['p99']:>10.0f}{v['ppoll']['p99']:>11.0f}")
+
+    m = growth.get("memory")
+    if m:
+        print(f"\nheap per IO object: {m['io_object_bytes']:.0f} bytes; "
+              f"{m['after_read_bytes']:.0f} once a read has filled its buffer "
+              f"(counted over {m['objects']} objects)")
+
+    c = growth.get("close_busy")
+    if c:
+        print(f"\n{'close while T threads call':<30}{'CPU ns':>8}{'wall ns':>9}{'wall p99':>10}")
+        for n, v in c.items():
+            print(f"  close_busy/{n:<17}{v['cpu_ns']:>8.0f}{v['wall_ns']:>9.0f}"
+                  f"{v['wall_p99_ns']:>10.0f}")
+
+    if peers:
         print(f"\n{'input query, pipe holding one byte':<40}{'ns/call':>9}")
-        print(f"{'zelt: nread (nread_kernel)':<40}{results['nread_kernel'][0]:>9.1f}")
-        for label, ns in peers:
-            print(f"{label:<40}{ns:>9}")
-    return 1 if missed else 0
+        if "nread_kernel" in ns:
+            print(f"{'zelt: nread (nread_kernel)':<40}{ns['nread_kernel'][0]:>9.1f}")
+        for label, value in peers.items():
+            print(f"{label:<40}{value:>9.1f}")
+
+    report = {
+        "machine": machine(),
+        "ratios": ratios,
+        "ns": {name: value for name, (value, _) in ns.items()},
+        "peers": peers,
+        **growth,
+    }
+    if args.json:
+        os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=2)
+            f.write("\n")
+    if args.plot:
+        for path in charts.draw(report, args.plot):
+            print(f"chart: {path}")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main())

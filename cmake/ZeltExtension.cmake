@@ -3,7 +3,8 @@
 # Builds a Zelt extension the way the loader expects it: a module named
 # NAME.so (no "lib" prefix), hidden visibility so that only Init_NAME is
 # exported, and linked against libzelt so that the runtime is a needed
-# library and the extension's zl_ references resolve when it is loaded.
+# library and the extension's zl_ references resolve when it is loaded,
+# all of them at once, and are called without the PLT.
 function(zelt_add_extension name)
   add_library(${name} MODULE ${ARGN})
   if(TARGET Zelt::zelt)
@@ -18,4 +19,8 @@ function(zelt_add_extension name)
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_options(${name} PRIVATE "LINKER:--no-undefined")
+  # Calls into the runtime and the C library bound at load time and made
+  # through the GOT, without a PLT stub each: every method call makes several.
+  target_compile_options(${name} PRIVATE -fno-plt)
+  target_link_options(${name} PRIVATE "LINKER:-z,now")
 endfunction()
