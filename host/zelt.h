@@ -97,8 +97,13 @@ ZL_API void zl_scan_args(int argc, const zl_value *argv, const char *fmt, ...);
 ZL_API struct timeval zl_time_interval(zl_value limit);
 
 /* Wait until FD has one of EVENTS (poll bits; 1 is readable) or LIMIT
- * passes (null: no limit). Above 0: ready; 0: limit passed, or the stream
- * was closed meanwhile; below 0: failure, cause in errno. */
+ * passes (null: no limit). Above 0: ready; 0: limit passed, or, when FD is
+ * the stream of a method call running on this thread, the stream was closed
+ * or another thread's read buffered input meanwhile; below 0: failure, cause
+ * in errno. A close from another thread ends the wait with a signal, SIGURG
+ * unless the environment's ZELT_WAKE_SIGNAL names another: the runtime
+ * blocks it in each thread that calls a method on an IO, and opens it only
+ * inside this wait. */
 ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
 
 /* Raise SystemCallError for the current errno (MESSAGE may be null). */
