@@ -26,7 +26,7 @@ done
 options=$("${emulator[@]}" "$zelt_io" --help | grep -oE '^  (-[a-z], )?--[a-z]+' | grep -oE -- '--[a-z]+')
 [[ -n $options ]] || fail "zelt-io --help lists no option"
 for option in $options; do
-  grep -qE -- "^ {7}$option\b" <<<"$text" || fail "option $option is not described"
+  grep -qE -- "^ {7}(-[a-z], )?$option\b" <<<"$text" || fail "option $option is not described"
 done
 
 version=$("${emulator[@]}" "$zelt_io" --version)
