@@ -30,7 +30,7 @@ for option in $options; do
 done
 
 version=$("${emulator[@]}" "$zelt_io" --version)
-grep -qF "Print “$version”" <<<"$text" || fail "the page does not give \"$version\" for --version"
+grep -F "$version" <<<"$text" | grep -q Print || fail "the page does not give \"$version\" for --version"
 
 # Every variable the runtime reads has its entry under ENVIRONMENT.
 environment=$(sed -n '/^ENVIRONMENT$/,/^[A-Z]/p' <<<"$text")
