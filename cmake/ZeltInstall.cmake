@@ -5,6 +5,7 @@
 #   include/zelt.h                     the extension interface
 #   include/zelt/embed.hpp             the embedding API
 #   bin/zelt-io                        (tools/CMakeLists.txt)
+#   share/man/man1/zelt-io.1           its manual page
 #   lib/pkgconfig/zelt.pc              pkg-config: cflags, libs, extensiondir
 #   lib/cmake/Zelt/                    find_package(Zelt): Zelt::zelt and
 #                                      zelt_add_extension()
@@ -37,6 +38,11 @@ file(RELATIVE_PATH ZELT_PC_TO_PREFIX
 string(REGEX REPLACE "/$" "" ZELT_PC_TO_PREFIX "${ZELT_PC_TO_PREFIX}")
 configure_file("${PROJECT_SOURCE_DIR}/runtime/zelt.pc.in" "${PROJECT_BINARY_DIR}/zelt.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/zelt.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# zelt-io(1), with the project's version.
+set(ZELT_MAN_PAGE "${PROJECT_BINARY_DIR}/share/man/man1/zelt-io.1")
+configure_file("${PROJECT_SOURCE_DIR}/tools/zelt-io.1.in" "${ZELT_MAN_PAGE}" @ONLY)
+install(FILES "${ZELT_MAN_PAGE}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The CMake package.
 install(EXPORT ZeltTargets NAMESPACE Zelt:: DESTINATION ${ZELT_CMAKE_INSTALL_DIR})

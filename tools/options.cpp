@@ -25,6 +25,7 @@ result on its own line.
   --require NAME  also load extension NAME (NAME.so, looked for on
                   ZELT_EXT_PATH, then beside the runtime); may be repeated
   -h, --help      show this help
+  --version       show zelt-io's version
 
 A CALL is NAME or NAME(ARG, ...), an ARG an integer, a float (2.5, 1e-3,
 Infinity, NaN), nil, true, false or a double-quoted string (escapes \n \t
@@ -38,6 +39,8 @@ message on standard error, the calls after it not made); 2 on a usage error.
 Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
 )";
 }
+
+const char *version() { return "zelt-io " ZELT_IO_VERSION "\n"; } // the CMake project's version
 
 namespace {
 
@@ -62,22 +65,24 @@ int descriptor_number(std::string_view text) {
     return fd;
 }
 
-// Whether help is asked for, whatever else the line holds.
-bool wants_help(int argc, const char *const *argv) {
+// The first of -h, --help and --version before any "--", or empty: each
+// answers alone, whatever else the line holds.
+std::string_view info_option(int argc, const char *const *argv) {
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
-        if (arg == "--") return false;
-        if (arg == "-h" || arg == "--help") return true;
+        if (arg == "--") break;
+        if (arg == "-h" || arg == "--help" || arg == "--version") return arg;
     }
-    return false;
+    return {};
 }
 
 } // namespace
 
 Options parse_options(int argc, const char *const *argv) {
     Options o;
-    if (wants_help(argc, argv)) {
-        o.help = true;
+    if (std::string_view info = info_option(argc, argv); !info.empty()) {
+        o.version = info == "--version";
+        o.help = !o.version;
         return o;
     }
     bool stream_named = false, options_ended = false;

@@ -10,10 +10,11 @@
 namespace zelt_io {
 
 struct Options {
-    bool help = false;                   // --help: usage on standard output, nothing else
-    int fd = 0;                          // the stream, when no --file names one
-    std::string file;                    // --file PATH, opened for reading
-    bool time = false;                   // --time: each result followed by its call's elapsed time
+    bool help = false;    // --help: usage on standard output, nothing else
+    bool version = false; // --version: "zelt-io X.Y.Z" on standard output, nothing else
+    int fd = 0;           // the stream, when no --file names one
+    std::string file;     // --file PATH, opened for reading
+    bool time = false;    // --time: each result followed by its call's elapsed time
     std::vector<std::string> extensions; // --require NAME, loaded in order after wait
     std::vector<Call> calls;             // made in order on the stream
 };
@@ -24,12 +25,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The one-line synopsis, and the whole usage text; each ends in a newline.
+// The one-line synopsis, the whole usage text and the version line; each
+// ends in a newline.
 const char *synopsis();
 const char *usage();
+const char *version();
 
 // Read ARGV[1..ARGC). Options may come before, between or after the CALLs
-// (no CALL begins with '-'); "--" ends the options. Throws UsageError.
+// (no CALL begins with '-'); "--" ends the options. --help or --version,
+// whichever comes first, stands for the whole line. Throws UsageError.
 Options parse_options(int argc, const char *const *argv);
 
 } // namespace zelt_io

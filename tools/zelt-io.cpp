@@ -5,7 +5,7 @@
 // Exit status 0 when every call returned, 1 when one raised, 2 on a usage
 // error. See usage() in options.cpp for the whole text.
 #include "call_parser.hpp" // Call, Arg
-#include "options.hpp"     // parse_options, usage, UsageError
+#include "options.hpp"     // parse_options, usage, version, UsageError
 
 #include <zelt/embed.hpp> // require, io_new, call, inspect, release, Error
 
@@ -124,8 +124,8 @@ int main(int argc, char **argv) {
                      zelt_io::synopsis());
         return 2;
     }
-    if (options.help) {
-        std::fputs(zelt_io::usage(), stdout);
+    if (options.help || options.version) {
+        std::fputs(options.help ? zelt_io::usage() : zelt_io::version(), stdout);
         return 0;
     }
     try {

@@ -4,6 +4,10 @@
 # loads each through the installed zelt-io.
 #
 # usage: outside_extension.sh BUILD_DIR CMAKE GENERATOR C_COMPILER
+#
+# For a cross build, ZELT_TEST_EMULATOR is the command that runs the built
+# programs (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu") and
+# ZELT_TEST_TOOLCHAIN the CMake toolchain file; both empty for a native build.
 set -euo pipefail
 build=$1 cmake=$2 generator=$3 cc=$4
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -12,6 +16,9 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
 unset ZELT_EXT_PATH
+read -ra emulator <<<"${ZELT_TEST_EMULATOR-}"
+toolchain=()
+[[ -z ${ZELT_TEST_TOOLCHAIN-} ]] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$ZELT_TEST_TOOLCHAIN")
 
 fail() {
   echo "FAIL: $*" >&2
@@ -42,8 +49,8 @@ readelf -d "$prefix/bin/zelt-io" | grep -q 'R.*PATH.*\[\$ORIGIN/\.\./lib\]' || f
 
 # The installed zelt-io runs on its own libzelt and finds wait.so beside it.
 zelt_io=$prefix/bin/zelt-io
-expect "installed zelt-io" 0 $'nil\n0' "" "$zelt_io" 'ready?' nread
-"$zelt_io" --require nope nread </dev/null 2>"$tmp/err" && fail "a missing extension was found"
+expect "installed zelt-io" 0 $'nil\n0' "" "${emulator[@]}" "$zelt_io" 'ready?' nread
+"${emulator[@]}" "$zelt_io" --require nope nread </dev/null 2>"$tmp/err" && fail "a missing extension was found"
 searched=$(sed -n 's/^zelt-io: LoadError: cannot find extension nope.so (searched: \(.*\))$/\1/p' "$tmp/err")
 [[ -n $searched && $(realpath "$searched") == "$prefix/lib/zelt/ext" ]] ||
   fail "the installed zelt-io looks for extensions elsewhere: $(<"$tmp/err")"
@@ -57,7 +64,7 @@ mkdir "$tmp/pc"
 "$cc" -shared -fPIC -Wall -Wextra -Werror -o "$tmp/pc/hello.so" "$here/outside/hello.c" $(pkg-config --cflags --libs zelt)
 
 # hello.so built with the CMake package.
-"$cmake" -S "$here/outside" -B "$tmp/cm" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+"$cmake" -S "$here/outside" -B "$tmp/cm" -G "$generator" -DCMAKE_C_COMPILER="$cc" "${toolchain[@]}" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$tmp/cm.log" 2>&1 ||
   { cat "$tmp/cm.log" >&2; fail "configuring outside/ with the CMake package"; }
 "$cmake" --build "$tmp/cm" >>"$tmp/cm.log" 2>&1 || { cat "$tmp/cm.log" >&2; fail "building outside/"; }
@@ -65,6 +72,6 @@ mkdir "$tmp/pc"
 
 for dir in "$tmp/pc" "$tmp/cm"; do
   expect "hello.so from ${dir##*/}" 1 $'42\n0\nnil' "zelt-io: IOError: closed stream" \
-    env ZELT_EXT_PATH="$dir" "$zelt_io" --require hello hello nread close hello nread
+    env ZELT_EXT_PATH="$dir" "${emulator[@]}" "$zelt_io" --require hello hello nread close hello nread
 done
 echo "ok: installed tree, pkg-config and CMake package builds of hello.so"

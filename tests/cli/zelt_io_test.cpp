@@ -175,7 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--fd", "-1", "nread"},
         std::vector<std::string>{"--fd", "99999999999", "nread"},
         std::vector<std::string>{"--fd", "3", "--file", "/dev/null", "nread"},
-        std::vector<std::string>{"--file=", "nread"}, std::vector<std::string>{"--require"}));
+        std::vector<std::string>{"--file=", "nread"}, std::vector<std::string>{"--require"},
+        std::vector<std::string>{"--", "--version"}));
 
 class Help : public testing::TestWithParam<std::vector<std::string>> {};
 
@@ -191,7 +192,24 @@ INSTANTIATE_TEST_SUITE_P(Table, Help,
                          testing::Values(std::vector<std::string>{"--help"},
                                          std::vector<std::string>{"-h"},
                                          std::vector<std::string>{"nread", "--help"},
-                                         std::vector<std::string>{"wait(", "--bogus", "--help"}));
+                                         std::vector<std::string>{"wait(", "--bogus", "--help"},
+                                         std::vector<std::string>{"--help", "--version"}));
+
+// --version: the project's version alone, whatever else the line holds; a
+// --help before it wins, as one after it loses.
+class Version : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(Version, PrintsTheProjectVersion) {
+    zt::Outcome o = zt::run(kZeltIo, GetParam());
+    EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
+    EXPECT_EQ(o.out, "zelt-io " ZELT_IO_VERSION "\n") << zt::describe(o);
+    EXPECT_EQ(o.err, "") << zt::describe(o);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Version,
+                         testing::Values(std::vector<std::string>{"--version"},
+                                         std::vector<std::string>{"nread", "--version"},
+                                         std::vector<std::string>{"wait(", "--version", "--help"}));
 
 // A temporary file by name, removed at scope exit.
 struct NamedFile {

@@ -5,13 +5,13 @@
 #include <kernel.hpp>     // make_pipe, Io, require_wait
 #include <zelt/embed.hpp> // call
 
-#include <atomic>        // thread ids
-#include <chrono>        // the bound on waiting for the threads to block
-#include <cstdio>        // puts
-#include <sys/syscall.h> // SYS_ppoll
-#include <thread>        // the callers, detached
-#include <unistd.h>      // gettid
-#include <vector>        // streams and ids
+#include <atomic>         // thread ids
+#include <chrono>         // the bound on waiting for the threads to block
+#include <cstdio>         // puts
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <thread>         // the callers, detached
+#include <unistd.h>       // gettid
+#include <vector>         // streams and ids
 
 int main() {
     using namespace std::chrono_literals;
@@ -41,7 +41,7 @@ int main() {
         }).detach();
     for (auto &tid : tids) {
         while (!tid.load()) std::this_thread::yield();
-        if (!zh::blocks_in(tid.load(), SYS_ppoll, 5000ms)) return 2;
+        if (!zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms)) return 2;
     }
     std::puts("exit_with_calls: main returns with calls in flight");
     return 0;

@@ -4,16 +4,16 @@
 #include <kernel.hpp>     // make_pipe, Io, write_all, require_wait
 #include <zelt/embed.hpp> // call, inspect
 
-#include <atomic>        // the waiter's thread id
-#include <chrono>        // durations
-#include <cstdlib>       // exit
-#include <future>        // the parent's waiter
-#include <gtest/gtest.h> // TEST_P
-#include <string>        // outcomes
-#include <sys/syscall.h> // SYS_ppoll
-#include <sys/wait.h>    // waitpid
-#include <thread>        // yield
-#include <unistd.h>      // fork, _exit, alarm, gettid
+#include <atomic>         // the waiter's thread id
+#include <chrono>         // durations
+#include <cstdlib>        // exit
+#include <future>         // the parent's waiter
+#include <gtest/gtest.h>  // TEST_P
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <string>         // outcomes
+#include <sys/wait.h>     // waitpid
+#include <thread>         // yield
+#include <unistd.h>       // fork, _exit, alarm, gettid
 
 namespace close_test {
 namespace {
@@ -72,7 +72,7 @@ TEST_P(ForkWhileWaiting, TheParentsWaitsKeepTheirMeaning) {
         return zelt::call(io, "wait") == io.value(); // no limit: only input ends it
     });
     while (!tid.load()) std::this_thread::yield();
-    ASSERT_TRUE(zh::blocks_in(tid.load(), SYS_ppoll, 5000ms));
+    ASSERT_TRUE(zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms));
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);

@@ -5,14 +5,14 @@
 #include <kernel.hpp>     // make_pipe, make_fifo, make_pty, Io, Fd, write_all
 #include <zelt/embed.hpp> // call, inspect
 
-#include <atomic>        // the readers' thread ids
-#include <chrono>        // durations
-#include <future>        // the readers
-#include <gtest/gtest.h> // TEST_P
-#include <string>        // outcomes
-#include <sys/syscall.h> // SYS_ppoll
-#include <thread>        // yield
-#include <unistd.h>      // dup, gettid
+#include <atomic>         // the readers' thread ids
+#include <chrono>         // durations
+#include <future>         // the readers
+#include <gtest/gtest.h>  // TEST_P
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <string>         // outcomes
+#include <thread>         // yield
+#include <unistd.h>       // dup, gettid
 
 namespace close_test {
 namespace {
@@ -58,7 +58,7 @@ TEST_P(SharedReaders, TheLoserIsEndedByItsClose) {
         auto b = std::async(std::launch::async, read_line, second.value(), 1);
         for (auto &tid : tids) {
             while (!tid.load()) std::this_thread::yield();
-            zh::blocks_in(tid.load(), SYS_ppoll, 2000ms);
+            zh::blocks_in(tid.load(), zt::ppoll_seen(), 2000ms);
         }
         zt::write_all(ends.peer.get(), "x\n"); // one line: one reader gets it
         // Let the winner finish, then close both streams under the loser.

@@ -6,22 +6,23 @@
 // with the descriptor given back once the call has left.
 #include <in_syscall.hpp> // zh::blocks_in
 
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+
 #include <kernel.hpp> // zt::make_pipe, Io, open_fd_count, write_all, require_wait
 
 #include <gtest/gtest.h> // TEST_P
 
-#include <atomic>        // the caller's thread id
-#include <chrono>        // the watchdog's limit
-#include <cstdint>       // uint64_t
-#include <cstdlib>       // abort
-#include <functional>    // the blocking call
-#include <future>        // the call's outcome
-#include <ostream>       // PrintTo
-#include <random>        // when to close
-#include <string>        // outcomes
-#include <sys/syscall.h> // SYS_ppoll
-#include <thread>        // the caller's thread
-#include <unistd.h>      // gettid
+#include <atomic>     // the caller's thread id
+#include <chrono>     // the watchdog's limit
+#include <cstdint>    // uint64_t
+#include <cstdlib>    // abort
+#include <functional> // the blocking call
+#include <future>     // the call's outcome
+#include <ostream>    // PrintTo
+#include <random>     // when to close
+#include <string>     // outcomes
+#include <thread>     // the caller's thread
+#include <unistd.h>   // gettid
 
 namespace {
 
@@ -79,7 +80,8 @@ void before_close(int round, const Caller &caller, std::mt19937 &rng) {
         return;
     default:
         while (!caller.tid.load()) std::this_thread::yield();
-        zh::blocks_in(caller.tid.load(), SYS_ppoll, 2000ms); // if not, the close comes anyway
+        zh::blocks_in(caller.tid.load(), zt::ppoll_seen(),
+                      2000ms); // if not, the close comes anyway
     }
 }
 

@@ -4,19 +4,20 @@
 // wait's ppoll with EINTR; the wait must go on for the time that is left.
 #include <in_syscall.hpp> // zh::blocks_in
 
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+
 #include <kernel.hpp> // zt::make_pipe, Io, write_all, require_wait
 
 #include <gtest/gtest.h> // TEST
 
-#include <atomic>        // handled, flags shared with the waiting thread
-#include <chrono>        // steady_clock
-#include <csignal>       // sigaction, SIGUSR1
-#include <future>        // the waiter's outcome
-#include <pthread.h>     // pthread_kill
-#include <string>        // failures
-#include <sys/syscall.h> // SYS_ppoll
-#include <thread>        // the waiting thread
-#include <unistd.h>      // gettid
+#include <atomic>    // handled, flags shared with the waiting thread
+#include <chrono>    // steady_clock
+#include <csignal>   // sigaction, SIGUSR1
+#include <future>    // the waiter's outcome
+#include <pthread.h> // pthread_kill
+#include <string>    // failures
+#include <thread>    // the waiting thread
+#include <unistd.h>  // gettid
 
 namespace {
 
@@ -88,7 +89,8 @@ TEST_F(SignalsWithoutRestart, BoundedWaitsLastTheirFullTime) {
         verdict.set_value(failures);
     });
     while (!tid.load()) std::this_thread::yield();
-    EXPECT_TRUE(zh::blocks_in(tid.load(), SYS_ppoll, 2000ms)) << "the first wait never blocked";
+    EXPECT_TRUE(zh::blocks_in(tid.load(), zt::ppoll_seen(), 2000ms))
+        << "the first wait never blocked";
     const int sent = signal_until(waiter.native_handle(), enough);
     stop.store(true);
     waiter.join();
@@ -117,7 +119,7 @@ TEST_F(SignalsWithoutRestart, UnboundedWaitEndsOnlyWithInput) {
     });
     while (!tid.load()) std::this_thread::yield();
     for (int i = 0; i < kSignals && !returned.load(); ++i) {
-        if (!zh::blocks_in(tid.load(), SYS_ppoll, 2000ms)) {
+        if (!zh::blocks_in(tid.load(), zt::ppoll_seen(), 2000ms)) {
             ADD_FAILURE() << "signal " << i << ": the wait is not blocked in ppoll";
             break;
         }

@@ -1,10 +1,11 @@
 // thread_state.cpp: a thread's current system call, from /proc.
 #include "thread_state.hpp"
 
-#include <fstream>       // ifstream
-#include <string>        // the file's path and first field
-#include <sys/syscall.h> // SYS_ppoll
-#include <thread>        // this_thread::yield
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+
+#include <fstream> // ifstream
+#include <string>  // the file's path and first field
+#include <thread>  // this_thread::yield
 
 namespace rt_test {
 namespace {
@@ -26,7 +27,7 @@ long current_syscall(pid_t tid) {
 
 bool await_blocked_in_ppoll(pid_t tid, std::chrono::milliseconds within) {
     auto deadline = std::chrono::steady_clock::now() + within;
-    while (current_syscall(tid) != SYS_ppoll) {
+    while (current_syscall(tid) != zt::ppoll_seen()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::yield(); // the state changes without an event to wait on
     }

@@ -1,16 +1,15 @@
 // in_syscall.hpp: whether a thread of this process is blocked in a given system call.
 #pragma once
 
-#include <chrono>        // the limit
-#include <fstream>       // /proc/self/task/TID/syscall
-#include <string>        // the path
-#include <sys/syscall.h> // SYS_ppoll
-#include <sys/types.h>   // pid_t
-#include <thread>        // yield
+#include <chrono>      // the limit
+#include <fstream>     // /proc/self/task/TID/syscall
+#include <string>      // the path
+#include <sys/types.h> // pid_t
+#include <thread>      // yield
 
 namespace zh {
 
-// True once thread TID sits in system call NUMBER (e.g. SYS_ppoll), as the
+// True once thread TID sits in system call NUMBER (e.g. zt::ppoll_seen()), as the
 // kernel reports it; false if it does not get there within LIMIT.
 inline bool blocks_in(pid_t tid, long number, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -3,10 +3,11 @@
 
 #include "calls.hpp" // raised_by, seconds_since
 
-#include <fstream>       // /proc/self/task/<tid>/syscall
-#include <string>        // its path
-#include <sys/syscall.h> // SYS_ppoll
-#include <unistd.h>      // gettid
+#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+
+#include <fstream>  // /proc/self/task/<tid>/syscall
+#include <string>   // its path
+#include <unistd.h> // gettid
 
 namespace wait_suite {
 namespace {
@@ -46,7 +47,7 @@ bool Waiter::blocks_in_ppoll(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!finished() && std::chrono::steady_clock::now() < deadline) {
         pid_t tid = tid_.load();
-        if (tid != 0 && blocking_syscall(tid) == SYS_ppoll) return true;
+        if (tid != 0 && blocking_syscall(tid) == zt::ppoll_seen()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1)); // polling a kernel state
     }
     return false;

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# man_page.sh PAGE ZELT_IO RUNTIME_SOURCES: the configured zelt-io(1) renders
+# without a warning, names every option that `zelt-io --help` lists and every
+# environment variable the runtime reads, and gives the version --version
+# prints. ZELT_TEST_EMULATOR runs a cross-built zelt-io (empty when native).
+set -euo pipefail
+page=$1 zelt_io=$2 sources=$3
+read -ra emulator <<<"${ZELT_TEST_EMULATOR-}"
+status=0
+fail() {
+  echo "FAIL: $*" >&2
+  status=1
+}
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+MANWIDTH=80 man --warnings -l "$page" >"$tmp/page" 2>"$tmp/err" || fail "man -l $page failed"
+[[ ! -s $tmp/err ]] || fail "man -l warns: $(<"$tmp/err")"
+text=$(col -b <"$tmp/page")
+
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS CALLS 'EXIT STATUS' ENVIRONMENT EXAMPLES; do
+  grep -qx "$section" <<<"$text" || fail "no section $section"
+done
+
+# Each option as --help lists it ("  --fd N ...", "  -h, --help ...").
+options=$("${emulator[@]}" "$zelt_io" --help | grep -oE '^  (-[a-z], )?--[a-z]+' | grep -oE -- '--[a-z]+')
+[[ -n $options ]] || fail "zelt-io --help lists no option"
+for option in $options; do
+  grep -qE -- "^ {7}(-[a-z], )?$option\b" <<<"$text" || fail "option $option is not described"
+done
+
+version=$("${emulator[@]}" "$zelt_io" --version)
+grep -F "$version" <<<"$text" | grep -q Print || fail "the page does not give \"$version\" for --version"
+
+# Every variable the runtime reads has its entry under ENVIRONMENT.
+environment=$(sed -n '/^ENVIRONMENT$/,/^[A-Z]/p' <<<"$text")
+variables=$(grep -ohE 'getenv\("[A-Z_]+"\)' "$sources"/*.cpp | grep -oE '[A-Z_]{2,}' | sort -u)
+[[ -n $variables ]] || fail "found no getenv in $sources"
+for variable in $variables; do
+  grep -qE "^ {7}$variable$" <<<"$environment" || fail "environment variable $variable is not described"
+done
+exit $status
