@@ -140,11 +140,13 @@ TEST_P(SteadyState, AllocatesNothingAndMakesOnlyItsPathsSystemCalls) {
         wrong += zelt::call(stream.io(), method, args.count(), args.data()) != want;
     const std::uint64_t allocations = zt::heap::allocations_on_this_thread() - heap_before;
     const std::uint64_t ioctls = syscalls.ioctls(), ppolls = syscalls.ppolls();
+    const std::uint64_t polled = syscalls.polled_fds();
 
     EXPECT_EQ(wrong, 0) << "calls that left the path under test";
     EXPECT_EQ(allocations, 0u) << "over " << kCalls << " calls";
     EXPECT_EQ(ioctls, std::uint64_t(kCalls) * c.ioctls);
     EXPECT_EQ(ppolls, std::uint64_t(kCalls) * c.ppolls);
+    EXPECT_EQ(polled, ppolls) << "each ppoll polls the stream's descriptor alone";
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, SteadyState, testing::ValuesIn(kCases),

@@ -15,6 +15,7 @@ namespace {
 
 std::atomic<std::uint64_t> ioctl_calls{0};
 std::atomic<std::uint64_t> ppoll_calls{0};
+std::atomic<std::uint64_t> ppoll_fds{0}; // descriptors polled, over all ppoll calls
 
 // The definition that this file's one hides: the C library's or an interceptor's.
 template <class F> F next_definition(const char *name) {
@@ -27,6 +28,7 @@ namespace zt::syscalls {
 
 std::uint64_t ioctl_count() { return ioctl_calls.load(std::memory_order_relaxed); }
 std::uint64_t ppoll_count() { return ppoll_calls.load(std::memory_order_relaxed); }
+std::uint64_t polled_fd_count() { return ppoll_fds.load(std::memory_order_relaxed); }
 
 } // namespace zt::syscalls
 
@@ -49,6 +51,7 @@ int ppoll(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset
     using Ppoll = int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *);
     static const Ppoll real = next_definition<Ppoll>("ppoll");
     ppoll_calls.fetch_add(1, std::memory_order_relaxed);
+    ppoll_fds.fetch_add(nfds, std::memory_order_relaxed);
     return real(fds, nfds, timeout, mask);
 }
 
@@ -60,6 +63,7 @@ int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const 
         int (*)(pollfd *, unsigned long, const timespec *, const sigset_t *, unsigned long);
     static const PpollChk real = next_definition<PpollChk>("__ppoll_chk");
     ppoll_calls.fetch_add(1, std::memory_order_relaxed);
+    ppoll_fds.fetch_add(nfds, std::memory_order_relaxed);
     return real(fds, nfds, timeout, mask, fds_length);
 }
 

@@ -17,16 +17,19 @@ namespace zt::syscalls {
 // Calls made so far, by every thread.
 std::uint64_t ioctl_count();
 std::uint64_t ppoll_count();
+std::uint64_t polled_fd_count(); // the descriptors those ppoll calls polled, summed
 
 // The calls made since this counter was made.
 class Counter {
 public:
-    Counter() : ioctl_start_(ioctl_count()), ppoll_start_(ppoll_count()) {}
+    Counter()
+        : ioctl_start_(ioctl_count()), ppoll_start_(ppoll_count()), fds_start_(polled_fd_count()) {}
     std::uint64_t ioctls() const { return ioctl_count() - ioctl_start_; }
     std::uint64_t ppolls() const { return ppoll_count() - ppoll_start_; }
+    std::uint64_t polled_fds() const { return polled_fd_count() - fds_start_; }
 
 private:
-    std::uint64_t ioctl_start_, ppoll_start_;
+    std::uint64_t ioctl_start_, ppoll_start_, fds_start_;
 };
 
 } // namespace zt::syscalls
