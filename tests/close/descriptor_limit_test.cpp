@@ -97,7 +97,7 @@ TEST_P(DescriptorLimit, WaitsWorkAsBelowIt) {
 
     // The waiter starts before the table is full: the sanitizers' checks as a
     // thread starts want a descriptor of their own.
-    std::latch go(1);
+    std::latch go(1), leave(1); // the thread also ends once the table has room
     std::atomic<pid_t> tid{0};
     std::atomic<bool> done{false};
     std::string got;
@@ -115,6 +115,7 @@ TEST_P(DescriptorLimit, WaitsWorkAsBelowIt) {
             got = e.what();
         }
         done = true;
+        leave.wait();
     });
     while (!tid.load()) std::this_thread::yield();
     const std::string path = "/proc/self/task/" + std::to_string(tid.load()) + "/syscall";
@@ -137,6 +138,7 @@ TEST_P(DescriptorLimit, WaitsWorkAsBelowIt) {
         ADD_FAILURE() << "the wait did not end";
     }
     full.reset();
+    leave.count_down();
     waiter.join();
     EXPECT_EQ(got, c.result);
     if (c.limit_ms > 0 && std::string(c.ends) == "limit") {
