@@ -64,6 +64,50 @@ TEST(CloseWakesWaiters, SixteenWaitersEndWellUnderFiftyMilliseconds) {
     }
 }
 
+// Closes of one stream leave alone a wait on another stream and a thread
+// blocked in a system call of the program's own, even when the wake signal
+// itself is sent to that thread.
+TEST(CloseWakesWaiters, OtherThreadsAreNotDisturbed) {
+    zt::require_wait();
+    zt::Ends other = zt::make_pipe(), own = zt::make_pipe();
+    zt::Io waited(std::move(other.near));
+    std::atomic<pid_t> waiter_tid{0}, reader_tid{0};
+    std::atomic<bool> waiter_done{false}, reader_done{false};
+    auto waiter = std::async(std::launch::async, [&] {
+        waiter_tid = ::gettid();
+        std::string got = outcome(waited, "wait");
+        waiter_done = true;
+        return got;
+    });
+    auto reader = std::async(std::launch::async, [&] {
+        zt::Ends mine = zt::make_pipe();
+        zt::Io io(std::move(mine.near));
+        zelt::call(io, "nread"); // this thread has called a method on an IO
+        reader_tid = ::gettid();
+        char byte = 0;
+        ssize_t got = ::read(own.near.get(), &byte, 1); // the program's own read(2)
+        int err = errno;
+        reader_done = true;
+        return got == 1 ? std::string(1, byte) : "read failed, errno " + std::to_string(err);
+    });
+    while (!waiter_tid.load() || !reader_tid.load()) std::this_thread::yield();
+    EXPECT_TRUE(zh::blocks_in(waiter_tid.load(), zt::ppoll_seen(), 5000ms));
+    for (int i = 0; i < 100; ++i) {
+        zt::Ends closed = zt::make_pipe();
+        zt::Io io(std::move(closed.near));
+        auto blocked = std::async(std::launch::async, [&] { return outcome(io, "wait"); });
+        zelt::call(io, "close");
+        EXPECT_EQ(blocked.get(), "IOError: closed stream");
+        ::syscall(SYS_tgkill, ::getpid(), reader_tid.load(), zelt::wake_signal());
+    }
+    EXPECT_FALSE(waiter_done.load()) << "a close of another stream ended the wait";
+    EXPECT_FALSE(reader_done.load()) << "the wake signal reached the program's own read";
+    zt::write_all(other.peer.get(), "x");
+    zt::write_all(own.peer.get(), "y");
+    EXPECT_EQ(waiter.get(), zelt::inspect(waited));
+    EXPECT_EQ(reader.get(), "y");
+}
+
 // One thread's gets reads "a\nb\n" ahead while another waits on the same
 // stream: the second line sits in the buffer, the kernel holds nothing, and
 // the wait must end as soon as the input is in, not at its limit.
