@@ -6,9 +6,12 @@
 #include <zelt.h>         // zl_io_read_pending, zl_io_record
 #include <zelt/embed.hpp> // call, inspect, integer
 
+#include <test_hooks.hpp> // read_buffer_capacity
+
 #include <gtest/gtest.h> // TEST_P
 #include <string>        // long lines
 #include <sys/ioctl.h>   // FIONREAD: what the kernel still holds
+#include <thread>        // a writer feeding a line longer than the pipe holds
 
 namespace rt_test {
 namespace {
@@ -88,6 +91,29 @@ TEST(ReadAheadBuffer, LineLongerThanOneChunkComesWhole) {
     EXPECT_EQ(zelt::string_value(first), line);
     Value rest(zelt::call(io, "read"));
     EXPECT_EQ(zelt::string_value(rest), "tail");
+}
+
+// The buffer grows to hold a long line whole, and gives the memory back once
+// the line is handed out: what it holds then is what short lines need.
+TEST(ReadAheadBuffer, GivesBackWhatALongLineTook) {
+    zt::Ends pipe = zt::make_pipe();
+    zt::Io io(std::move(pipe.near));
+    zt::write_all(pipe.peer.get(), "a\n");
+    Value first(zelt::call(io, "gets"));
+    const std::size_t ordinary = zelt::test_hooks::read_buffer_capacity(io);
+    ASSERT_GT(ordinary, 0u);
+
+    const std::string line = std::string(std::size_t{8} << 20, 'x') + "\n";
+    std::thread writer([&] { // far more than the pipe holds: written as the reader drains it
+        zt::write_all(pipe.peer.get(), line + "tail\n");
+    });
+    Value long_line(zelt::call(io, "gets"));
+    writer.join();
+    EXPECT_EQ(zelt::string_value(long_line).size(), line.size());
+    EXPECT_LE(zelt::test_hooks::read_buffer_capacity(io), 4 * ordinary)
+        << "the buffer kept what the long line took";
+    EXPECT_EQ(call_inspected(io, "gets", -1), R"("tail\n")");
+    EXPECT_EQ(pending(io), 0);
 }
 
 TEST(ReadAheadBuffer, RegularFileEndsWithoutNewline) {
