@@ -1,17 +1,21 @@
 // read_buffer_test.cpp: gets and read(n) read ahead into the record's buffer and serve from it.
-#include "case_names.hpp" // ByName
-#include "kernel.hpp"     // pipes, sockets, FIFOs, regular files, Io
-#include "raised.hpp"     // raised_by, Value
+#include "case_names.hpp"   // ByName
+#include "kernel.hpp"       // pipes, sockets, FIFOs, regular files, Io
+#include "raised.hpp"       // raised_by, Value
+#include "thread_state.hpp" // await_blocked_in_ppoll
 
 #include <zelt.h>         // zl_io_read_pending, zl_io_record
 #include <zelt/embed.hpp> // call, inspect, integer
 
 #include <test_hooks.hpp> // read_buffer_capacity
 
+#include <future>        // the reader waiting for the rest of its line
 #include <gtest/gtest.h> // TEST_P
+#include <latch>         // the reader's thread id
 #include <string>        // long lines
 #include <sys/ioctl.h>   // FIONREAD: what the kernel still holds
 #include <thread>        // a writer feeding a line longer than the pipe holds
+#include <unistd.h>      // gettid
 
 namespace rt_test {
 namespace {
@@ -91,6 +95,34 @@ TEST(ReadAheadBuffer, LineLongerThanOneChunkComesWhole) {
     EXPECT_EQ(zelt::string_value(first), line);
     Value rest(zelt::call(io, "read"));
     EXPECT_EQ(zelt::string_value(rest), "tail");
+}
+
+// A reader holding the start of a line waits for the rest in its next fill;
+// meanwhile the bytes it holds are buffered, and every thread sees them.
+TEST(ReadAheadBuffer, BytesHeldForAnUnfinishedLineAreSeenFromOtherThreads) {
+    zt::require_wait();
+    zt::Ends pipe = zt::make_pipe();
+    const int fd = pipe.near.get();
+    zt::Io io(std::move(pipe.near));
+    pid_t tid = 0;
+    std::latch announced(1);
+    auto reader = std::async(std::launch::async, [&] {
+        tid = ::gettid();
+        announced.count_down();
+        Value line(zelt::call(io, "gets"));
+        return zelt::string_value(line);
+    });
+    announced.wait();
+    ASSERT_TRUE(await_blocked_in_ppoll(tid));
+    zt::write_all(pipe.peer.get(), "abc");
+    while (kernel_bytes(fd) != 0) std::this_thread::yield(); // the reader takes "abc" ...
+    ASSERT_TRUE(await_blocked_in_ppoll(tid));                // ... and waits for the rest
+    EXPECT_EQ(pending(io), 3);
+    EXPECT_EQ(call_inspected(io, "nread", -1), "3");
+    EXPECT_EQ(call_inspected(io, "ready?", -1), "true");
+    zt::write_all(pipe.peer.get(), "d\n");
+    EXPECT_EQ(reader.get(), "abcd\n");
+    EXPECT_EQ(pending(io), 0);
 }
 
 // The buffer grows to hold a long line whole, and gives the memory back once
