@@ -187,12 +187,14 @@ TEST_P(SignalsDuringWait, NeitherCutShortNorStretchedNorRaised) {
                 std::this_thread::yield(); // the data ends the wait; no more signals
             else if (zh::blocks_in(tid.load(), SYS_ppoll, 2000ms))
                 send_one();
-        } else if (!late_one_sent &&
-                   now >= blocked_at + std::chrono::duration<double>(c.limit / 2)) {
+        } else if (!late_one_sent) { // Pace::one_late, half-way: the moment under test
+            std::this_thread::sleep_until(blocked_at +
+                                          std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(c.limit / 2)));
             send_one();
             late_one_sent = true;
         } else {
-            std::this_thread::yield();
+            std::this_thread::sleep_for(1ms); // nothing to do until the wait ends
         }
     }
     may_exit.store(true);
