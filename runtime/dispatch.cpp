@@ -26,7 +26,9 @@ constexpr int kMaxArity = 4;
 [[noreturn, gnu::cold, gnu::noinline]] void not_a_class() { raise(eTypeError, "not a class"); }
 
 [[noreturn, gnu::cold, gnu::noinline]] void not_a_value(zl_value v) {
-    raise(eTypeError, "not a value: 0x" + std::to_string(v));
+    std::string hex; // the word's digits, most significant first
+    for (; hex.empty() || v; v >>= 4u) hex.insert(hex.begin(), "0123456789abcdef"[v & 15u]);
+    raise(eTypeError, "not a value: 0x" + hex);
 }
 
 // Every call starts here: inline, and no class word is checked again, since

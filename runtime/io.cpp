@@ -1,10 +1,11 @@
 // io.cpp: IO objects over real descriptors, their read buffer and their close.
 #include "internal.hpp"
+#include "test_hooks/test_hooks.hpp" // read_buffer_capacity
 
 #include <algorithm>  // std::min
 #include <cerrno>     // EINTR, EAGAIN, EOPNOTSUPP
 #include <climits>    // INT_MAX
-#include <cstring>    // memchr, memmove
+#include <cstring>    // memchr, memmove, memcpy
 #include <fcntl.h>    // fcntl, O_ACCMODE
 #include <poll.h>     // POLLIN
 #include <sys/stat.h> // fstat: regular files read without waiting
@@ -15,7 +16,8 @@ namespace zelt {
 namespace rt {
 namespace {
 
-constexpr std::size_t kChunk = 8192; // read-ahead size
+constexpr std::size_t kChunk = 8192;            // read-ahead size
+constexpr std::size_t kKeepAtMost = 4 * kChunk; // a buffer grown past this is given back
 
 Record *record_of(zl_value io) { return reinterpret_cast<Record *>(zl_io_record(io)); }
 
@@ -34,10 +36,20 @@ void publish_pending(Record *r, std::memory_order order = std::memory_order_rele
     r->pending.store(static_cast<int>(unread), order);
 }
 
-// Hand out LEN buffered bytes as a String.
+// Hand out LEN buffered bytes as a String. A buffer grown for a long line
+// shrinks back to one chunk once what is left fits in one: the memory goes
+// back to the system, not only the count back to zero.
 zl_value take(Record *r, std::size_t len) {
     zl_value s = str(std::string_view(r->buf.data() + r->pos, len));
     r->pos += len;
+    const std::size_t unread = r->end - r->pos;
+    if (r->buf.capacity() > kKeepAtMost && unread <= kChunk) {
+        std::vector<char> small(kChunk);
+        std::memcpy(small.data(), r->buf.data() + r->pos, unread);
+        r->buf.swap(small); // the large one is freed as `small` goes
+        r->pos = 0;
+        r->end = unread;
+    }
     publish_pending(r);
     return s;
 }
@@ -176,6 +188,12 @@ int io_fd(zl_value io) {
 }
 
 bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed(); }
+
+std::size_t test_hooks::read_buffer_capacity(zl_value io) {
+    Record *r = record_of(zl_io_taint_check(io));
+    std::lock_guard lock(r->read_mu); // no read resizes it meanwhile
+    return r->buf.capacity();
+}
 
 } // namespace zelt
 

@@ -12,9 +12,9 @@
 #include <algorithm> // std::find
 #include <cerrno>    // errno, for zl_sys_fail
 #include <chrono>    // steady_clock: a call's elapsed time
-#include <cstdio>    // fputs, fprintf, fflush, snprintf
+#include <cstdio>    // FILE, fdopen, fputs, fprintf, fflush, snprintf
 #include <exception> // std::exception
-#include <fcntl.h>   // open, O_RDONLY, O_CLOEXEC
+#include <fcntl.h>   // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
 #include <string>    // result lines
 #include <unistd.h>  // close
 #include <variant>   // std::visit
@@ -68,14 +68,45 @@ int open_stream(const Options &o) {
     return fd;
 }
 
-void print_line(const std::string &line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout); // a peer watching sees each result as it comes
+// Where results and messages go. When the stream is standard output or
+// error itself, a copy of that descriptor: a close of the stream (a call's,
+// or the release as an error unwinds) then leaves the last message a place
+// to go.
+class Console {
+public:
+    explicit Console(const Options &o)
+        : out_(o.file.empty() && o.fd == 1 ? copy_of(1, stdout) : stdout),
+          err_(o.file.empty() && o.fd == 2 ? copy_of(2, stderr) : stderr) {}
+    Console(const Console &) = delete;
+    Console &operator=(const Console &) = delete;
+    ~Console() {
+        for (FILE *f : {out_, err_})
+            if (f != stdout && f != stderr) std::fclose(f);
+    }
+    FILE *out() const { return out_; }
+    FILE *err() const { return err_; }
+
+private:
+    // A stream over a copy of FD; FALLBACK when no copy can be made.
+    static FILE *copy_of(int fd, FILE *fallback) {
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3); // above the standard three
+        if (copy < 0) return fallback;
+        if (FILE *f = ::fdopen(copy, "w")) return f;
+        ::close(copy);
+        return fallback;
+    }
+
+    FILE *out_, *err_;
+};
+
+void print_line(FILE *out, const std::string &line) {
+    std::fputs(line.c_str(), out);
+    std::fputc('\n', out);
+    std::fflush(out); // a peer watching sees each result as it comes
 }
 
 // Make CALL on IO and print its result; raises what the call raised.
-void make_call(zl_value io, const Call &call, bool timed) {
+void make_call(FILE *out, zl_value io, const Call &call, bool timed) {
     Owned owned; // the arguments, and a fresh result
     std::vector<zl_value> argv;
     argv.reserve(call.args.size());
@@ -93,11 +124,11 @@ void make_call(zl_value io, const Call &call, bool timed) {
         std::snprintf(elapsed, sizeof elapsed, "  (%.3f s)", took.count());
         line += elapsed;
     }
-    print_line(line);
+    print_line(out, line);
 }
 
 // Load the extensions, wrap the stream and make the calls. Raises.
-void run(const Options &o) {
+void run(const Options &o, const Console &console) {
     zelt::require("wait");
     for (const std::string &name : o.extensions) zelt::require(name);
     const int fd = open_stream(o);
@@ -110,7 +141,7 @@ void run(const Options &o) {
     }
     Owned owned;
     owned.adopt(io); // released, and so closed, at the end
-    for (const Call &call : o.calls) make_call(io, call, o.time);
+    for (const Call &call : o.calls) make_call(console.out(), io, call, o.time);
 }
 
 } // namespace
@@ -128,15 +159,17 @@ int main(int argc, char **argv) {
         std::fputs(options.help ? zelt_io::usage() : zelt_io::version(), stdout);
         return 0;
     }
+    const Console console(options);
     try {
-        run(options);
+        run(options, console);
     } catch (const zelt::Error &e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "zelt-io: %s: %s\n", e.class_name().c_str(), e.message().c_str());
+        std::fflush(console.out());
+        std::fprintf(console.err(), "zelt-io: %s: %s\n", e.class_name().c_str(),
+                     e.message().c_str());
         return 1;
     } catch (const std::exception &e) { // e.g. out of memory: still a failed run, not a crash
-        std::fflush(stdout);
-        std::fprintf(stderr, "zelt-io: %s\n", e.what());
+        std::fflush(console.out());
+        std::fprintf(console.err(), "zelt-io: %s\n", e.what());
         return 1;
     }
     return 0;

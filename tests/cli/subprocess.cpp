@@ -63,8 +63,8 @@ Child::Child(const std::string &program, const std::vector<std::string> &args,
     int devnull = -1;
     if (!wanted.count(0))
         wanted[0] = devnull = checked(::open("/dev/null", O_RDONLY | O_CLOEXEC), "open");
-    wanted[1] = out[1];
-    wanted[2] = err[1];
+    wanted.emplace(1, out[1]); // captured unless FDS names it
+    wanted.emplace(2, err[1]);
 
     std::vector<int> copies;
     posix_spawn_file_actions_t actions;

@@ -25,8 +25,10 @@ class Child {
 public:
     // Starts PROGRAM with ARGS. FDS maps each of the child's descriptors to
     // the parent's descriptor it is a copy of; standard input is /dev/null
-    // unless FDS names 0. The child's environment is the parent's without
-    // ZELT_EXT_PATH, plus ENV ("NAME=value" entries).
+    // unless FDS names 0, and standard output and error are captured unless
+    // FDS names them (what is not captured reads as empty). The child's
+    // environment is the parent's without ZELT_EXT_PATH, plus ENV
+    // ("NAME=value" entries).
     Child(const std::string &program, const std::vector<std::string> &args,
           const std::map<int, int> &fds = {}, const std::vector<std::string> &env = {});
     ~Child(); // kills and reaps a child still running

@@ -13,7 +13,7 @@
 #include <ostream>  // PrintTo
 #include <regex>    // a timed result line
 #include <thread>   // sleep_for: the peer that writes later
-#include <unistd.h> // unlink, close
+#include <unistd.h> // unlink, close, pread
 
 namespace {
 
@@ -228,6 +228,51 @@ TEST(ZeltIoFile, ReadsTheNamedFile) {
     EXPECT_EQ(o.out, "6\n\"abc\"\n3\nfalse\n") << zt::describe(o);
     EXPECT_EQ(o.err, "") << zt::describe(o);
 }
+
+// The stream is zelt-io's own standard output or error: a regular file
+// open for reading and writing, which the calls read and close and into
+// which zelt-io still writes its last line.
+struct OwnOutputCase {
+    const char *name;
+    int at_fd; // 1 or 2
+    std::vector<std::string> calls;
+    int status;
+    std::string in_file;  // what zelt-io wrote to the file
+    std::string captured; // the other standard stream
+};
+
+void PrintTo(const OwnOutputCase &c, std::ostream *os) { *os << c.name; }
+
+// clang-format off
+const OwnOutputCase kOwnOutputs[] = {
+    {"ErrorWhileUnwinding", 2, {"nread", "read(-1)"}, 1,
+     "zelt-io: ArgumentError: negative length -1 given\n", "0\n"},
+    {"ErrorAfterACloseOfStandardError", 2, {"close", "nread"}, 1,
+     "zelt-io: IOError: closed stream\n", "nil\n"},
+    {"ResultsAfterACloseOfStandardOutput", 1, {"close", "closed?"}, 0, "nil\ntrue\n", ""},
+};
+// clang-format on
+
+class ZeltIoOnItsOwnOutput : public testing::TestWithParam<OwnOutputCase> {};
+
+TEST_P(ZeltIoOnItsOwnOutput, KeepsItOpenUntilTheLastLine) {
+    const OwnOutputCase &c = GetParam();
+    NamedFile file("");
+    zt::Fd stream(::open(file.path.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_GE(stream.get(), 0);
+    std::vector<std::string> args{"--fd", std::to_string(c.at_fd)};
+    args.insert(args.end(), c.calls.begin(), c.calls.end());
+    zt::Outcome o = zt::run(kZeltIo, args, {{c.at_fd, stream.get()}});
+    EXPECT_EQ(o.exit_code, c.status) << zt::describe(o);
+    EXPECT_EQ(c.at_fd == 1 ? o.err : o.out, c.captured) << zt::describe(o);
+    std::string written(256, '\0');
+    const ssize_t got = ::pread(stream.get(), written.data(), written.size(), 0);
+    written.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    EXPECT_EQ(written, c.in_file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ZeltIoOnItsOwnOutput, testing::ValuesIn(kOwnOutputs),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // "RESULT  (S.SSS s)": the result and the seconds the call took.
 struct Timed {

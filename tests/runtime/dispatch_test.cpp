@@ -129,6 +129,23 @@ INSTANTIATE_TEST_SUITE_P(Runtime, NoMethod,
                                            Receiver{"io_class", zl_cIO, "Class"}),
                          ByName());
 
+// A word that encodes no value (even, not 8-aligned, none of false, true,
+// nil) is refused, and the message gives the word in hexadecimal.
+TEST(NotAValue, RaisesTypeErrorWithTheWordInHex) {
+    const struct {
+        zl_value word;
+        const char *message;
+    } words[] = {{0x6, "not a value: 0x6"},
+                 {0x1e, "not a value: 0x1e"},
+                 {0xffe, "not a value: 0xffe"},
+                 {0x7ffffffffffffffeu, "not a value: 0x7ffffffffffffffe"}};
+    for (const auto &w : words) {
+        Raised r = raised_by([&] { zelt::call(w.word, "zt_rt_no_such_method"); });
+        EXPECT_EQ(r.class_name, "TypeError") << w.message;
+        EXPECT_EQ(r.message, w.message);
+    }
+}
+
 TEST(IoDispatch, UnknownMethodOnAnIO) {
     zt::Ends pipe = zt::make_pipe();
     zt::Io io(std::move(pipe.near));

@@ -5,15 +5,17 @@
 
 #include <zelt/embed.hpp> // require, extension_path, methods_of, call
 
-#include <algorithm>     // any_of
+#include <algorithm>     // includes
 #include <cstdlib>       // setenv, getenv, mkdtemp
 #include <fcntl.h>       // open
 #include <filesystem>    // the scratch directory
 #include <fstream>       // a file that is no shared object
 #include <gtest/gtest.h> // TEST_P
 #include <optional>      // the variable's old value
+#include <set>           // the IO class's methods with their arities
 #include <stdexcept>     // runtime_error
 #include <string>        // paths, messages
+#include <utility>       // name and arity
 
 namespace rt_test {
 namespace {
@@ -139,11 +141,13 @@ TEST_F(Loader, BuiltInDirectoryComesLastAndHoldsTheWaitExtension) {
     ::unsetenv("ZELT_EXT_PATH");
     ASSERT_EQ(zelt::extension_path().size(), 1u);
     EXPECT_EQ(raised_by([] { zelt::require("wait"); }).class_name, "");
-    auto methods = zelt::methods_of(zl_cIO);
-    for (const char *name : {"nread", "ready?", "wait"})
-        EXPECT_TRUE(std::any_of(methods.begin(), methods.end(), [&](const auto &m) {
-            return m.name == name;
-        })) << name;
+    std::set<std::pair<std::string, int>> methods;
+    for (const zelt::MethodInfo &m : zelt::methods_of(zl_cIO)) methods.emplace(m.name, m.arity);
+    const std::set<std::pair<std::string, int>> wait_methods{
+        {"nread", 0}, {"ready?", 0}, {"wait", -1}};
+    EXPECT_TRUE(
+        std::includes(methods.begin(), methods.end(), wait_methods.begin(), wait_methods.end()))
+        << "the IO class lacks the wait extension's methods with their arities";
 }
 
 } // namespace

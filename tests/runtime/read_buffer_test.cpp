@@ -1,14 +1,21 @@
 // read_buffer_test.cpp: gets and read(n) read ahead into the record's buffer and serve from it.
-#include "case_names.hpp" // ByName
-#include "kernel.hpp"     // pipes, sockets, FIFOs, regular files, Io
-#include "raised.hpp"     // raised_by, Value
+#include "case_names.hpp"   // ByName
+#include "kernel.hpp"       // pipes, sockets, FIFOs, regular files, Io
+#include "raised.hpp"       // raised_by, Value
+#include "thread_state.hpp" // await_blocked_in_ppoll
 
 #include <zelt.h>         // zl_io_read_pending, zl_io_record
 #include <zelt/embed.hpp> // call, inspect, integer
 
+#include <test_hooks.hpp> // read_buffer_capacity
+
+#include <future>        // the reader waiting for the rest of its line
 #include <gtest/gtest.h> // TEST_P
+#include <latch>         // the reader's thread id
 #include <string>        // long lines
 #include <sys/ioctl.h>   // FIONREAD: what the kernel still holds
+#include <thread>        // a writer feeding a line longer than the pipe holds
+#include <unistd.h>      // gettid
 
 namespace rt_test {
 namespace {
@@ -88,6 +95,57 @@ TEST(ReadAheadBuffer, LineLongerThanOneChunkComesWhole) {
     EXPECT_EQ(zelt::string_value(first), line);
     Value rest(zelt::call(io, "read"));
     EXPECT_EQ(zelt::string_value(rest), "tail");
+}
+
+// A reader holding the start of a line waits for the rest in its next fill;
+// meanwhile the bytes it holds are buffered, and every thread sees them.
+TEST(ReadAheadBuffer, BytesHeldForAnUnfinishedLineAreSeenFromOtherThreads) {
+    zt::require_wait();
+    zt::Ends pipe = zt::make_pipe();
+    const int fd = pipe.near.get();
+    zt::Io io(std::move(pipe.near));
+    pid_t tid = 0;
+    std::latch announced(1);
+    auto reader = std::async(std::launch::async, [&] {
+        tid = ::gettid();
+        announced.count_down();
+        Value line(zelt::call(io, "gets"));
+        return zelt::string_value(line);
+    });
+    announced.wait();
+    ASSERT_TRUE(await_blocked_in_ppoll(tid));
+    zt::write_all(pipe.peer.get(), "abc");
+    while (kernel_bytes(fd) != 0) std::this_thread::yield(); // the reader takes "abc" ...
+    ASSERT_TRUE(await_blocked_in_ppoll(tid));                // ... and waits for the rest
+    EXPECT_EQ(pending(io), 3);
+    EXPECT_EQ(call_inspected(io, "nread", -1), "3");
+    EXPECT_EQ(call_inspected(io, "ready?", -1), "true");
+    zt::write_all(pipe.peer.get(), "d\n");
+    EXPECT_EQ(reader.get(), "abcd\n");
+    EXPECT_EQ(pending(io), 0);
+}
+
+// The buffer grows to hold a long line whole, and gives the memory back once
+// the line is handed out: what it holds then is what short lines need.
+TEST(ReadAheadBuffer, GivesBackWhatALongLineTook) {
+    zt::Ends pipe = zt::make_pipe();
+    zt::Io io(std::move(pipe.near));
+    zt::write_all(pipe.peer.get(), "a\n");
+    Value first(zelt::call(io, "gets"));
+    const std::size_t ordinary = zelt::test_hooks::read_buffer_capacity(io);
+    ASSERT_GT(ordinary, 0u);
+
+    const std::string line = std::string(std::size_t{8} << 20, 'x') + "\n";
+    std::thread writer([&] { // far more than the pipe holds: written as the reader drains it
+        zt::write_all(pipe.peer.get(), line + "tail\n");
+    });
+    Value long_line(zelt::call(io, "gets"));
+    writer.join();
+    EXPECT_EQ(zelt::string_value(long_line).size(), line.size());
+    EXPECT_LE(zelt::test_hooks::read_buffer_capacity(io), 4 * ordinary)
+        << "the buffer kept what the long line took";
+    EXPECT_EQ(call_inspected(io, "gets", -1), R"("tail\n")");
+    EXPECT_EQ(pending(io), 0);
 }
 
 TEST(ReadAheadBuffer, RegularFileEndsWithoutNewline) {
