@@ -58,7 +58,7 @@ long membarrier(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
 
 void barrier() {
     if (fenced || membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0)
-        std::atomic_thread_fence(std::memory_order_seq_cst); // the callers fence too
+        full_fence(); // the callers fence too
 }
 
 bool names(const ThreadCalls *t, const Record *r) {

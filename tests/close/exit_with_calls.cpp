@@ -17,8 +17,9 @@ int main() {
     using namespace std::chrono_literals;
     zt::require_wait();
     constexpr int kBlocked = 6, kQueries = 2;
-    static std::vector<zt::Ends> pipes; // the peers stay open: no input, no end
-    static std::vector<zl_value> ios;
+    // Kept past exit, as the runtime keeps its own: the threads read them.
+    static auto &pipes = *new std::vector<zt::Ends>; // the peers stay open: no input, no end
+    static auto &ios = *new std::vector<zl_value>;
     for (int i = 0; i < kBlocked + kQueries; ++i) {
         pipes.push_back(zt::make_pipe());
         ios.push_back(zelt::io_new(pipes.back().near.release()));
