@@ -21,7 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-enum class Child { Closes, Exits, ClosesInsideItsCall };
+enum class Child { Closes, Exits, ClosesFromAThread };
 
 struct ForkCase {
     const char *name;
@@ -31,7 +31,7 @@ struct ForkCase {
 const ForkCase kForks[] = {
     {"child_closes_its_copy", Child::Closes},
     {"child_exits", Child::Exits},
-    {"child_closes_from_a_thread_then_exits", Child::ClosesInsideItsCall},
+    {"child_closes_from_a_thread_then_exits", Child::ClosesFromAThread},
 };
 
 void PrintTo(const ForkCase &c, std::ostream *os) { *os << c.name; }
@@ -44,7 +44,7 @@ void PrintTo(const ForkCase &c, std::ostream *os) { *os << c.name; }
     try {
         if (zelt::call(io, "nread") != zelt::integer(0)) status = 3;
         if (what == Child::Exits) std::exit(status); // exit handlers run as usual
-        if (what == Child::ClosesInsideItsCall) {
+        if (what == Child::ClosesFromAThread) {
             std::thread closer([&] { zelt::call(io, "close"); });
             closer.join();
         } else {
@@ -65,7 +65,7 @@ protected:
 
 TEST_P(ForkWhileWaiting, TheParentsWaitsKeepTheirMeaning) {
 #if defined(__SANITIZE_THREAD__)
-    if (GetParam().child == Child::ClosesInsideItsCall)
+    if (GetParam().child == Child::ClosesFromAThread)
         GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multithreaded fork";
 #endif
     zt::Ends pipe = zt::make_pipe();
