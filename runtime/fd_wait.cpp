@@ -25,10 +25,12 @@ int64_t now_ns() {
 class Sleeper {
 public:
     explicit Sleeper(Record *r) : r_(r) {
-        if (r_) r_->sleepers.fetch_add(1, std::memory_order_seq_cst); // then look at pending
+        // seq_cst, with the fill's seq_cst store of pending and load of
+        // sleepers: either the fill sees this sleeper or it sees the input.
+        if (r_) r_->sleepers.fetch_add(1, std::memory_order_seq_cst);
     }
     ~Sleeper() {
-        if (r_) r_->sleepers.fetch_sub(1, std::memory_order_release);
+        if (r_) r_->sleepers.fetch_sub(1, std::memory_order_relaxed); // a spare wake-up at most
     }
     Sleeper(const Sleeper &) = delete;
     Sleeper &operator=(const Sleeper &) = delete;

@@ -63,7 +63,7 @@ void barrier() {
 
 bool names(const ThreadCalls *t, const Record *r) {
     for (const auto &entry : t->chain)
-        if (entry.load(std::memory_order_acquire) == r) return true;
+        if (entry.load(std::memory_order_acquire) == r) return true; // pairs with the clear
     return false;
 }
 
@@ -75,8 +75,8 @@ bool named_by_any(const Table &tab, const Record *r) {
 
 void signal_thread(const ThreadCalls *t) { syscall(SYS_tgkill, getpid(), t->tid, wake_signal); }
 
-void release(Table &tab, Record *r) { // under tab.mu
-    if (r->released.exchange(true)) return;
+void release(Table &tab, Record *r) {       // under tab.mu
+    if (r->released.exchange(true)) return; // once; io_fd reads it without the lock
     ::close(r->pub.fd);
     if (r->release_pending) {
         r->release_pending = false;
@@ -204,7 +204,7 @@ void leave_closed(Record *r) {
 void close_record(Record *r) {
     Table &tab = table();
     std::unique_lock lock(tab.mu);         // a fork finds R either open or scanned
-    if (r->closed_.exchange(true)) return; // closed once
+    if (r->closed_.exchange(true)) return; // closed once; seq_cst: before the fenced scan
     barrier();                             // every caller now sees closed, or is seen
     bool named = false;
     for (const ThreadCalls *t : tab.threads) {
@@ -247,14 +247,15 @@ ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
     sigset_t wake;
     sigemptyset(&wake);
     sigaddset(&wake, wake_signal);
-    t->in_read.store(r, std::memory_order_seq_cst); // a close now re-sends until we are out
+    t->in_read.store(r, std::memory_order_seq_cst); // a full barrier before the closed check:
+                                                    // a close then sees it and re-sends
     pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
     ssize_t got = -1;
     errno = EINTR;
     if (!r->closed()) got = ::read(r->pub.fd, to, n);
     int err = errno;
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
-    t->in_read.store(nullptr, std::memory_order_release);
+    t->in_read.store(nullptr, std::memory_order_release); // after read(2) returned
     errno = err;
     return got;
 }
