@@ -29,7 +29,7 @@ public:
     AtTheLimit() {
         getrlimit(RLIMIT_NOFILE, &saved_);
         rlimit low = saved_;
-        low.rlim_cur = static_cast<rlim_t>(zt::open_fd_count() + 16);
+        low.rlim_cur = static_cast<rlim_t>(zt::open_fd_count()) + 16;
         setrlimit(RLIMIT_NOFILE, &low);
         for (;;) {
             int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -65,6 +65,8 @@ int ppoll(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset
     return real(fds, nfds, timeout, mask);
 }
 
+// What a fortified build calls in place of ppoll (the C library's name for it).
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const sigset_t *mask,
                 unsigned long fds_length) {
     using PpollChk =

@@ -40,6 +40,7 @@ TEST(CloseWakesWaiters, SixteenWaitersEndWellUnderFiftyMilliseconds) {
     zt::Io io(std::move(pipe.near));
     std::vector<std::atomic<pid_t>> tids(kWaiters);
     std::vector<std::future<std::pair<std::string, Clock::time_point>>> waiters;
+    waiters.reserve(kWaiters);
     for (int i = 0; i < kWaiters; ++i)
         waiters.push_back(std::async(std::launch::async, [&, i] {
             tids[i] = ::gettid();
@@ -55,7 +56,8 @@ TEST(CloseWakesWaiters, SixteenWaitersEndWellUnderFiftyMilliseconds) {
     EXPECT_LT(Clock::now() - closing, 50ms) << "the close waited";
     for (auto &w : waiters) {
         if (w.wait_for(5s) == std::future_status::timeout) {
-            zt::write_all(pipe.peer.get(), std::string(kWaiters * 2, '\n')); // free it, then fail
+            zt::write_all(pipe.peer.get(),
+                          std::string(std::size_t{kWaiters} * 2, '\n')); // free it, then fail
             ADD_FAILURE() << "a waiter slept through the close";
         }
         auto [got, ended] = w.get();
