@@ -73,20 +73,23 @@ const Method *find_method(const Class *c, Id id) {
                               ", expected " + std::to_string(expected) + ")");
 }
 
-zl_value invoke(const Method *m, zl_value self, int argc, const zl_value *argv) {
+zl_value invoke(zl_func fn, int arity, zl_value self, int argc, const zl_value *argv) {
     using F0 = zl_value (*)(zl_value);
     using F1 = zl_value (*)(zl_value, zl_value);
     using F2 = zl_value (*)(zl_value, zl_value, zl_value);
     using F3 = zl_value (*)(zl_value, zl_value, zl_value, zl_value);
     using F4 = zl_value (*)(zl_value, zl_value, zl_value, zl_value, zl_value);
     using FV = zl_value (*)(int, const zl_value *, zl_value);
-    switch (m->arity) {
-    case -1: return reinterpret_cast<FV>(m->fn)(argc, argv, self);
-    case 0: return reinterpret_cast<F0>(m->fn)(self);
-    case 1: return reinterpret_cast<F1>(m->fn)(self, argv[0]);
-    case 2: return reinterpret_cast<F2>(m->fn)(self, argv[0], argv[1]);
-    case 3: return reinterpret_cast<F3>(m->fn)(self, argv[0], argv[1], argv[2]);
-    default: return reinterpret_cast<F4>(m->fn)(self, argv[0], argv[1], argv[2], argv[3]);
+    // Tested before the switch, whose jump table would add an indirect branch
+    // to every call: IO methods almost all take no argument or a list.
+    if (arity == 0) [[likely]]
+        return reinterpret_cast<F0>(fn)(self);
+    if (arity == -1) return reinterpret_cast<FV>(fn)(argc, argv, self);
+    switch (arity) {
+    case 1: return reinterpret_cast<F1>(fn)(self, argv[0]);
+    case 2: return reinterpret_cast<F2>(fn)(self, argv[0], argv[1]);
+    case 3: return reinterpret_cast<F3>(fn)(self, argv[0], argv[1], argv[2]);
+    default: return reinterpret_cast<F4>(fn)(self, argv[0], argv[1], argv[2], argv[3]);
     }
 }
 
@@ -134,13 +137,26 @@ std::vector<MethodInfo> methods_of(zl_value klass) {
 }
 
 zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
-    const Method *m = find_method(class_ptr(recv), id);
+    Record *io = nullptr; // the stream a call on an IO runs on
+    const Class *c;
+    if (is_heap(recv)) { // one test of the word for the class and the IO both
+        const zl_object *o = as<zl_object>(recv);
+        c = as<Class>(o->klass);
+        if (static_cast<Type>(o->flags) == Type::IO)
+            io = reinterpret_cast<Record *>(as<zl_io>(recv)->record);
+    } else {
+        c = class_ptr(recv);
+    }
+    const Method *m = find_method(c, id);
     if (!m) no_method(recv, id);
-    if (argc < 0 || (argc > 0 && !argv)) bad_argument_list();
-    if (m->arity >= 0 && argc != m->arity) wrong_count(argc, m->arity);
-    IoCall frame(is_heap_of(recv, Type::IO) ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
-                                            : nullptr); // a close sees it from here on
-    return invoke(m, recv, argc, argv);
+    const int arity = m->arity;
+    if (argc != arity || argc > 0) { // a call with no arguments to a method of none skips these
+        if (argc < 0 || (argc > 0 && !argv)) bad_argument_list();
+        if (arity >= 0 && argc != arity) wrong_count(argc, arity);
+    }
+    const zl_func fn = m->fn; // read before the frame's barrier, which would make it a reload
+    IoCall frame(io);         // a close sees it from here on
+    return invoke(fn, arity, recv, argc, argv);
 }
 
 zl_value call(zl_value recv, std::string_view name, std::initializer_list<zl_value> args) {

@@ -96,14 +96,16 @@ void free_record(Record *r);
 // ---- calls in flight (in_flight.cpp) -----------------------------------------
 // Each thread names the records of its calls on IOs in a chain of its own,
 // with plain stores; a close pays to see them (see in_flight.cpp).
+// A call reads and writes `depth` and the first entries of `chain`: they share
+// the first cache line.
 struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
-    std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
-    unsigned depth = 0;                       // the owner's alone
-    std::atomic<Record *> in_read{nullptr};   // in a read(2) only the wake signal ends
+    unsigned depth = 0; // the owner's alone
     pid_t tid = 0;
-    bool in_use = false; // guarded by the table's lock
-    sigset_t wait_mask;  // the thread's mask, the wake signal open: ppoll's
+    std::atomic<Record *> in_read{nullptr};   // in a read(2) only the wake signal ends
+    bool in_use = false;                      // guarded by the table's lock
+    std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
+    sigset_t wait_mask;                       // the thread's mask, the wake signal open: ppoll's
 };
 extern thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]];
 extern bool fenced; // no asymmetric barrier here: callers fence themselves

@@ -197,22 +197,41 @@ std::size_t test_hooks::read_buffer_capacity(zl_value io) {
 
 } // namespace zelt
 
+namespace {
+// The checks' failures, out of line and reached by a jump: each check is a
+// test and a return, with no frame and no string built on its way. Declared
+// as returning (and hidden from the optimiser's analysis, which would find
+// out), so that each check ends in a tail call; they never return.
+[[gnu::cold, gnu::noipa]] zl_value wrong_type(zl_value v) { zelt::rt::not_an_io(v); }
+[[gnu::cold, gnu::noipa]] void uninitialized_stream() {
+    zelt::rt::raise(zelt::rt::eIOError, "uninitialized stream");
+}
+[[gnu::cold, gnu::noipa]] void closed_stream() {
+    zelt::rt::raise(zelt::rt::eIOError, "closed stream");
+}
+[[gnu::cold, gnu::noipa]] void not_readable() {
+    zelt::rt::raise(zelt::rt::eIOError, "not opened for reading");
+}
+} // namespace
+
 extern "C" {
 
 zl_value zl_io_taint_check(zl_value io) {
-    if (!zelt::rt::is_heap_of(io, zelt::rt::Type::IO)) zelt::rt::not_an_io(io);
+    if (!zelt::rt::is_heap_of(io, zelt::rt::Type::IO)) [[unlikely]]
+        return wrong_type(io);
     return io;
 }
 
 void zl_io_check_closed(zl_openfile *record) {
-    using namespace zelt::rt;
-    if (!record) raise(eIOError, "uninitialized stream");
-    if (reinterpret_cast<Record *>(record)->closed()) raise(eIOError, "closed stream");
+    if (!record) [[unlikely]]
+        return uninitialized_stream();
+    if (reinterpret_cast<zelt::rt::Record *>(record)->closed()) [[unlikely]]
+        return closed_stream();
 }
 
 void zl_io_check_readable(zl_openfile *record) {
-    using namespace zelt::rt;
-    if (!reinterpret_cast<Record *>(record)->readable) raise(eIOError, "not opened for reading");
+    if (!reinterpret_cast<zelt::rt::Record *>(record)->readable) [[unlikely]]
+        return not_readable();
 }
 
 int zl_io_read_pending(zl_openfile *record) {
