@@ -58,7 +58,9 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
 
     Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
     if (r && r->closed()) return 0;  // its number may be another file's now
-    const sigset_t *mask = r ? &this_thread->wait_mask : nullptr; // opens the wake signal
+    // A blocking wait opens the wake signal; a poll never sleeps, so it keeps
+    // the mask as it is and spares the kernel the switch.
+    const sigset_t *mask = r && !poll_once ? &this_thread->wait_mask : nullptr;
     Sleeper sleeper(r && wake_on_buffer && !poll_once ? r : nullptr);
     if (sleeper.buffered()) return 0; // another thread's read got there first
 
