@@ -150,7 +150,7 @@ zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
     const Method *m = find_method(c, id);
     if (!m) no_method(recv, id);
     const int arity = m->arity;
-    if (argc != arity || argc > 0) { // a call with no arguments to a method of none skips these
+    if (argc != arity || argc != 0) { // a call with no arguments to a method of none skips these
         if (argc < 0 || (argc > 0 && !argv)) bad_argument_list();
         if (arity >= 0 && argc != arity) wrong_count(argc, arity);
     }

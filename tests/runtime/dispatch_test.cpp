@@ -90,6 +90,24 @@ TEST_P(Arity, PassesArgumentsInOrderOrRefusesTheCount) {
     EXPECT_EQ(seen, want);
 }
 
+// A count below zero, or arguments without their array, is refused before
+// any method runs, whatever its arity.
+TEST(ArgumentList, RefusedBeforeTheMethodRuns) {
+    define_test_methods();
+    const zl_value args[] = {zelt::integer(1)};
+    for (int arity = -1; arity <= 4; ++arity)
+        for (const auto &[given, argv] :
+             {std::pair<int, const zl_value *>{-1, args}, {1, nullptr}}) {
+            seen.clear();
+            Raised r = raised_by([&] {
+                zelt::call(zelt::integer(7), zelt::intern(method_name(arity)), given, argv);
+            });
+            EXPECT_EQ(r.class_name, "ArgumentError") << "arity " << arity << ", given " << given;
+            EXPECT_EQ(r.message, "invalid argument list");
+            EXPECT_TRUE(seen.empty()) << "the method ran";
+        }
+}
+
 std::vector<ArityCase> arity_cases() {
     std::vector<ArityCase> cases;
     for (int arity = -1; arity <= 4; ++arity)
