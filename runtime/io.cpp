@@ -202,16 +202,17 @@ namespace {
 // test and a return, with no frame and no string built on its way. Declared
 // as returning (and hidden from the optimiser's analysis, which would find
 // out), so that each check ends in a tail call; they never return.
-[[gnu::cold, gnu::noipa]] zl_value wrong_type(zl_value v) { zelt::rt::not_an_io(v); }
-[[gnu::cold, gnu::noipa]] void uninitialized_stream() {
+#if defined(__clang__)
+#define ZL_FAILURE [[gnu::cold, gnu::noinline]] // clang has no noipa
+#else
+#define ZL_FAILURE [[gnu::cold, gnu::noipa]]
+#endif
+ZL_FAILURE zl_value wrong_type(zl_value v) { zelt::rt::not_an_io(v); }
+ZL_FAILURE void uninitialized_stream() {
     zelt::rt::raise(zelt::rt::eIOError, "uninitialized stream");
 }
-[[gnu::cold, gnu::noipa]] void closed_stream() {
-    zelt::rt::raise(zelt::rt::eIOError, "closed stream");
-}
-[[gnu::cold, gnu::noipa]] void not_readable() {
-    zelt::rt::raise(zelt::rt::eIOError, "not opened for reading");
-}
+ZL_FAILURE void closed_stream() { zelt::rt::raise(zelt::rt::eIOError, "closed stream"); }
+ZL_FAILURE void not_readable() { zelt::rt::raise(zelt::rt::eIOError, "not opened for reading"); }
 } // namespace
 
 extern "C" {
