@@ -96,8 +96,9 @@ TEST(ArgumentList, RefusedBeforeTheMethodRuns) {
     define_test_methods();
     const zl_value args[] = {zelt::integer(1)};
     for (int arity = -1; arity <= 4; ++arity)
-        for (const auto &[given, argv] :
-             {std::pair<int, const zl_value *>{-1, args}, {1, nullptr}}) {
+        for (const auto &list : {std::pair<int, const zl_value *>{-1, args}, {1, nullptr}}) {
+            const int given = list.first; // named apart: a lambda cannot take a structured binding
+            const zl_value *argv = list.second;
             seen.clear();
             Raised r = raised_by([&] {
                 zelt::call(zelt::integer(7), zelt::intern(method_name(arity)), given, argv);
