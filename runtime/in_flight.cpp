@@ -42,6 +42,7 @@ bool fenced = false;
 namespace {
 
 int wake_signal = SIGURG; // ignored by default, so a stray one harms nothing
+sigset_t wake_only;       // the wake signal alone, for blocking and opening it
 
 struct Table {
     std::mutex mu;
@@ -74,6 +75,18 @@ bool named_by_any(const Table &tab, const Record *r) {
 }
 
 void signal_thread(const ThreadCalls *t) { syscall(SYS_tgkill, getpid(), t->tid, wake_signal); }
+
+// Signals every other thread whose chain names R; true if any chain does,
+// this thread's included. Under tab.mu.
+bool signal_namers(const Table &tab, const Record *r) {
+    bool named = false;
+    for (const ThreadCalls *t : tab.threads) {
+        if (!t->in_use || !names(t, r)) continue;
+        named = true;
+        if (t != this_thread) signal_thread(t); // pending until its ppoll opens the mask
+    }
+    return named;
+}
 
 void release(Table &tab, Record *r) {       // under tab.mu
     if (r->released.exchange(true)) return; // once; io_fd reads it without the lock
@@ -154,10 +167,9 @@ int parse_signal(const char *text) {
     action.sa_handler = on_wake; // no SA_RESTART: the wait or read must return
     sigemptyset(&action.sa_mask);
     sigaction(wake_signal, &action, nullptr);
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, wake_signal);
-    pthread_sigmask(SIG_BLOCK, &wake, nullptr); // threads made from here on inherit it
+    sigemptyset(&wake_only);
+    sigaddset(&wake_only, wake_signal);
+    pthread_sigmask(SIG_BLOCK, &wake_only, nullptr); // threads made from here on inherit it
     pthread_key_create(&table().exit_key, thread_exit);
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
@@ -166,10 +178,8 @@ int parse_signal(const char *text) {
 
 ThreadCalls *register_thread() {
     Table &tab = table();
-    sigset_t wake, old;
-    sigemptyset(&wake);
-    sigaddset(&wake, wake_signal);
-    pthread_sigmask(SIG_BLOCK, &wake, &old); // delivered only where the runtime opens it
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &wake_only, &old); // delivered only where the runtime opens it
     std::lock_guard lock(tab.mu);
     ThreadCalls *t = nullptr;
     for (ThreadCalls *free : tab.threads)
@@ -206,13 +216,7 @@ void close_record(Record *r) {
     std::unique_lock lock(tab.mu);         // a fork finds R either open or scanned
     if (r->closed_.exchange(true)) return; // closed once; seq_cst: before the fenced scan
     barrier();                             // every caller now sees closed, or is seen
-    bool named = false;
-    for (const ThreadCalls *t : tab.threads) {
-        if (!t->in_use || !names(t, r)) continue;
-        named = true;
-        if (t != this_thread) signal_thread(t); // pending until its ppoll opens the mask
-    }
-    if (named) {
+    if (signal_namers(tab, r)) {
         r->release_pending = true; // the last call to leave releases
         tab.release_owed.push_back(r);
     } else {
@@ -238,23 +242,19 @@ void close_record(Record *r) {
 void wake_sleepers(Record *r) {
     Table &tab = table();
     std::lock_guard lock(tab.mu);
-    for (const ThreadCalls *t : tab.threads)
-        if (t->in_use && t != this_thread && names(t, r)) signal_thread(t);
+    signal_namers(tab, r);
 }
 
 ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
     ThreadCalls *t = this_thread;
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, wake_signal);
     t->in_read.store(r, std::memory_order_seq_cst); // a full barrier before the closed check:
                                                     // a close then sees it and re-sends
-    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &wake_only, nullptr);
     ssize_t got = -1;
     errno = EINTR;
     if (!r->closed()) got = ::read(r->pub.fd, to, n);
     int err = errno;
-    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+    pthread_sigmask(SIG_BLOCK, &wake_only, nullptr);
     t->in_read.store(nullptr, std::memory_order_release); // after read(2) returned
     errno = err;
     return got;
