@@ -75,7 +75,9 @@
  *
  * Configurations (-D...): FENCED: the fallback path without membarrier
  * (seq_cst fences after the slot store, the slot clear and the blocked_on
- * store, a fence in the close). MASK_OPEN / MASK_BLOCKED: fix W's own mask
+ * store, a fence in the close). HANDLER_WAIT: a handler's blocking wait on
+ * another stream lands between W's checks and its ppoll (BlockedOn is one
+ * word, not nested). MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
  * HOST_IGN, MB_FAILS: see above; FORK is checked with pan -E (the threads that
  * do not exist in the child stop where they are) and the monitor's timeout
@@ -782,6 +784,14 @@ active proctype waiter() ALIVE {
         if
         :: r -> r = 0               /* return 0 */
         :: else ->
+#ifdef HANDLER_WAIT
+           /* a host handler for another signal lands here and makes a
+            * blocking wait on another stream S: its BlockedOn stores S,
+            * its destructor clears the word */
+           STORE(W, BLOCKED, 0);
+           PUBLISH(W);
+           UNBLOCK(r);
+#endif
            do
            :: d_step { SYSCALL_ON_FD(); insys[W] = 1 };        /* ppoll opens the mask */
               if
