@@ -77,7 +77,10 @@
  * (seq_cst fences after the slot store, the slot clear and the blocked_on
  * store, a fence in the close). HANDLER_WAIT: a handler's blocking wait on
  * another stream lands between W's checks and its ppoll (BlockedOn is one
- * word, not nested). MASK_OPEN / MASK_BLOCKED: fix W's own mask
+ * word, not nested). MEND_WAIT_BLOCKS, MEND_FILL_RESENDS: two mends for the
+ * fill's lost wake (the wait blocks the wake signal across its checks when
+ * its mask leaves it open, ppoll's mask opening it; or the fill sends rounds
+ * as the close does). MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
  * HOST_IGN, MB_FAILS: see above; FORK is checked with pan -E (the threads that
  * do not exist in the child stop where they are) and the monitor's timeout
@@ -688,8 +691,21 @@ active proctype query() {
         SCAN(Q, named, 1, r);       /* every other thread naming R, blocked or not */
         named = 0;
 #else
-        SIGNAL_BLOCKED(Q, sent, r); /* the threads blocked on R */
+#ifndef MEND_FILL_RESENDS
+        SIGNAL_BLOCKED(Q, sent, r); /* the threads blocked on R, one round */
         sent = 0;
+#else
+        do                          /* rounds, as the close's */
+        :: SIGNAL_BLOCKED(Q, sent, r);
+           if
+           :: sent -> sent = 0
+           :: else -> break
+           fi;
+           UNLOCK(Q);
+           PAUSE();
+           LOCK(Q)
+        od;
+#endif
 #endif
         UNLOCK(Q)
      :: else -> skip
@@ -767,6 +783,12 @@ active proctype waiter() ALIVE {
      if
      :: r -> r = 0                  /* return 0 */
      :: else ->
+#ifdef MEND_WAIT_BLOCKS
+        if                          /* the wake signal blocked across the checks */
+        :: sigopen[W] -> sigopen[W] = 0; opened = 1
+        :: else -> skip
+        fi;
+#endif
 #ifndef PLANT_BLOCKED_AFTER_SLEEPERS
         BLOCK_ON();                 /* BlockedOn, before the sleeper count */
 #endif
@@ -822,7 +844,14 @@ active proctype waiter() ALIVE {
         :: !kept -> atomic { blen[W] == 0 -> mem[SLEEPERS]-- }  /* sleepers.fetch_sub(1) */
         :: else -> kept = 0
         fi;
-        GUARD_END(cancelled, r)
+        GUARD_END(cancelled, r);
+#ifdef MEND_WAIT_BLOCKS
+        if
+        :: opened -> sigopen[W] = 1; opened = 0
+        :: else -> skip
+        fi;
+#endif
+        skip
      fi
 #else
      /* fill's loop: wait_fd found the descriptor ready, but another reader of
