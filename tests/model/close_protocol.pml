@@ -554,7 +554,7 @@ closed_before:
   skip
 }
 
-#if !defined(FILL) || defined(WITH_CLOSE)
+#if (!defined(FILL) || defined(WITH_CLOSE)) && !defined(SELF_CLOSE)
 #define CLOSER 1
 active proctype closer() ALIVE {
   byte r, named, mode;
@@ -589,6 +589,39 @@ active proctype closer() ALIVE {
 #else
 #define NCALLERS 2
 #endif
+#ifdef SELF_CLOSE
+#define CLOSER 1
+#endif
+
+/* SELF_CLOSE: a host handler (SIGTERM, say) on W closes R while W's wait is
+ * between its checks and ppoll: the close as close_record makes it, on W
+ * (membarrier; the rounds skip the closing thread itself). With
+ * MEND_SELF_SEND it sends the wake signal to its own thread when that thread
+ * is blocked on R, which ppoll's mask then lets in. */
+inline HANDLER_CLOSE(named, r) {
+  LOCK(W);
+  d_step { blen[W] == 0 -> r = mem[CLOSED]; mem[CLOSED] = 1 };
+  if
+  :: r -> r = 0
+  :: else ->
+     (blen[Q] == 0);                /* membarrier */
+     SCAN(W, named, 0, r);
+     if
+     :: named -> release_pending = 1
+     :: else -> RELEASE()
+     fi;
+     named = 0;
+#ifdef MEND_SELF_SEND
+     LOAD(W, BLOCKED, r);
+     if
+     :: r & BR -> SEND(W)
+     :: else -> skip
+     fi;
+     r = 0
+#endif
+  fi;
+  UNLOCK(W)
+}
 
 /* ---- fork (pthread_atfork), seen from the child ---- */
 
@@ -806,6 +839,9 @@ active proctype waiter() ALIVE {
         if
         :: r -> r = 0               /* return 0 */
         :: else ->
+#ifdef SELF_CLOSE
+           HANDLER_CLOSE(named, r);
+#endif
 #ifdef HANDLER_WAIT
            /* a host handler for another signal lands here and makes a
             * blocking wait on another stream S: its BlockedOn stores S,
