@@ -6,7 +6,8 @@
  * Threads (each a process):
  *   query  (Q) two calls on stream R, each an ioctl on R's descriptor;
  *              with -DFILL one call instead, a read that moves input into
- *              R's buffer (the buffer fill) and wakes R's sleepers; with
+ *              R's buffer (the buffer fill) and wakes R's sleepers (rounds
+ *              of sends until none is blocked on R, as the close); with
  *              -DFORK a fork between its calls or inside the first, after
  *              which the search follows the child; with -DHANDLER a signal
  *              handler may run a call on another stream S in the middle of
@@ -77,10 +78,11 @@
  * (seq_cst fences after the slot store, the slot clear and the blocked_on
  * store, a fence in the close). HANDLER_WAIT: a handler's blocking wait on
  * another stream lands between W's checks and its ppoll (BlockedOn is one
- * word, not nested). MEND_WAIT_BLOCKS, MEND_FILL_RESENDS: two mends for the
- * fill's lost wake (the wait blocks the wake signal across its checks when
- * its mask leaves it open, ppoll's mask opening it; or the fill sends rounds
- * as the close does). MASK_OPEN / MASK_BLOCKED: fix W's own mask
+ * word, not nested). SELF_CLOSE: a host handler on W closes R between W's
+ * checks and its ppoll. MEND_SELF_SEND, MEND_WAIT_BLOCKS: a mend for that (the
+ * close sends to its own thread when it is blocked on R; the wait blocks the
+ * wake signal across its checks when its mask leaves it open, ppoll's mask
+ * opening it). MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
  * HOST_IGN, MB_FAILS: see above; FORK is checked with pan -E (the threads that
  * do not exist in the child stop where they are) and the monitor's timeout
@@ -724,11 +726,11 @@ active proctype query() {
         SCAN(Q, named, 1, r);       /* every other thread naming R, blocked or not */
         named = 0;
 #else
-#ifndef MEND_FILL_RESENDS
+#ifdef PLANT_FILL_ONE_ROUND
         SIGNAL_BLOCKED(Q, sent, r); /* the threads blocked on R, one round */
         sent = 0;
 #else
-        do                          /* rounds, as the close's */
+        do                          /* send_until_out, as the close */
         :: SIGNAL_BLOCKED(Q, sent, r);
            if
            :: sent -> sent = 0
