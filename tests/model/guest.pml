@@ -19,7 +19,9 @@
  *              section, a reader's call on S0 (the turn, then a change under
  *              buf_lock), a close of S0 (a table section), or none. A signal
  *              handler may run once wherever F's signals are open (in its
- *              section or after it): it forks, or closes S0. Without a
+ *              section or after it): it forks, closes S0, or makes a call
+ *              that needs the lock of F's section or S0's turn (refused with
+ *              EDEADLK if F holds it). Without a
  *              handler's fork, F may fork after its section. In the child F
  *              makes its first call of each kind: each short lock (making a
  *              value, interning, defining, loading), a read on S0 (turn, then
@@ -84,6 +86,7 @@ inline UNLOCK(t, l) {
 }
 
 inline TABLE_BEGIN(t) {
+  skip;                             /* taken, then it may wait */
 #ifndef PLANT_TABLE_SIGNALS_OPEN
   sigblocked[t] = 1;
 #endif
@@ -276,13 +279,28 @@ inline FORK(s, nx) {
 
 /* ---- the signal handler on F ---- */
 
-inline HANDLER(s, nx) {
+/* A handler's call that needs lock l: refused at once (EDEADLK) if its own
+ * thread holds l, in the section the handler interrupted. */
+inline HANDLER_TAKES(l) {
+#ifndef PLANT_NO_EDEADLK
+  if
+  :: owner[l] == F + 1 -> skip      /* SystemCallError EDEADLK */
+  :: else -> LOCK(F, l); UNLOCK(F, l)
+  fi
+#else
+  LOCK(F, l); UNLOCK(F, l)
+#endif
+}
+
+inline HANDLER(s, nx, l) {
   if
   :: !sigblocked[F] && !handled ->
      handled = 1;
      if
-     :: FORK(s, nx)
-     :: TABLE_BEGIN(F); CLOSE_BODY(F, 0); TABLE_END(F)  /* close(S0) */
+     :: skip; FORK(s, nx)           /* (skip: an option is taken, then it may wait) */
+     :: skip; TABLE_BEGIN(F); CLOSE_BODY(F, 0); TABLE_END(F)  /* close(S0) */
+     :: skip; HANDLER_TAKES(l)      /* a value, a name, a definition, a load */
+     :: skip; HANDLER_TAKES(TURN)   /* gets on S0 */
      fi
   :: skip
   fi
@@ -299,26 +317,26 @@ active proctype forker() {
   :: l = REGISTRY
   fi;
   if
-  :: LOCK(F, l); HANDLER(s, nx); UNLOCK(F, l)  /* a short section */
+  :: skip; LOCK(F, l); HANDLER(s, nx, l); UNLOCK(F, l)  /* a short section */
   :: named[F * 2] = 1;              /* gets on S0: */
      if
      :: !closed[0] ->
         LOCK(F, TURN);              /* the reader's turn for the whole call */
-        HANDLER(s, nx);             /* (waiting for input, signals open) */
+        HANDLER(s, nx, l);             /* (waiting for input, signals open) */
         LOCK(F, BUFL);
-        HANDLER(s, nx);             /* a change under buf_lock */
+        HANDLER(s, nx, l);             /* a change under buf_lock */
         UNLOCK(F, BUFL);
         UNLOCK(F, TURN)
      :: else -> skip                /* IOError */
      fi;
      LEAVE(F, 0)
   :: TABLE_BEGIN(F);                /* close(S0) */
-     HANDLER(s, nx);                /* signals blocked: never runs here */
+     HANDLER(s, nx, l);                /* signals blocked: never runs here */
      CLOSE_BODY(F, 0);
      TABLE_END(F)
   :: skip
   fi;
-  HANDLER(s, nx);
+  HANDLER(s, nx, l);
   if
   :: !forked -> FORK(s, nx)
   :: skip
