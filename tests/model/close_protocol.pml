@@ -78,7 +78,8 @@
  * (seq_cst fences after the slot store, the slot clear and the blocked_on
  * store, a fence in the close). HANDLER_WAIT: a handler's blocking wait on
  * another stream lands between W's checks and its ppoll (BlockedOn is one
- * word, not nested). SELF_CLOSE: a host handler on W closes R between W's
+ * word, not nested; MEND_NESTED: a word per depth, so the handler's wait
+ * leaves R's alone). SELF_CLOSE: a host handler on W closes R between W's
  * checks and its ppoll. MEND_SELF_SEND, MEND_WAIT_BLOCKS: a mend for that (the
  * close sends to its own thread when it is blocked on R; the wait blocks the
  * wake signal across its checks when its mask leaves it open, ppoll's mask
@@ -844,13 +845,21 @@ active proctype waiter() ALIVE {
 #ifdef SELF_CLOSE
            HANDLER_CLOSE(named, r);
 #endif
-#ifdef HANDLER_WAIT
+#if defined(HANDLER_WAIT) && !defined(MEND_NESTED)
            /* a host handler for another signal lands here and makes a
             * blocking wait on another stream S: its BlockedOn stores S,
             * its destructor clears the word */
            STORE(W, BLOCKED, 0);
            PUBLISH(W);
            UNBLOCK(r);
+#elif defined(HANDLER_WAIT)
+           /* mended: the handler's wait marks a word of its own depth, and
+            * its ppoll may take a wake sent for R (EINTR, S not closed:
+            * it sleeps again until S is ready) */
+           if
+           :: d_step { sigpend[W] -> sigpend[W] = 0 }
+           :: skip
+           fi;
 #endif
            do
            :: d_step { SYSCALL_ON_FD(); insys[W] = 1 };        /* ppoll opens the mask */
