@@ -6,8 +6,8 @@
  * Threads (each a process):
  *   query  (Q) two calls on stream R, each an ioctl on R's descriptor;
  *              with -DFILL one call instead, a read that moves input into
- *              R's buffer (the buffer fill) and wakes R's sleepers (rounds
- *              of sends until none is blocked on R, as the close); with
+ *              R's buffer (the buffer fill) and wakes R's sleepers (one
+ *              round of sends); with
  *              -DFORK a fork between its calls or inside the first, after
  *              which the search follows the child; with -DHANDLER a signal
  *              handler may run a call on another stream S in the middle of
@@ -41,6 +41,13 @@
  * their next fence point on) and gets a barrier of the same strength another
  * way. Plain fields guarded by table_mu (released, release_pending, in_use)
  * are read and written under the mutex only, so they are shared variables.
+ *
+ * The woken mark: W's blocking ppoll is the kernel's own, on W's wait_left,
+ * read at the call's entry. The wake handler (for a signal the runtime sent),
+ * a close from a handler over W's wait on R, and a nested wait's end set
+ * `woken`, then zero wait_left; W's loop checks woken before its ppoll and
+ * clears it after, then looks at closed and the buffer. So a wake the handler
+ * takes on W's way into ppoll makes that ppoll return at once.
  *
  * Signals: the runtime never blocks the wake signal. The waiter's own mask
  * (the host's) either leaves it open or blocks it, chosen at the start; where
@@ -76,14 +83,10 @@
  *
  * Configurations (-D...): FENCED: the fallback path without membarrier
  * (seq_cst fences after the slot store, the slot clear and the blocked_on
- * store, a fence in the close). HANDLER_WAIT: a handler's blocking wait on
- * another stream lands between W's checks and its ppoll (BlockedOn is one
- * word, not nested; MEND_NESTED: a word per depth, so the handler's wait
- * leaves R's alone). SELF_CLOSE: a host handler on W closes R between W's
- * checks and its ppoll. MEND_SELF_SEND, MEND_WAIT_BLOCKS: a mend for that (the
- * close sends to its own thread when it is blocked on R; the wait blocks the
- * wake signal across its checks when its mask leaves it open, ppoll's mask
- * opening it). MASK_OPEN / MASK_BLOCKED: fix W's own mask
+ * store, a fence in the close). HANDLER_WAIT: a host handler's blocking wait
+ * on another stream lands on W's way into ppoll (BlockedOn nested).
+ * SELF_CLOSE: a host handler on W closes R on W's way into ppoll or in it.
+ * MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
  * HOST_IGN, MB_FAILS: see above; FORK is checked with pan -E (the threads that
  * do not exist in the child stop where they are) and the monitor's timeout
@@ -134,6 +137,9 @@ bool in_use_w = 1;                 /* W's entry belongs to a live thread */
 bool disp_ours = 1;                /* the wake signal's disposition is the runtime's */
 bool hit;                          /* a close's send found W in its system call */
 byte rounds;                       /* the close's rounds of sends */
+bool woken;                        /* W's woken mark */
+bool left0;                        /* W's wait_left zeroed by a wake */
+bool hdone;                        /* the host handler (SELF_CLOSE, HANDLER_WAIT) has run */
 #ifdef FENCED
 bool fenced = 1;
 #else
@@ -221,12 +227,23 @@ end:
   od
 }
 
+/* The wake handler, for a signal the runtime sent: mark_woken(W), woken set,
+ * then wait_left zeroed (W is stopped meanwhile: one step). */
+inline MARK_WOKEN() {
+#ifndef PLANT_HANDLER_NO_MARK
+  woken = 1; left0 = 1
+#else
+  skip
+#endif
+}
+
 /* Delivers a pending wake signal to a thread whose mask is open outside a
- * blocking call: the handler runs and the signal is spent. */
+ * blocking call: the handler runs, marks the thread woken, and the signal is
+ * spent. */
 active proctype kernel() {
 end:
   do
-  :: d_step { sigpend[W] && sigopen[W] && !insys[W] -> sigpend[W] = 0 }
+  :: d_step { sigpend[W] && sigopen[W] && !insys[W] -> sigpend[W] = 0; MARK_WOKEN() }
   od
 }
 
@@ -597,10 +614,9 @@ active proctype closer() ALIVE {
 #endif
 
 /* SELF_CLOSE: a host handler (SIGTERM, say) on W closes R while W's wait is
- * between its checks and ppoll: the close as close_record makes it, on W
- * (membarrier; the rounds skip the closing thread itself). With
- * MEND_SELF_SEND it sends the wake signal to its own thread when that thread
- * is blocked on R, which ppoll's mask then lets in. */
+ * on its way into ppoll or in it: the close as close_record makes it, on W
+ * (membarrier; the rounds skip the closing thread itself), which marks its
+ * own thread woken when that thread is blocked on R. */
 inline HANDLER_CLOSE(named, r) {
   LOCK(W);
   d_step { blen[W] == 0 -> r = mem[CLOSED]; mem[CLOSED] = 1 };
@@ -614,16 +630,72 @@ inline HANDLER_CLOSE(named, r) {
      :: else -> RELEASE()
      fi;
      named = 0;
-#ifdef MEND_SELF_SEND
-     LOAD(W, BLOCKED, r);
+#ifndef PLANT_NO_SELF_MARK
+     LOAD(W, BLOCKED, r);           /* its own thread blocked on R: */
      if
-     :: r & BR -> SEND(W)
+     :: r & BR -> woken = 1; left0 = 1  /* mark_woken */
      :: else -> skip
      fi;
      r = 0
 #endif
   fi;
   UNLOCK(W)
+}
+
+/* HANDLER_WAIT: a host handler for another signal makes a blocking wait on
+ * another stream S on W. Its BlockedOn swaps the mark to S once no send is in
+ * progress (the outer mark kept, flags and all); its ppoll may take a wake
+ * sent for R (EINTR: the wake handler marks W); its loop leaves woken clear
+ * and wait_left its own; its destructor swaps the outer mark back, takes back
+ * a signal if S's mark was sent to, and marks W woken so the outer wait looks
+ * again. */
+inline NESTED_WAIT(r, outer) {
+#ifdef PLANT_NESTED_NO_RESTORE
+  STORE(W, BLOCKED, 0);             /* S, over the outer mark */
+  PUBLISH(W);
+#else
+  d_step { blen[W] == 0 && !(mem[BLOCKED] & SENDING) -> outer = mem[BLOCKED]; mem[BLOCKED] = 0 };
+#endif
+  if
+  :: d_step { sigpend[W] -> sigpend[W] = 0; MARK_WOKEN() }
+  :: skip
+  fi;
+  woken = 0; left0 = 0;
+  d_step { blen[W] == 0 && !(mem[BLOCKED] & SENDING) -> r = mem[BLOCKED]; mem[BLOCKED] = outer };
+  if
+  :: r & SENT -> sigpend[W] = 0     /* take_back_wakes */
+  :: else -> skip
+  fi;
+#ifndef PLANT_NESTED_NO_WAKE
+  if
+  :: outer -> woken = 1; left0 = 1  /* mark_woken: the outer wait looks again */
+  :: else -> skip
+  fi;
+#endif
+  r = 0; outer = 0
+}
+
+/* The host's handler, once, at one of the points it may land. */
+inline HANDLER_RUN(named, r, outer) {
+  hdone = 1;
+#ifdef SELF_CLOSE
+  HANDLER_CLOSE(named, r)
+#elif defined(HANDLER_WAIT)
+  NESTED_WAIT(r, outer)
+#else
+  skip
+#endif
+}
+
+inline HANDLER_POINT(named, r, outer) {
+#if defined(SELF_CLOSE) || defined(HANDLER_WAIT)
+  if
+  :: !hdone -> HANDLER_RUN(named, r, outer)
+  :: skip
+  fi
+#else
+  skip
+#endif
 }
 
 /* ---- fork (pthread_atfork), seen from the child ---- */
@@ -727,21 +799,8 @@ active proctype query() {
         SCAN(Q, named, 1, r);       /* every other thread naming R, blocked or not */
         named = 0;
 #else
-#ifdef PLANT_FILL_ONE_ROUND
-        SIGNAL_BLOCKED(Q, sent, r); /* the threads blocked on R, one round */
-        sent = 0;
-#else
-        do                          /* send_until_out, as the close */
-        :: SIGNAL_BLOCKED(Q, sent, r);
-           if
-           :: sent -> sent = 0
-           :: else -> break
-           fi;
-           UNLOCK(Q);
-           PAUSE();
-           LOCK(Q)
-        od;
-#endif
+        SIGNAL_BLOCKED(Q, sent, r); /* send_round: the threads blocked on R, */
+        sent = 0;                   /* one round: the woken mark covers a wake taken early */
 #endif
         UNLOCK(Q)
      :: else -> skip
@@ -795,7 +854,8 @@ inline REGISTER() {
 
 active proctype waiter() ALIVE {
   byte r, named;
-  bool ok, kept, cancelled, opened;
+  byte outer;
+  bool ok, kept, cancelled, opened, ready, w, copied;
 #if defined(MASK_OPEN)
   sigopen[W] = 1;                   /* the host unblocked every signal */
 #elif !defined(MASK_BLOCKED)
@@ -819,12 +879,7 @@ active proctype waiter() ALIVE {
      if
      :: r -> r = 0                  /* return 0 */
      :: else ->
-#ifdef MEND_WAIT_BLOCKS
-        if                          /* the wake signal blocked across the checks */
-        :: sigopen[W] -> sigopen[W] = 0; opened = 1
-        :: else -> skip
-        fi;
-#endif
+        left0 = 0;                  /* wait_left = no limit */
 #ifndef PLANT_BLOCKED_AFTER_SLEEPERS
         BLOCK_ON();                 /* BlockedOn, before the sleeper count */
 #endif
@@ -842,34 +897,49 @@ active proctype waiter() ALIVE {
         if
         :: r -> r = 0               /* return 0 */
         :: else ->
-#ifdef SELF_CLOSE
-           HANDLER_CLOSE(named, r);
-#endif
-#if defined(HANDLER_WAIT) && !defined(MEND_NESTED)
-           /* a host handler for another signal lands here and makes a
-            * blocking wait on another stream S: its BlockedOn stores S,
-            * its destructor clears the word */
-           STORE(W, BLOCKED, 0);
-           PUBLISH(W);
-           UNBLOCK(r);
-#elif defined(HANDLER_WAIT)
-           /* mended: the handler's wait marks a word of its own depth, and
-            * its ppoll may take a wake sent for R (EINTR, S not closed:
-            * it sleeps again until S is ready) */
-           if
-           :: d_step { sigpend[W] -> sigpend[W] = 0 }
-           :: skip
-           fi;
-#endif
            do
-           :: d_step { SYSCALL_ON_FD(); insys[W] = 1 };        /* ppoll opens the mask */
+           :: HANDLER_POINT(named, r, outer);
               if
-              :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0 }  /* EINTR */
-#ifdef CANCEL
-              :: d_step { insys[W] = 0; cancelled = 1 };   /* pthread_cancel: forced unwind */
-                 break
+              :: woken -> ready = 0 /* no ppoll */
+              :: else ->
+#ifdef PLANT_LIMIT_COPIED
+                 copied = left0;    /* the limit copied before the call */
 #endif
+                 HANDLER_POINT(named, r, outer);
+                 d_step {           /* ppoll_now: the kernel reads the limit at entry */
+                   SYSCALL_ON_FD();
+#ifdef PLANT_LIMIT_COPIED
+                   if
+                   :: copied -> ready = 0
+                   :: else -> insys[W] = 1
+                   fi;
+                   copied = 0
+#else
+                   if
+                   :: left0 -> ready = 0       /* a wake zeroed it: at once */
+                   :: else -> insys[W] = 1     /* sleeps, its mask open */
+                   fi
+#endif
+                 };
+                 if
+                 :: insys[W] ->
+                    if
+                    :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; ready = 1;
+                                MARK_WOKEN() }  /* EINTR; the handler ran */
+#ifdef SELF_CLOSE
+                    :: !hdone -> insys[W] = 0; ready = 1;  /* EINTR: a host handler */
+                       HANDLER_RUN(named, r, outer)
+#endif
+#ifdef CANCEL
+                    :: d_step { insys[W] = 0; cancelled = 1 };  /* pthread_cancel: forced unwind */
+                       break
+#endif
+                    fi
+                 :: else -> skip
+                 fi
               fi;
+              w = woken;            /* const bool woken = t->woken; */
+              woken = 0;
 #ifdef PLANT_EINTR_KEEPS_SLEEPER
               kept = 1;             /* the EINTR returns skip the fetch_sub */
 #endif
@@ -884,21 +954,18 @@ active proctype waiter() ALIVE {
               if
               :: r -> r = 0; break
               :: else -> skip
-              fi
+              fi;
+              /* "the limit passed": never, for a wait with no limit */
+              assert(ready != 0 || w);
+              ready = 0; w = 0;
+              left0 = 0             /* wait_left = the time left: no limit */
            od
         fi;
         if                          /* ~Sleeper, then ~BlockedOn */
         :: !kept -> atomic { blen[W] == 0 -> mem[SLEEPERS]-- }  /* sleepers.fetch_sub(1) */
         :: else -> kept = 0
         fi;
-        GUARD_END(cancelled, r);
-#ifdef MEND_WAIT_BLOCKS
-        if
-        :: opened -> sigopen[W] = 1; opened = 0
-        :: else -> skip
-        fi;
-#endif
-        skip
+        GUARD_END(cancelled, r)
      fi
 #else
      /* fill's loop: wait_fd found the descriptor ready, but another reader of
@@ -919,7 +986,7 @@ active proctype waiter() ALIVE {
         :: else ->
            d_step { SYSCALL_ON_FD(); insys[W] = 1 };           /* read(2) */
            if
-           :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0 }  /* EINTR */
+           :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; MARK_WOKEN() }  /* EINTR */
 #ifdef CANCEL
            :: d_step { insys[W] = 0; cancelled = 1 }   /* pthread_cancel: forced unwind */
 #endif
