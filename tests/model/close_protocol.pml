@@ -7,8 +7,8 @@
  *   query  (Q) two calls on stream R, each an ioctl on R's descriptor;
  *              with -DFILL one call instead, a read that moves input into
  *              R's buffer (the buffer fill) and wakes R's sleepers (one
- *              round of sends); with
- *              -DFORK a fork between its calls or inside the first, after
+ *              round of sends); with -DFORK a fork between its calls or
+ *              inside the first, after
  *              which the search follows the child; with -DHANDLER a signal
  *              handler may run a call on another stream S in the middle of
  *              IoCall's enter;
@@ -24,7 +24,8 @@
  *              from no call on R; as the call R.close (its own chain names
  *              R); from inside another call on R on the same thread (two
  *              of its chain slots name R). Absent with -DFILL (so that
- *              only the fill can end the wait) unless -DWITH_CLOSE;
+ *              only the fill can end the wait) unless -DWITH_CLOSE, and
+ *              with -DSELF_CLOSE (a host handler on W closes R instead);
  *   host       with -DHOST_IGN, the embedding program sets the wake signal's
  *              disposition to SIG_IGN once, at any moment.
  *
