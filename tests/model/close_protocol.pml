@@ -1,59 +1,103 @@
 /*
- * The close protocol of runtime/in_flight.cpp, checked over every
- * interleaving on x86-TSO memory. Names are the code's names.
+ * The close protocol of runtime/in_flight.cpp and the wake of runtime/fd_wait.cpp
+ * and the fallback read, checked over every interleaving on x86-TSO memory.
+ * Names are the code's names.
  *
  * Threads (each a process):
  *   query  (Q) two calls on stream R, each an ioctl on R's descriptor;
  *              with -DFILL one call instead, a read that moves input into
- *              R's buffer (the buffer fill) and wakes R's sleepers; with
- *              -DFORK a fork between its calls or inside the first, after
- *              which the search follows the child;
+ *              R's buffer (the buffer fill) and wakes R's sleepers (one
+ *              round of sends); with -DFORK a fork between its calls or
+ *              inside the first, after
+ *              which the search follows the child; with -DHANDLER a signal
+ *              handler may run a call on another stream S in the middle of
+ *              IoCall's enter;
  *   waiter (W) one call on R: a blocking zl_wait_for_single_fd (ppoll with
  *              no timeout, the descriptor never ready, so only the wake
  *              signal ends it); with -DFALLBACK_READ the fallback blocking
- *              read(2) that only the wake signal ends, instead;
+ *              read(2) that only the wake signal ends, instead. With
+ *              -DCANCEL it may be cancelled at ppoll/read(2); with -DEXIT it
+ *              may leave the thread from inside its call without unwinding;
+ *              with either, the thread then exits (thread_exit) and a new
+ *              thread takes its entry (register_thread) and lives on;
  *   closer (C) close_record(R), chosen at the start from three shapes:
  *              from no call on R; as the call R.close (its own chain names
  *              R); from inside another call on R on the same thread (two
  *              of its chain slots name R). Absent with -DFILL (so that
- *              only the fill can end the wait) unless -DWITH_CLOSE.
+ *              only the fill can end the wait) unless -DWITH_CLOSE, and
+ *              with -DSELF_CLOSE (a host handler on W closes R instead);
+ *   host       with -DHOST_IGN, the embedding program sets the wake signal's
+ *              disposition to SIG_IGN once, at any moment.
  *
  * Memory: each thread's plain stores go into a FIFO store buffer of its own
- * (BUF entries, more than any thread here ever holds) and reach memory when
- * the memory process drains them, oldest first, at any moment; a thread's loads
- * read its own newest buffered store of the location, memory otherwise. A
- * seq_cst fence waits for the thread's buffer to be empty; a locked
- * instruction (exchange, fetch_add, the mutex) does too and then acts on
- * memory at once. membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) makes every
- * other thread pass a full barrier at some moment during the call: the
- * closer waits, thread by thread, for a moment at which that thread's buffer
- * is empty. Plain fields guarded by table_mu (released, release_pending) are
- * read and written under the mutex only, so they are modelled as shared
- * variables.
+ * (BUF entries) and reach memory when the memory process drains them, oldest
+ * first, at any moment; a thread's loads read its own newest buffered store
+ * of the location, memory otherwise. A seq_cst fence waits for the thread's
+ * buffer to be empty; a locked instruction (exchange, fetch_add, compare-
+ * exchange, the mutex) does too and then acts on memory at once.
+ * membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) makes every other thread pass
+ * a full barrier at some moment during the call: the closer waits, thread by
+ * thread, for a moment at which that thread's buffer is empty. With -DMB_FAILS
+ * that call may fail at the close: the close sets `fenced` (callers fence from
+ * their next fence point on) and gets a barrier of the same strength another
+ * way. Plain fields guarded by table_mu (released, release_pending, in_use)
+ * are read and written under the mutex only, so they are shared variables.
  *
- * Signals: the wake signal is blocked in every thread except (a) inside
- * ppoll, whose mask opens it atomically, (b) around the fallback read. A
- * tgkill makes it pending; a pending signal is delivered when the thread's
- * mask opens: ppoll/read(2) then return EINTR; in the fallback read's window
- * between unblocking and read(2) the handler runs and the signal is spent.
+ * The woken mark: W's blocking ppoll is the kernel's own, on W's wait_left,
+ * read at the call's entry. The wake handler (for a signal the runtime sent),
+ * a close from a handler over W's wait on R, and a nested wait's end set
+ * `woken`, then zero wait_left; W's loop checks woken before its ppoll and
+ * clears it after, then looks at closed and the buffer. So a wake the handler
+ * takes on W's way into ppoll makes that ppoll return at once.
+ *
+ * Signals: the runtime never blocks the wake signal. The waiter's own mask
+ * (the host's) either leaves it open or blocks it, chosen at the start; where
+ * it is open outside a system call, a pending wake is delivered to the
+ * handler at any moment and spent (lost). ppoll opens it for its duration;
+ * the fallback read opens it around read(2) when the mask blocks it. A
+ * pending signal ends ppoll/read(2) with EINTR. A send is lost while the
+ * host's SIG_IGN is in place; setting SIG_IGN discards a pending one.
+ *
+ * blocked_on (W's word, BLOCKED): BR while W is in (or on its way into or out
+ * of) its blocking system call on R. A signaller (close or fill), under
+ * table_mu, compare-exchanges BR -> BR|SENDING, sends, stores BR|SENT. W's
+ * clear waits while SENDING is set and, if SENT was set, drains the signal
+ * (sigtimedwait, zero timeout). The close, after its mark, barrier and scan,
+ * sends to W while W is blocked on R, drops the lock, pauses, and again, until
+ * W is not blocked on R; it repairs the disposition before each round.
  *
  * Properties:
  *   - no system call on the descriptor after its release (assert at every
  *     modelled ioctl, ppoll, read);
  *   - no release while a caller that passed its closed check is still in its
  *     call, and at most one release (assert in release);
+ *   - no runtime signal pending on W when its call has returned (assert);
+ *   - a wake that reached W in its system call ends the wait: the close never
+ *     has to send twice to a W that sat in it (assert);
  *   - at the end, the descriptor released exactly once (monitor);
  *   - no thread left blocked (no lost wake-up, no deadlock, the self close
  *     included): blocking points carry no end label, so a thread stuck in
- *     ppoll, read(2), the mutex or a wait is an invalid end state.
+ *     ppoll, read(2), the mutex or a wait is an invalid end state. The
+ *     close's pause lasts until a re-send can matter (W in its system call
+ *     with no signal pending, the disposition changed, W no longer blocked
+ *     on R), so a close that re-sends forever is a blocked closer too.
  *
  * Configurations (-D...): FENCED: the fallback path without membarrier
- * (seq_cst fences after the slot store and the slot clear, a fence in the
- * close). FALLBACK_READ, FILL, FORK: see above; FORK is checked with pan -E
- * (the threads that do not exist in the child stop where they are) and the
- * monitor's timeout catches a stuck child instead. PLANT_*: one planted fault each,
- * which the check must catch; see tests/model/check.
+ * (seq_cst fences after the slot store, the slot clear and the blocked_on
+ * store, a fence in the close). HANDLER_WAIT: a host handler's blocking wait
+ * on another stream lands on W's way into ppoll (BlockedOn nested).
+ * SELF_CLOSE: a host handler on W closes R on W's way into ppoll or in it.
+ * MASK_OPEN / MASK_BLOCKED: fix W's own mask
+ * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
+ * HOST_IGN, MB_FAILS: see above; FORK is checked with pan -E (the threads that
+ * do not exist in the child stop where they are) and the monitor's timeout
+ * catches a stuck child instead. PLANT_*: one planted fault each, which the
+ * check must catch; see tests/model/check.
  */
+
+#ifndef QUERY_CALLS
+#define QUERY_CALLS 2              /* query's calls on R */
+#endif
 
 #define Q 0
 #define W 1
@@ -63,14 +107,19 @@
 /* memory locations */
 #define SLOT(t, d) ((t) * 2 + (d)) /* chain[d] of thread t: 1 = names R */
 #define CLOSED 6                   /* R->closed */
-#define IN_READ 7                  /* W's in_read: 1 = R */
+#define BLOCKED 7                  /* W's blocked_on */
 #define PENDING 8                  /* R->pending */
 #define SLEEPERS 9                 /* R->sleepers */
 #define NMEM 10
 
+/* blocked_on's bits */
+#define BR 1                       /* the record R */
+#define SENDING 2
+#define SENT 4
+
 #ifndef BUF
 #define BUF 4                      /* store buffer entries per thread: no thread here
-                                      stores more than 4 times, so none ever stalls */
+                                      stores more than 4 times in a row, so none stalls */
 #endif
 
 byte mem[NMEM];
@@ -82,9 +131,21 @@ byte released;                     /* times R's descriptor was closed */
 bool release_pending;
 byte table_mu;                     /* 0 free, else holder + 1 */
 bool sigpend[NT];                  /* wake signal pending */
-bool sigopen[NT];                  /* wake signal unblocked outside a blocking call */
+bool sigopen[NT];                  /* wake signal open outside a blocking call */
 bool insys[NT];                    /* blocked in ppoll/read(2), mask open */
 byte live[NT];                     /* calls past their closed check, not yet left */
+bool in_use_w = 1;                 /* W's entry belongs to a live thread */
+bool disp_ours = 1;                /* the wake signal's disposition is the runtime's */
+bool hit;                          /* a close's send found W in its system call */
+byte rounds;                       /* the close's rounds of sends */
+bool woken;                        /* W's woken mark */
+bool left0;                        /* W's wait_left zeroed by a wake */
+bool hdone;                        /* the host handler (SELF_CLOSE, HANDLER_WAIT) has run */
+#ifdef FENCED
+bool fenced = 1;
+#else
+bool fenced;                       /* callers fence: no asymmetric barrier */
+#endif
 byte finished;                     /* caller threads that have ended */
 byte scratch;                      /* loop index inside d_steps; always 0 between steps */
 bool forked;                       /* FORK: query has forked; what runs now is the child */
@@ -132,6 +193,14 @@ inline FENCE(t) {
   (blen[t] == 0)
 }
 
+/* publish_fence(): a full fence in fenced mode, a compiler barrier otherwise */
+inline PUBLISH(t) {
+  if
+  :: fenced -> FENCE(t)
+  :: else -> skip
+  fi
+}
+
 inline drain(t) {
   d_step {
     blen[t] > 0 ->
@@ -159,13 +228,39 @@ end:
   od
 }
 
+/* The wake handler, for a signal the runtime sent: mark_woken(W), woken set,
+ * then wait_left zeroed (W is stopped meanwhile: one step). */
+inline MARK_WOKEN() {
+#ifndef PLANT_HANDLER_NO_MARK
+  woken = 1; left0 = 1
+#else
+  skip
+#endif
+}
+
 /* Delivers a pending wake signal to a thread whose mask is open outside a
- * blocking call: the handler runs and the signal is spent. */
+ * blocking call: the handler runs, marks the thread woken, and the signal is
+ * spent. */
 active proctype kernel() {
 end:
   do
-  :: d_step { sigpend[W] && sigopen[W] && !insys[W] -> sigpend[W] = 0 }
+  :: d_step { sigpend[W] && sigopen[W] && !insys[W] -> sigpend[W] = 0; MARK_WOKEN() }
   od
+}
+
+#ifdef HOST_IGN
+/* The host sets SIG_IGN for the wake signal: a pending one is discarded. */
+active proctype host() {
+  d_step { disp_ours = 0; sigpend[W] = 0; hit = 0 }
+}
+#endif
+
+/* rt_tgsigqueueinfo; discarded while the host's SIG_IGN is in place */
+inline SEND(t) {
+  if
+  :: disp_ours -> sigpend[t] = 1
+  :: else -> skip
+  fi
 }
 
 /* ---- the descriptor ---- */
@@ -193,15 +288,15 @@ inline UNLOCK(t) {
 }
 
 /* Reads slot s from thread t (under table_mu): named = 1 if it names R; a
- * closer (wake = 1) sends the wake signal to the slot's thread unless it is
- * t itself. */
+ * signaller (wake = 1: the old fill, PLANT_FILL_SIGNALS_NAMERS) sends the
+ * wake signal to the slot's thread unless it is t itself. */
 inline SCAN1(t, s, named, wake, r) {
   d_step {
     load_(t, s, r);
     if
     :: r -> named = 1;
        if
-       :: wake && s / 2 != t -> sigpend[s / 2] = 1 /* tgkill */
+       :: wake && s / 2 != t -> sigpend[s / 2] = 1
        :: else -> skip
        fi
     :: else -> skip
@@ -210,7 +305,7 @@ inline SCAN1(t, s, named, wake, r) {
   }
 }
 
-/* Every registered thread's chain; only these four slots are ever used. */
+/* Every registered thread's chain; only these four slots ever name R. */
 inline SCAN(t, named, wake, r) {
   named = 0;
   SCAN1(t, SLOT(Q, 0), named, wake, r);
@@ -219,14 +314,68 @@ inline SCAN(t, named, wake, r) {
   SCAN1(t, SLOT(C, 1), named, wake, r)
 }
 
+/* Signaller t (under table_mu) wakes W if W is blocked on R: compare-exchange
+ * BR (or BR|SENT) -> BR|SENDING, send, store BR|SENT. sent = 1 if it sent. */
+inline SIGNAL_BLOCKED(t, sent, r) {
+  d_step {
+    blen[t] == 0 ->
+    r = mem[BLOCKED];
+    if
+    :: in_use_w && (r & BR) && !(r & SENDING) ->
+       mem[BLOCKED] = BR | SENDING; sent = 1
+    :: else -> sent = 0
+    fi;
+    r = 0
+  };
+  if
+  :: sent ->
+     d_step {
+       if
+       :: t == C && insys[W] && !sigpend[W] && disp_ours ->
+          assert(!hit);              /* the last one that reached it ended it */
+          hit = 1
+       :: else -> skip
+       fi;
+       SEND(W)
+     };
+     STORE(t, BLOCKED, BR | SENT)  /* release store */
+  :: else -> skip
+  fi
+}
+
 /* ---- caller: enter, closed check, leave ---- */
 
-inline ENTER(t, d) {
-  STORE(t, SLOT(t, d), 1);          /* chain[depth] = R, relaxed */
-#if defined(FENCED) && !defined(PLANT_NO_ENTER_FENCE)
-  FENCE(t)                          /* fenced: seq_cst fence */
+/* HANDLER: a signal handler on Q runs a whole call on another stream S at
+ * depth d: S in the slot, then null. */
+inline HANDLER_CALL(t, d) {
+#ifdef HANDLER
+  if
+  :: t == Q ->
+     if
+     :: STORE(t, SLOT(t, d), 0); STORE(t, SLOT(t, d), 0)
+     :: skip
+     fi
+  :: else -> skip
+  fi
 #else
-  skip                              /* compiler barrier only */
+  skip
+#endif
+}
+
+/* IoCall's enter: depth = d + 1, then chain[d] = R (relaxed), then
+ * publish_fence. A handler running between the two steps takes slot d + 1. */
+inline ENTER(t, d) {
+#ifdef PLANT_SLOT_BEFORE_DEPTH
+  STORE(t, SLOT(t, d), 1);
+  HANDLER_CALL(t, d);               /* depth not yet bumped: the handler takes slot d */
+#else
+  HANDLER_CALL(t, d + 1);
+  STORE(t, SLOT(t, d), 1);
+#endif
+#ifndef PLANT_NO_ENTER_FENCE
+  PUBLISH(t)
+#else
+  skip
 #endif
 }
 
@@ -284,8 +433,8 @@ inline LEAVE(t, d, ok, named, r) {
     :: else -> skip
     fi
   };
-#if defined(FENCED) && !defined(PLANT_NO_LEAVE_FENCE)
-  FENCE(t);
+#ifndef PLANT_NO_LEAVE_FENCE
+  PUBLISH(t);
 #endif
   LOAD(t, CLOSED, r);               /* relaxed */
   if
@@ -294,14 +443,84 @@ inline LEAVE(t, d, ok, named, r) {
   fi
 }
 
+/* ---- blocked_on: W's BlockedOn guard ---- */
+
+inline BLOCK_ON() {
+  STORE(W, BLOCKED, BR);            /* relaxed, ordered like the chain store */
+#ifndef PLANT_NO_BLOCKED_FENCE
+  PUBLISH(W)
+#else
+  skip
+#endif
+}
+
+/* The guard's destructor: clear, waiting out a send in progress; then take
+ * back a signal that a send may have left pending. */
+inline UNBLOCK(r) {
+#ifdef PLANT_CLEAR_IGNORES_SENDING
+  d_step { blen[W] == 0 -> r = mem[BLOCKED]; mem[BLOCKED] = 0 };
+#else
+  d_step { blen[W] == 0 && !(mem[BLOCKED] & SENDING) -> r = mem[BLOCKED]; mem[BLOCKED] = 0 };
+#endif
+#ifndef PLANT_NO_DRAIN
+  if
+  :: r & SENT -> sigpend[W] = 0     /* sigtimedwait, zero timeout */
+  :: else -> skip
+  fi;
+#endif
+  r = 0
+}
+
+/* The guard's end on every way out: return, or a cancellation's unwind. */
+inline GUARD_END(cancelled, r) {
+#ifdef PLANT_CANCEL_KEEPS_BLOCKED
+  if
+  :: cancelled -> skip              /* the unwind skips the clear */
+  :: else -> UNBLOCK(r)
+  fi
+#else
+  UNBLOCK(r)
+#endif
+}
+
 /* ---- closer ---- */
 
-inline CLOSE_RECORD(named, r) {
-#ifdef PLANT_WAKE_BEFORE_CLOSED
-  LOCK(C);
-  SCAN(C, named, 1, r);             /* the wake-up, before the closed mark */
-  UNLOCK(C);
+/* The close's barrier: membarrier, or in fenced mode its own fence; if
+ * membarrier fails after registration (MB_FAILS), fenced mode for good and a
+ * barrier that every running thread of the process passes. */
+inline BARRIER() {
+  if
+  :: fenced -> FENCE(C)             /* the callers fence */
+  :: else ->
+     if
+#ifndef PLANT_NO_BARRIER
+     :: (blen[Q] == 0);             /* membarrier: each other thread passes */
+        (blen[W] == 0)              /* a full barrier during the call */
+#else
+     :: skip
 #endif
+#ifdef MB_FAILS
+     :: fenced = 1;                 /* callers fence from their next fence point */
+        FENCE(C);
+#ifndef PLANT_TRUST_OWN_FENCE
+        (blen[Q] == 0);             /* and a process-wide barrier another way */
+        (blen[W] == 0)
+#else
+        skip
+#endif
+#endif
+     fi
+  fi
+}
+
+/* The close's pause lasts until a re-send can matter: W in its system call
+ * with no signal pending, the disposition no longer the runtime's, or W no
+ * longer blocked on R (or its entry free). */
+inline PAUSE() {
+  (insys[W] && !sigpend[W] || !disp_ours || !(mem[BLOCKED] & BR) || !in_use_w)
+}
+
+inline CLOSE_RECORD(named, sent, r) {
 #ifndef PLANT_MARK_OUTSIDE_LOCK
   LOCK(C);                          /* a fork finds R either open or scanned */
 #endif
@@ -314,20 +533,11 @@ inline CLOSE_RECORD(named, r) {
      goto closed_before
   :: else -> skip
   fi;
-#if defined(FENCED)
-  FENCE(C);                         /* seq_cst fence */
-#elif !defined(PLANT_NO_BARRIER)
-  (blen[Q] == 0);                   /* membarrier: each other thread passes */
-  (blen[W] == 0);                   /* a full barrier during the call */
-#endif
+  BARRIER();
 #ifdef PLANT_MARK_OUTSIDE_LOCK
   LOCK(C);
 #endif
-#ifdef PLANT_WAKE_BEFORE_CLOSED
   SCAN(C, named, 0, r);
-#else
-  SCAN(C, named, 1, r);             /* tgkill every other thread naming R */
-#endif
   if
   :: named -> release_pending = 1   /* the last caller to leave releases */
   :: else -> RELEASE()
@@ -337,30 +547,39 @@ inline CLOSE_RECORD(named, r) {
   /* waits for the calls to leave instead of deferring the release */
   (mem[SLOT(Q, 0)] + mem[SLOT(W, 0)] + mem[SLOT(C, 0)] + mem[SLOT(C, 1)] == 0);
 #endif
-#if defined(FALLBACK_READ) && !defined(PLANT_NO_RESEND)
-  /* re-send while W sits in the fallback read. A re-send matters only when
-   * it finds W blocked in read(2) with no signal pending (one sent while it
-   * is pending changes nothing; one spent outside read(2) changes nothing),
-   * so the model waits for that, or for in_read cleared: a closer re-sending
-   * forever is then a blocked process, an invalid end state */
+  /* send to every other thread blocked on R until none is */
   do
-  :: LOAD(C, IN_READ, r);
+  :: 
+#ifndef PLANT_NO_REPAIR
      if
-     :: r -> sigpend[W] = 1; (insys[W] && !sigpend[W] || !mem[IN_READ])
-     :: else -> break
-     fi
-  od;
+     :: !disp_ours -> disp_ours = 1  /* the host's action kept, the handler reinstalled */
+     :: else -> skip
+     fi;
 #endif
+     SIGNAL_BLOCKED(C, sent, r);
+     if
+     :: sent -> sent = 0
+     :: else -> break
+     fi;
+     rounds++;
+     assert(rounds < 5);            /* each round after the first finds W in its call */
+#ifdef PLANT_NO_RESEND
+     break;
+#endif
+     UNLOCK(C);
+     PAUSE();
+     LOCK(C)
+  od;
   UNLOCK(C);
 closed_before:
   skip
 }
 
-#if !defined(FILL) || defined(WITH_CLOSE)
+#if (!defined(FILL) || defined(WITH_CLOSE)) && !defined(SELF_CLOSE)
 #define CLOSER 1
 active proctype closer() ALIVE {
   byte r, named, mode;
-  bool ok;
+  bool ok, sent;
   if
   :: mode = 0                       /* close_record from no call on R */
   :: mode = 1                       /* R.close: a call on R at depth 0 */
@@ -377,7 +596,7 @@ active proctype closer() ALIVE {
   :: mode == 1 -> ENTER(C, 0)
   :: else -> skip
   fi;
-  CLOSE_RECORD(named, r);
+  CLOSE_RECORD(named, sent, r);
   if
   :: mode == 2 ->
      LEAVE(C, 1, 0, named, r);
@@ -391,6 +610,94 @@ active proctype closer() ALIVE {
 #else
 #define NCALLERS 2
 #endif
+#ifdef SELF_CLOSE
+#define CLOSER 1
+#endif
+
+/* SELF_CLOSE: a host handler (SIGTERM, say) on W closes R while W's wait is
+ * on its way into ppoll or in it: the close as close_record makes it, on W
+ * (membarrier; the rounds skip the closing thread itself), which marks its
+ * own thread woken when that thread is blocked on R. */
+inline HANDLER_CLOSE(named, r) {
+  LOCK(W);
+  d_step { blen[W] == 0 -> r = mem[CLOSED]; mem[CLOSED] = 1 };
+  if
+  :: r -> r = 0
+  :: else ->
+     (blen[Q] == 0);                /* membarrier */
+     SCAN(W, named, 0, r);
+     if
+     :: named -> release_pending = 1
+     :: else -> RELEASE()
+     fi;
+     named = 0;
+#ifndef PLANT_NO_SELF_MARK
+     LOAD(W, BLOCKED, r);           /* its own thread blocked on R: */
+     if
+     :: r & BR -> woken = 1; left0 = 1  /* mark_woken */
+     :: else -> skip
+     fi;
+     r = 0
+#endif
+  fi;
+  UNLOCK(W)
+}
+
+/* HANDLER_WAIT: a host handler for another signal makes a blocking wait on
+ * another stream S on W. Its BlockedOn swaps the mark to S once no send is in
+ * progress (the outer mark kept, flags and all); its ppoll may take a wake
+ * sent for R (EINTR: the wake handler marks W); its loop leaves woken clear
+ * and wait_left its own; its destructor swaps the outer mark back, takes back
+ * a signal if S's mark was sent to, and marks W woken so the outer wait looks
+ * again. */
+inline NESTED_WAIT(r, outer) {
+#ifdef PLANT_NESTED_NO_RESTORE
+  STORE(W, BLOCKED, 0);             /* S, over the outer mark */
+  PUBLISH(W);
+#else
+  d_step { blen[W] == 0 && !(mem[BLOCKED] & SENDING) -> outer = mem[BLOCKED]; mem[BLOCKED] = 0 };
+#endif
+  if
+  :: d_step { sigpend[W] -> sigpend[W] = 0; MARK_WOKEN() }
+  :: skip
+  fi;
+  woken = 0; left0 = 0;
+  d_step { blen[W] == 0 && !(mem[BLOCKED] & SENDING) -> r = mem[BLOCKED]; mem[BLOCKED] = outer };
+  if
+  :: r & SENT -> sigpend[W] = 0     /* take_back_wakes */
+  :: else -> skip
+  fi;
+#ifndef PLANT_NESTED_NO_WAKE
+  if
+  :: outer -> woken = 1; left0 = 1  /* mark_woken: the outer wait looks again */
+  :: else -> skip
+  fi;
+#endif
+  r = 0; outer = 0
+}
+
+/* The host's handler, once, at one of the points it may land. */
+inline HANDLER_RUN(named, r, outer) {
+  hdone = 1;
+#ifdef SELF_CLOSE
+  HANDLER_CLOSE(named, r)
+#elif defined(HANDLER_WAIT)
+  NESTED_WAIT(r, outer)
+#else
+  skip
+#endif
+}
+
+inline HANDLER_POINT(named, r, outer) {
+#if defined(SELF_CLOSE) || defined(HANDLER_WAIT)
+  if
+  :: !hdone -> HANDLER_RUN(named, r, outer)
+  :: skip
+  fi
+#else
+  skip
+#endif
+}
 
 /* ---- fork (pthread_atfork), seen from the child ---- */
 
@@ -407,7 +714,7 @@ inline FORK_CHILD(named, r) {
   LOCK(Q);                          /* prepare */
   d_step {
     forked = 1;
-    mem[SLOT(W, 0)] = 0; mem[SLOT(C, 0)] = 0; mem[SLOT(C, 1)] = 0;
+    mem[SLOT(W, 0)] = 0; mem[SLOT(C, 0)] = 0; mem[SLOT(C, 1)] = 0; mem[BLOCKED] = 0;
     blen[W] = 0; blen[C] = 0;
     scratch = 0;
     do
@@ -438,7 +745,7 @@ inline FORK_CHILD(named, r) {
 
 active proctype query() {
   byte r, named, n;
-  bool ok;
+  bool ok, sent;
 #if defined(FORK)
   /* a call on R, a fork from inside it or after it, a call on R in the child */
   CALL_BEGIN(Q, 0, ok, r);
@@ -464,7 +771,7 @@ active proctype query() {
   child_done = 1;
 #elif !defined(FILL)
   do
-  :: n < 2 ->
+  :: n < QUERY_CALLS ->
      CALL_BEGIN(Q, 0, ok, r);
      if
      :: ok -> SYSCALL_ON_FD()       /* ioctl */
@@ -489,8 +796,13 @@ active proctype query() {
      :: r > 0 ->
         r = 0;
         LOCK(Q);
-        SCAN(Q, named, 1, r);       /* signal every other thread naming R */
+#ifdef PLANT_FILL_SIGNALS_NAMERS
+        SCAN(Q, named, 1, r);       /* every other thread naming R, blocked or not */
         named = 0;
+#else
+        SIGNAL_BLOCKED(Q, sent, r); /* send_round: the threads blocked on R, */
+        sent = 0;                   /* one round: the woken mark covers a wake taken early */
+#endif
         UNLOCK(Q)
      :: else -> skip
      fi
@@ -503,29 +815,132 @@ active proctype query() {
 
 /* ---- waiter: a blocking wait on R ---- */
 
+/* thread_exit (the thread-exit key): under table_mu, the entry reset (chain,
+ * depth, blocked_on) and freed; a closed record that only this thread named
+ * is released. */
+inline THREAD_EXIT(named, r) {
+  LOCK(W);
+  d_step {
+#ifndef PLANT_EXIT_KEEPS_CHAIN
+    store_(W, SLOT(W, 0), 0);
+#endif
+#ifndef PLANT_CANCEL_KEEPS_BLOCKED
+    store_(W, BLOCKED, 0);
+#endif
+    live[W] = 0;
+    in_use_w = 0
+  };
+#ifndef PLANT_EXIT_NO_RELEASE
+  if
+  :: release_pending ->
+     SCAN(W, named, 0, r);
+     if
+     :: !named -> RELEASE(); release_pending = 0
+     :: else -> skip
+     fi;
+     named = 0
+  :: else -> skip
+  fi;
+#endif
+  UNLOCK(W)
+}
+
+/* register_thread by the next thread, which takes the free entry and lives
+ * on, in calls on other streams or none. */
+inline REGISTER() {
+  LOCK(W);
+  in_use_w = 1;
+  UNLOCK(W)
+}
+
 active proctype waiter() ALIVE {
   byte r, named;
-  bool ok, kept, left;
-#ifdef PLANT_SIGNAL_OUTSIDE_PPOLL
-  sigopen[W] = 1;                   /* the wake signal is never blocked */
+  byte outer;
+  bool ok, kept, cancelled, opened, ready, w, copied;
+#if defined(MASK_OPEN)
+  sigopen[W] = 1;                   /* the host unblocked every signal */
+#elif !defined(MASK_BLOCKED)
+  if
+  :: sigopen[W] = 1
+  :: skip
+  fi;
 #endif
   CALL_BEGIN(W, 0, ok, r);
   if
   :: ok ->
+#ifdef EXIT
+     if
+     :: goto vanish                 /* the thread leaves with no unwinding */
+     :: skip
+     fi;
+#endif
 #ifndef FALLBACK_READ
-     /* zl_wait_for_single_fd(fd, events, no limit) */
+     /* zl_wait_for_single_fd(fd, events, no limit): wait_fd */
      LOAD(W, CLOSED, r);
      if
      :: r -> r = 0                  /* return 0 */
      :: else ->
-        d_step { blen[W] == 0 -> mem[SLEEPERS]++ }   /* sleepers.fetch_add(1) */
-        LOAD(W, PENDING, r);
+        left0 = 0;                  /* wait_left = no limit */
+#ifndef PLANT_BLOCKED_AFTER_SLEEPERS
+        BLOCK_ON();                 /* BlockedOn, before the sleeper count */
+#endif
+        d_step { blen[W] == 0 -> mem[SLEEPERS]++ }   /* Sleeper: sleepers.fetch_add(1) */
+#ifdef PLANT_BLOCKED_AFTER_SLEEPERS
+        BLOCK_ON();
+#endif
+#ifndef PLANT_NO_BLOCKED_RECHECK
+        LOAD(W, CLOSED, r);         /* closed, then */
+#endif
         if
-        :: r > 0 -> r = 0
+        :: !r -> LOAD(W, PENDING, r) /* input buffered */
+        :: else -> skip
+        fi;
+        if
+        :: r -> r = 0               /* return 0 */
         :: else ->
            do
-           :: d_step { SYSCALL_ON_FD(); insys[W] = 1 };        /* ppoll opens the mask */
-              d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0 }  /* EINTR */
+           :: HANDLER_POINT(named, r, outer);
+              if
+              :: woken -> ready = 0 /* no ppoll */
+              :: else ->
+#ifdef PLANT_LIMIT_COPIED
+                 copied = left0;    /* the limit copied before the call */
+#endif
+                 HANDLER_POINT(named, r, outer);
+                 d_step {           /* ppoll_now: the kernel reads the limit at entry */
+                   SYSCALL_ON_FD();
+#ifdef PLANT_LIMIT_COPIED
+                   if
+                   :: copied -> ready = 0
+                   :: else -> insys[W] = 1
+                   fi;
+                   copied = 0
+#else
+                   if
+                   :: left0 -> ready = 0       /* a wake zeroed it: at once */
+                   :: else -> insys[W] = 1     /* sleeps, its mask open */
+                   fi
+#endif
+                 };
+                 if
+                 :: insys[W] ->
+                    if
+                    :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; ready = 1;
+                                MARK_WOKEN() }  /* EINTR; the handler ran */
+#ifdef SELF_CLOSE
+                    :: !hdone -> insys[W] = 0; ready = 1;  /* EINTR: a host handler */
+                       HANDLER_RUN(named, r, outer)
+#endif
+#ifdef CANCEL
+                    :: d_step { insys[W] = 0; cancelled = 1 };  /* pthread_cancel: forced unwind */
+                       break
+#endif
+                    fi
+                 :: else -> skip
+                 fi
+              fi;
+              w = woken;            /* const bool woken = t->woken; */
+              woken = 0;
 #ifdef PLANT_EINTR_KEEPS_SLEEPER
               kept = 1;             /* the EINTR returns skip the fetch_sub */
 #endif
@@ -540,51 +955,84 @@ active proctype waiter() ALIVE {
               if
               :: r -> r = 0; break
               :: else -> skip
-              fi
+              fi;
+              /* "the limit passed": never, for a wait with no limit */
+              assert(ready != 0 || w);
+              ready = 0; w = 0;
+              left0 = 0             /* wait_left = the time left: no limit */
            od
         fi;
-        if
+        if                          /* ~Sleeper, then ~BlockedOn */
         :: !kept -> atomic { blen[W] == 0 -> mem[SLEEPERS]-- }  /* sleepers.fetch_sub(1) */
         :: else -> kept = 0
-        fi
+        fi;
+        GUARD_END(cancelled, r)
      fi
 #else
-     /* the fallback blocking read: in_read = R, unblock, recheck closed, read(2) */
-     STORE(W, IN_READ, 1);
-#if defined(FENCED) && !defined(PLANT_NO_READ_FENCE)
-     FENCE(W);                      /* fenced: seq_cst fence */
+     /* fill's loop: wait_fd found the descriptor ready, but another reader of
+      * the open file took the bytes; read_now -> interruptible_read: WakeOpen
+      * (the signal opened if the mask blocks it), BlockedOn, closed checked
+      * again, read(2); on EINTR, the closed check of the next round */
+     do
+     :: if
+        :: !sigopen[W] -> sigopen[W] = 1; opened = 1
+        :: else -> skip
+        fi;
+        BLOCK_ON();
+#ifndef PLANT_NO_BLOCKED_RECHECK
+        LOAD(W, CLOSED, r);
 #endif
-     sigopen[W] = 1;                /* unblock the wake signal */
-#ifndef PLANT_READ_NO_RECHECK
-     LOAD(W, CLOSED, r);
-#endif
-     if
-     :: r -> r = 0
-     :: else ->
-        do
-        :: d_step { SYSCALL_ON_FD(); insys[W] = 1 };           /* read(2) */
-           d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0 }  /* EINTR */
-           LOAD(W, CLOSED, r);
+        if
+        :: r -> r = 0
+        :: else ->
+           d_step { SYSCALL_ON_FD(); insys[W] = 1 };           /* read(2) */
            if
-           :: r -> r = 0; break
-           :: else -> skip          /* read again */
-           fi
-        od
-     fi;
-#ifdef PLANT_READ_LEAVE_BEFORE_CLEAR
-     LEAVE(W, 0, ok, named, r);     /* leaves (table_mu) before clearing in_read */
-     left = 1;
+           :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; MARK_WOKEN() }  /* EINTR */
+#ifdef CANCEL
+           :: d_step { insys[W] = 0; cancelled = 1 }   /* pthread_cancel: forced unwind */
 #endif
-     sigopen[W] = 0;                /* block it again */
-     STORE(W, IN_READ, 0);
+           fi
+        fi;
+        GUARD_END(cancelled, r);    /* ~BlockedOn, then ~WakeOpen */
+        if
+        :: opened -> sigopen[W] = 0; opened = 0
+        :: else -> skip
+        fi;
+        if
+        :: cancelled -> break
+        :: else -> skip
+        fi;
+        LOAD(W, CLOSED, r);         /* wait_fd's, zl_io_check_closed */
+        if
+        :: r -> r = 0; break
+        :: else -> skip             /* read again */
+        fi
+     od;
 #endif
      skip                           /* the extension checks closed: IOError */
   :: else -> skip
   fi;
+  LEAVE(W, 0, ok, named, r);
+  assert(!sigpend[W]);              /* no runtime signal outlives the call */
+#if defined(CANCEL) || defined(EXIT)
   if
-  :: !left -> LEAVE(W, 0, ok, named, r)
-  :: else -> left = 0
+  :: cancelled -> goto leave_thread
+  :: skip
   fi;
+  if
+  :: goto leave_thread        /* the thread ends after its call */
+  :: skip
+  fi;
+  goto done;
+vanish:
+  skip;
+  d_step { live[W] = 0; ok = 0 };   /* no unwinding: the entry still names R */
+leave_thread:
+  skip;
+  THREAD_EXIT(named, r);
+  REGISTER();
+done:
+#endif
   finished++
 }
 
@@ -603,6 +1051,7 @@ active proctype monitor() {
 #else
   finished == NCALLERS;
   assert(mem[SLEEPERS] == 0);       /* every wait that counted itself left the count */
+  assert(!sigpend[W]);              /* nor does one reach the entry's next thread */
 #ifdef CLOSER
   assert(released == 1 && !release_pending)
 #else
