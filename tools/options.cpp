@@ -46,8 +46,9 @@ close, closed?, fileno, and from the wait extension nread, ready?, wait,
 wait(limit). A method that IO does not have is a usage error.
 
 Exit status: 0 when every call returned; 1 when one raised (its class and
-message on standard error, the calls after it not made) or a result could
-not be written; 2 on a usage error. With --status, when every call
+message on standard error, the calls after it not made), when the stream
+or an extension could not be opened, or when a result could not be
+written; 2 on a usage error. With --status, when every call
 returned, the last call decides:
   0    input is waiting (wait gave the stream or true, ready? true, nread
        above 0, eof? false, gets or read a String), or the call tells
