@@ -10,22 +10,22 @@
 //       the stream after SECONDS; prints what the wait gave and when.
 #include <zelt/embed.hpp> // require, io_new, call, flt, inspect, Error
 
-#include <arpa/inet.h>   // htonl, INADDR_LOOPBACK
-#include <cerrno>        // errno
-#include <chrono>        // steady_clock, durations
-#include <cstdio>        // printf, fprintf
-#include <cstdlib>       // strtod, posix_openpt, grantpt, unlockpt, ptsname_r
-#include <cstring>       // strcmp
-#include <fcntl.h>       // open, O_RDWR, O_NOCTTY, O_CLOEXEC
-#include <netinet/in.h>  // sockaddr_in
-#include <spawn.h>       // posix_spawnp, file actions
-#include <string>        // messages
-#include <sys/socket.h>  // socketpair, socket, bind, listen, connect, accept4
-#include <sys/wait.h>    // waitpid
-#include <system_error>  // system_error
-#include <termios.h>     // tcgetattr, tcsetattr, ECHO
-#include <thread>        // the waiting thread, sleep_for
-#include <unistd.h>      // pipe2, write, close
+#include <arpa/inet.h>  // htonl, INADDR_LOOPBACK
+#include <cerrno>       // errno
+#include <chrono>       // steady_clock, durations
+#include <cstdio>       // printf, fprintf
+#include <cstdlib>      // strtod, posix_openpt, grantpt, unlockpt, ptsname_r
+#include <cstring>      // strcmp
+#include <fcntl.h>      // open, O_RDWR, O_NOCTTY, O_CLOEXEC
+#include <netinet/in.h> // sockaddr_in
+#include <spawn.h>      // posix_spawnp, file actions
+#include <string>       // messages
+#include <sys/socket.h> // socketpair, socket, bind, listen, connect, accept4
+#include <sys/wait.h>   // waitpid
+#include <system_error> // system_error
+#include <termios.h>    // tcgetattr, tcsetattr, ECHO
+#include <thread>       // the waiting thread, sleep_for
+#include <unistd.h>     // pipe2, write, close
 
 extern char **environ;
 
@@ -80,7 +80,9 @@ Ends terminal() { // as a person's terminal is, a line at a time, but without ec
 }
 
 int peer(const std::string &kind, double seconds, const std::string &text, char **command) {
-    const Ends ends = kind == "socket" ? socket_pair() : kind == "tcp" ? tcp_connection() : terminal();
+    const Ends ends = kind == "socket" ? socket_pair()
+                      : kind == "tcp"  ? tcp_connection()
+                                       : terminal();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends.near, 0);
@@ -104,7 +106,8 @@ int peer(const std::string &kind, double seconds, const std::string &text, char 
 int close_from_another_thread(double seconds) {
     zelt::require("wait");
     int p[2];
-    check(::pipe2(p, O_CLOEXEC), "pipe2"); // the writer stays open: nothing ends the wait but the close
+    check(::pipe2(p, O_CLOEXEC),
+          "pipe2"); // the writer stays open: nothing ends the wait but the close
     const zl_value io = zelt::io_new(p[0]);
     const zl_value limit = zelt::flt(10);
     const auto start = Clock::now();

@@ -23,9 +23,10 @@ std::string inspect_float(double d) {
 std::size_t utf8_length(const std::string &s, std::size_t i) {
     const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
     const unsigned char c = at(0);
-    const std::size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
-                          : c >= 0xf0 && c <= 0xf4                         ? 4
-                                                                           : 0;
+    const std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                          : c >= 0xe0 && c <= 0xef ? 3
+                          : c >= 0xf0 && c <= 0xf4 ? 4
+                                                   : 0;
     if (n == 0 || s.size() - i < n) return 0;
     // the second byte's range narrows after E0, ED, F0 and F4
     const unsigned char lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;

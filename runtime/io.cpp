@@ -8,13 +8,13 @@
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // read_buffer_capacity
 
-#include <algorithm>  // std::min
-#include <cerrno>     // EINTR, EAGAIN, EOPNOTSUPP
-#include <climits>    // INT_MAX
-#include <cstring>    // memchr, memmove, memcpy
-#include <fcntl.h>    // fcntl, O_ACCMODE
-#include <poll.h>     // POLLIN
+#include <algorithm>    // std::min
+#include <cerrno>       // EINTR, EAGAIN, EOPNOTSUPP
+#include <climits>      // INT_MAX
 #include <cstdint>      // SIZE_MAX: a read with no budget
+#include <cstring>      // memchr, memmove, memcpy
+#include <fcntl.h>      // fcntl, O_ACCMODE
+#include <poll.h>       // POLLIN
 #include <sys/ioctl.h>  // ioctl, FIONREAD: eof? without taking input
 #include <sys/socket.h> // recv, MSG_PEEK, getsockopt: reading a stream socket exactly
 #include <sys/stat.h>   // fstat: regular files read without waiting
@@ -139,8 +139,9 @@ zl_value io_read(int argc, const zl_value *argv, zl_value self) {
     if (want < 0) raise(eArgumentError, "negative length " + std::to_string(want) + " given");
     std::lock_guard lock(r->read_mu);
     auto budget = [&] { // read exactly: no more than the bytes still wanted
-        return all || r->step == ReadStep::Ahead ? SIZE_MAX
-                                                 : static_cast<std::size_t>(want) - (r->end - r->pos);
+        return all || r->step == ReadStep::Ahead
+                   ? SIZE_MAX
+                   : static_cast<std::size_t>(want) - (r->end - r->pos);
     };
     while ((all || r->end - r->pos < static_cast<uint64_t>(want)) && fill(r, budget())) {
     }
@@ -262,7 +263,7 @@ bool stream_socket(int fd) {
 void io_set_read_ahead(zl_value io, bool on) {
     Record *r = record_of(zl_io_taint_check(io));
     std::lock_guard lock(r->read_mu); // no read of it runs meanwhile
-    if (on || r->plain_read) // a seekable stream seeks back instead
+    if (on || r->plain_read)          // a seekable stream seeks back instead
         r->step = ReadStep::Ahead;
     else
         r->step = stream_socket(r->pub.fd) ? ReadStep::Peek : ReadStep::Byte;

@@ -35,7 +35,9 @@ std::string describe(char c) {
 // A literal out of a double's range: the tiny value or signed zero it
 // underflows to, or an infinity when it is too large (strtod rounds both
 // ways; zelt-io keeps the C locale, so its point is '.').
-double out_of_range_value(const std::string &literal) { return std::strtod(literal.c_str(), nullptr); }
+double out_of_range_value(const std::string &literal) {
+    return std::strtod(literal.c_str(), nullptr);
+}
 
 class Parser {
 public:

@@ -24,7 +24,7 @@ int exit_status(const std::string &name, bool has_args, zl_value result, zl_valu
     if (name == "ready?") return result == ZL_TRUE ? kInputWaiting : nothing_or_end(io);
     if (name == "nread")
         return zelt::is_integer(result) && zelt::integer_value(result) > 0 ? kInputWaiting
-                                                                            : nothing_or_end(io);
+                                                                           : nothing_or_end(io);
     if (name == "eof?") return result == ZL_TRUE ? kEndOfStream : kInputWaiting;
     if (name == "gets" || name == "read") {
         if (result == ZL_NIL) return kEndOfStream;

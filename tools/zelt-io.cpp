@@ -172,8 +172,7 @@ int run(const Options &o, const Console &console) {
     owned.adopt(io); // released, and so closed, at the end
     if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
     int status = 0;
-    for (const Call &call : o.calls)
-        status = make_call(console.out(), io, call, o.time, o.status);
+    for (const Call &call : o.calls) status = make_call(console.out(), io, call, o.time, o.status);
     return status;
 }
 

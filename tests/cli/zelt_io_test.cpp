@@ -25,15 +25,15 @@ const std::string kZeltIo = ZELT_IO_PATH;
 
 // The stream the child gets.
 enum class Input {
-    Pipe,      // data written, writer kept open: no end of stream
-    PipeAtEnd, // data written, writer closed
-    Socket,    // a socket pair, peer kept open
+    Pipe,        // data written, writer kept open: no end of stream
+    PipeAtEnd,   // data written, writer closed
+    Socket,      // a socket pair, peer kept open
     SocketAtEnd, // a socket pair, data written, peer closed
-    TcpAtEnd,  // loopback TCP, data written, peer closed
-    Pty,       // the terminal side of a pseudo-terminal in raw mode
-    File,      // a regular file holding the data
-    DevNull,   // /dev/null, open for reading
-    WriteOnly, // the write end of a pipe
+    TcpAtEnd,    // loopback TCP, data written, peer closed
+    Pty,         // the terminal side of a pseudo-terminal in raw mode
+    File,        // a regular file holding the data
+    DevNull,     // /dev/null, open for reading
+    WriteOnly,   // the write end of a pipe
 };
 
 // The test's ends of the child's stream, kept open while the child runs.
@@ -316,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--fd", "3", "--file", "/dev/null", "nread"},
         std::vector<std::string>{"--file=", "nread"}, std::vector<std::string>{"--require"},
         std::vector<std::string>{"--", "--version"},
-        std::vector<std::string>{"nread", "nreed"}, // a method IO does not have
+        std::vector<std::string>{"nread", "nreed"},                     // a method IO does not have
         std::vector<std::string>{"nread", "wait(2305843009213693952)"}, // 2^61: no Integer holds it
         std::vector<std::string>{"nread", "wait(-2305843009213693953)"}));
 
