@@ -7,13 +7,16 @@
 #include <gmock/gmock.h> // StartsWith, HasSubstr, MatchesRegex
 #include <gtest/gtest.h> // TEST, TEST_P
 
-#include <chrono>   // time limits, the peer's delay
-#include <cstdlib>  // mkstemp
-#include <fcntl.h>  // open
-#include <ostream>  // PrintTo
-#include <regex>    // a timed result line
-#include <thread>   // sleep_for: the peer that writes later
-#include <unistd.h> // unlink, close, pread
+#include <chrono>        // time limits, the peer's delay
+#include <csignal>       // kill, SIGSTOP, SIGCONT
+#include <cstdlib>       // mkstemp
+#include <fcntl.h>       // open
+#include <fstream>       // /proc/PID/syscall
+#include <ostream>       // PrintTo
+#include <regex>         // a timed result line
+#include <sys/syscall.h> // SYS_ppoll
+#include <thread>        // sleep_for: the peer that writes later
+#include <unistd.h>      // unlink, close, pread
 
 namespace {
 
@@ -497,6 +500,31 @@ TEST(ZeltIoLive, EofWaitsForInputOrTheEnd) {
         EXPECT_EQ(o.exit_code, writes ? 0 : 3) << zt::describe(o);
         EXPECT_EQ(o.out, writes ? "0\nfalse\n2\n" : "0\ntrue\n0\n") << zt::describe(o);
     }
+}
+
+// A known limit, held to what README and zelt-io(1) say: a job-control
+// stop lengthens a wait by the time stopped, as the kernel resumes the
+// stopped ppoll with the time that was left when the stop came.
+TEST(ZeltIoLive, AJobControlStopLengthensAWaitByTheTimeStopped) {
+    Stream stream = make_stream(Input::Pipe, "");
+    zt::Child child(kZeltIo, {"--time", "wait(0.5)"}, {{0, stream.child.get()}});
+    const std::string syscall_of = "/proc/" + std::to_string(child.pid()) + "/syscall";
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (long current = -1; current != SYS_ppoll;) { // until the wait sits in its ppoll
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "zelt-io never waited";
+        std::ifstream in(syscall_of);
+        if (!(in >> current)) current = -1; // "running"
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(::kill(child.pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(1s); // the time stopped, past the limit
+    ASSERT_EQ(::kill(child.pid(), SIGCONT), 0);
+    zt::Outcome o = child.finish(15s);
+    ASSERT_EQ(o.exit_code, 0) << zt::describe(o);
+    std::vector<Timed> lines = timed_lines(o.out);
+    ASSERT_EQ(lines.size(), 1u) << o.out;
+    EXPECT_EQ(lines[0].result, "nil");
+    EXPECT_GE(lines[0].seconds, 1.3) << o.out; // the limit and most of the stop
 }
 
 } // namespace
