@@ -21,6 +21,16 @@ extern "C" {
 
 #define ZL_API __attribute__((visibility("default")))
 
+/* Declares the entry point of extension NAME, void Init_NAME(void), as the
+ * loader looks it up: exported, and with C linkage in C++ too, where the
+ * name would otherwise be mangled and the loader would not find it.
+ *     ZL_INIT(hello) { zl_define_method(zl_cIO, "hello", ZL_FUNC(io_hello), 0); } */
+#if defined(__cplusplus)
+#define ZL_INIT(name) extern "C" ZL_API void Init_##name(void)
+#else
+#define ZL_INIT(name) ZL_API void Init_##name(void)
+#endif
+
 /* ---- values ------------------------------------------------------------ */
 
 /* Every value is one 64-bit word: false 0, true 2, nil 4, an Integer n as

@@ -18,9 +18,42 @@ std::string inspect_float(double d) {
     return out;
 }
 
+// The length of the well-formed UTF-8 sequence of two to four bytes at
+// S[I], or 0: no overlong form, no surrogate, nothing past U+10FFFF.
+std::size_t utf8_length(const std::string &s, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    const unsigned char c = at(0);
+    const std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                          : c >= 0xe0 && c <= 0xef ? 3
+                          : c >= 0xf0 && c <= 0xf4 ? 4
+                                                   : 0;
+    if (n == 0 || s.size() - i < n) return 0;
+    // the second byte's range narrows after E0, ED, F0 and F4
+    const unsigned char lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    const unsigned char hi = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (at(1) < lo || at(1) > hi) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (at(k) < 0x80 || at(k) > 0xbf) return 0;
+    return n;
+}
+
+void append_hex(std::string &out, unsigned char c) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+}
+
 std::string inspect_string(const std::string &s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) { // a whole UTF-8 character as it is, any other byte as \xHH
+            const std::size_t n = utf8_length(s, i);
+            if (n == 0) append_hex(out, c);
+            out.append(s, i, n);
+            i += n ? n - 1 : 0;
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -30,9 +63,7 @@ std::string inspect_string(const std::string &s) {
         case 0x1b: out += "\\e"; break;
         default:
             if (c < 0x20 || c == 0x7f) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                out += hex;
+                append_hex(out, c);
             } else {
                 out += static_cast<char>(c);
             }

@@ -52,6 +52,11 @@ struct String {
     std::string value;
 };
 
+// How far the runtime's reads on a stream may go past what the call asks:
+// a chunk ahead, or (read exactly) a byte at a time, or up to the newline
+// that a peek at a stream socket found.
+enum class ReadStep : unsigned char { Ahead, Byte, Peek };
+
 // An open stream. `pub` must stay first: extensions read the descriptor there.
 // What every call reads (descriptor, mode, closed, buffered count) shares the
 // first cache line; what waits and reads write lies past it.
@@ -66,6 +71,7 @@ struct Record {
     bool release_pending = false;             // guarded by the thread table's lock
     alignas(64) std::atomic<int> sleepers{0}; // blocking waits that a fill must wake
     std::mutex read_mu;                       // serialises the runtime's own reads
+    ReadStep step = ReadStep::Ahead;          // read_mu: how far a read may go past its call's
     std::vector<char> buf;                    // read-ahead buffer: [pos, end) is unread
     std::size_t pos = 0, end = 0;
 

@@ -1,16 +1,25 @@
 // io.cpp: IO objects over real descriptors, their read buffer and their close.
+//
+// Reads go ahead a chunk at a time unless the stream is read exactly
+// (io_set_read_ahead): then a read takes no byte past its call's, so that a
+// later reader of the open file (a shell's next command) gets the rest. A
+// seekable stream keeps reading ahead and gives the read-ahead back at its
+// close: the offset returns to where the calls stopped reading.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // read_buffer_capacity
 
-#include <algorithm>  // std::min
-#include <cerrno>     // EINTR, EAGAIN, EOPNOTSUPP
-#include <climits>    // INT_MAX
-#include <cstring>    // memchr, memmove, memcpy
-#include <fcntl.h>    // fcntl, O_ACCMODE
-#include <poll.h>     // POLLIN
-#include <sys/stat.h> // fstat: regular files read without waiting
-#include <sys/uio.h>  // preadv2, RWF_NOWAIT
-#include <unistd.h>   // read
+#include <algorithm>    // std::min
+#include <cerrno>       // EINTR, EAGAIN, EOPNOTSUPP
+#include <climits>      // INT_MAX
+#include <cstdint>      // SIZE_MAX: a read with no budget
+#include <cstring>      // memchr, memmove, memcpy
+#include <fcntl.h>      // fcntl, O_ACCMODE
+#include <poll.h>       // POLLIN
+#include <sys/ioctl.h>  // ioctl, FIONREAD: eof? without taking input
+#include <sys/socket.h> // recv, MSG_PEEK, getsockopt: reading a stream socket exactly
+#include <sys/stat.h>   // fstat: regular files read without waiting
+#include <sys/uio.h>    // preadv2, RWF_NOWAIT
+#include <unistd.h>     // read, lseek
 
 namespace zelt {
 namespace rt {
@@ -72,7 +81,8 @@ ssize_t read_now(Record *r, char *to, std::size_t n) {
 
 // Read one more chunk into the buffer, waiting for it the way any caller
 // waits, so that a close from another thread ends the read. False at EOF.
-bool fill(Record *r) {
+// MOST caps the read: a stream read exactly takes no byte past its call's.
+bool fill(Record *r, std::size_t most = SIZE_MAX) {
     if (r->pos > 0) { // keep the unread bytes at the front
         std::memmove(r->buf.data(), r->buf.data() + r->pos, r->end - r->pos);
         r->end -= r->pos;
@@ -83,7 +93,7 @@ bool fill(Record *r) {
     for (;;) {
         if (wait_fd(r->pub.fd, POLLIN, nullptr, false) < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub);
-        ssize_t got = read_now(r, r->buf.data() + r->end, r->buf.size() - r->end);
+        ssize_t got = read_now(r, r->buf.data() + r->end, std::min(r->buf.size() - r->end, most));
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // taken or woken: wait again
         if (got < 0) zl_sys_fail(nullptr);
         r->end += static_cast<std::size_t>(got);
@@ -91,6 +101,18 @@ bool fill(Record *r) {
         if (got > 0 && r->sleepers.load(std::memory_order_seq_cst) > 0) wake_sleepers(r);
         return got > 0;
     }
+}
+
+// How much the next fill for a line may take: all it can, or, read exactly,
+// one byte, or on a stream socket up to the newline that a peek finds.
+std::size_t line_budget(Record *r) {
+    if (r->step != ReadStep::Peek) return r->step == ReadStep::Ahead ? SIZE_MAX : 1;
+    char peeked[kChunk];
+    const ssize_t got = ::recv(r->pub.fd, peeked, sizeof peeked, MSG_PEEK | MSG_DONTWAIT);
+    if (got <= 0) return 1; // nothing yet, or the end: the fill waits and tells
+    const void *nl = std::memchr(peeked, '\n', static_cast<std::size_t>(got));
+    return nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - peeked) + 1
+              : static_cast<std::size_t>(got);
 }
 
 zl_value io_gets(zl_value self) {
@@ -103,7 +125,7 @@ zl_value io_gets(zl_value self) {
         const void *nl = unscanned ? std::memchr(from + scanned, '\n', unscanned) : nullptr;
         if (nl) return take(r, static_cast<const char *>(nl) - from + 1);
         scanned = r->end - r->pos;
-        if (!fill(r)) return scanned ? take(r, scanned) : ZL_NIL;
+        if (!fill(r, line_budget(r))) return scanned ? take(r, scanned) : ZL_NIL;
     }
 }
 
@@ -116,15 +138,55 @@ zl_value io_read(int argc, const zl_value *argv, zl_value self) {
     int64_t want = all ? 0 : integer_value(length);
     if (want < 0) raise(eArgumentError, "negative length " + std::to_string(want) + " given");
     std::lock_guard lock(r->read_mu);
-    while ((all || r->end - r->pos < static_cast<uint64_t>(want)) && fill(r)) {
+    auto budget = [&] { // read exactly: no more than the bytes still wanted
+        return all || r->step == ReadStep::Ahead
+                   ? SIZE_MAX
+                   : static_cast<std::size_t>(want) - (r->end - r->pos);
+    };
+    while ((all || r->end - r->pos < static_cast<uint64_t>(want)) && fill(r, budget())) {
     }
     std::size_t have = r->end - r->pos;
     if (!all && want > 0 && have == 0) return ZL_NIL;
     return take(r, all ? have : std::min(have, static_cast<std::size_t>(want)));
 }
 
+// eof?: true at the end of the stream, false when input is waiting; waits
+// until it can tell. Where the kernel counts a stream's bytes, it takes no
+// input: a stream that polls readable with none to count is at its end.
+// Where it does not (/dev/null), it reads, as little as the stream's mode
+// allows, into the buffer.
+zl_value io_eof_p(zl_value self) {
+    Record *r = readable_record(self);
+    for (;;) {
+        if (r->pending.load(std::memory_order_acquire) > 0) return ZL_FALSE;
+        const int ready = wait_fd(r->pub.fd, POLLIN, nullptr, true);
+        if (ready < 0) zl_sys_fail(nullptr);
+        zl_io_check_closed(&r->pub); // a close from another thread ends the wait
+        if (ready == 0) continue;    // another thread's read filled the buffer
+        int count = 0;
+        if (::ioctl(r->pub.fd, FIONREAD, &count) == 0 && count >= 0) return zl_bool(count == 0);
+        std::lock_guard lock(r->read_mu);
+        return zl_bool(r->end == r->pos && !fill(r, r->step == ReadStep::Ahead ? SIZE_MAX : 1));
+    }
+}
+
+// A seekable stream gives its read-ahead back: the offset returns to where
+// the calls stopped reading, for whoever reads the open file next, as an
+// input stream's close does in C. Its reads never wait, so the lock is
+// held briefly; a failed seek leaves the offset as it was.
+void seek_back_unread(Record *r) {
+    if (!r->plain_read || r->closed()) return;
+    std::lock_guard lock(r->read_mu);
+    const std::size_t unread = r->end - r->pos;
+    if (unread == 0 || ::lseek(r->pub.fd, -static_cast<off_t>(unread), SEEK_CUR) < 0) return;
+    r->pos = r->end;
+    publish_pending(r);
+}
+
 zl_value io_close(zl_value self) {
-    close_record(record_of(zl_io_taint_check(self)));
+    Record *r = record_of(zl_io_taint_check(self));
+    seek_back_unread(r);
+    close_record(r);
     return ZL_NIL;
 }
 
@@ -147,6 +209,7 @@ void not_an_io(zl_value v) {
 }
 
 void free_record(Record *r) {
+    seek_back_unread(r); // a release closes as a close does
     close_record(r);
     delete r;
 }
@@ -159,7 +222,7 @@ void define_io_methods() {
     } methods[] = {
         {"gets", ZL_FUNC(io_gets), 0},     {"read", ZL_FUNC(io_read), -1},
         {"close", ZL_FUNC(io_close), 0},   {"closed?", ZL_FUNC(io_closed_p), 0},
-        {"fileno", ZL_FUNC(io_fileno), 0},
+        {"fileno", ZL_FUNC(io_fileno), 0}, {"eof?", ZL_FUNC(io_eof_p), 0},
     };
     for (const auto &m : methods) zl_define_method(zl_cIO, m.name, m.fn, m.arity);
 }
@@ -188,6 +251,23 @@ int io_fd(zl_value io) {
 }
 
 bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed(); }
+
+namespace {
+bool stream_socket(int fd) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+} // namespace
+
+void io_set_read_ahead(zl_value io, bool on) {
+    Record *r = record_of(zl_io_taint_check(io));
+    std::lock_guard lock(r->read_mu); // no read of it runs meanwhile
+    if (on || r->plain_read)          // a seekable stream seeks back instead
+        r->step = ReadStep::Ahead;
+    else
+        r->step = stream_socket(r->pub.fd) ? ReadStep::Peek : ReadStep::Byte;
+}
 
 std::size_t test_hooks::read_buffer_capacity(zl_value io) {
     Record *r = record_of(zl_io_taint_check(io));

@@ -85,7 +85,9 @@ bool require(std::string_view name) {
     if (!init) {
         std::string why = dlerror();
         dlclose(handle);
-        load_error(path + " has no entry point " + entry + ": " + why);
+        load_error(path + " has no entry point " + entry + ": " + why +
+                   " (declare it with ZL_INIT(" + std::string(name) +
+                   "), which gives it C linkage in C++ too)");
     }
     init();                 // may raise: then it counts as not loaded
     loaded().emplace(name); // the handle stays open: its methods are in use

@@ -3,17 +3,21 @@
 #include "options.hpp"
 
 #include <charconv>    // from_chars: a descriptor number, overflow reported
+#include <cstdint>     // int64_t: an integer argument
 #include <optional>    // an option's value
 #include <string_view> // arguments
+#include <variant>     // get_if: the integers among a CALL's arguments
 
 namespace zelt_io {
 
 const char *synopsis() {
-    return "usage: zelt-io [--fd N | --file PATH] [--time] [--require NAME]... CALL...\n";
+    return "usage: zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]\n"
+           "               [--require NAME]... CALL...\n";
 }
 
 const char *usage() {
-    return R"(usage: zelt-io [--fd N | --file PATH] [--time] [--require NAME]... CALL...
+    return R"(usage: zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]
+               [--require NAME]... CALL...
 
 Loads the wait extension, wraps one stream in an IO object (standard input
 unless told otherwise) and makes each CALL on it in order, printing each
@@ -22,19 +26,37 @@ result on its own line.
   --fd N          the stream is descriptor N
   --file PATH     the stream is the file PATH, opened for reading
   --time          follow each result with the call's elapsed time
-  --require NAME  also load extension NAME (NAME.so, looked for on
-                  ZELT_EXT_PATH, then beside the runtime); may be repeated
+  --status        exit with a status that tells what the last call found
+                  (see Exit status)
+  --no-read-ahead read no byte past what each call asks for, so that the
+                  next reader of the stream gets every byte after it (a
+                  byte per read(2) on pipes and terminals; a peek, then a
+                  read, on stream sockets)
+  --require NAME  also load extension NAME: a bare name (letters, digits,
+                  _ and -; no path, no .so), NAME.so looked for on
+                  ZELT_EXT_PATH, then beside the runtime; may be repeated
   -h, --help      show this help
   --version       show zelt-io's version
 
 A CALL is NAME or NAME(ARG, ...), an ARG an integer, a float (2.5, 1e-3,
 Infinity, NaN), nil, true, false or a double-quoted string (escapes \n \t
 \r \e \\ \" \xHH). Quote CALLs for the shell: 'ready?' 'wait(2.5)'.
-The IO methods: gets, read, read(n), close, closed?, fileno, and from the
-wait extension nread, ready?, wait, wait(limit).
+Integers hold -2^61 to 2^61-1. The IO methods: gets, read, read(n), eof?,
+close, closed?, fileno, and from the wait extension nread, ready?, wait,
+wait(limit). A method that IO does not have is a usage error.
 
 Exit status: 0 when every call returned; 1 when one raised (its class and
-message on standard error, the calls after it not made); 2 on a usage error.
+message on standard error, the calls after it not made), when the stream
+or an extension could not be opened, or when a result could not be
+written; 2 on a usage error. With --status, when every call
+returned, the last call decides:
+  0    input is waiting (wait gave the stream or true, ready? true, nread
+       above 0, eof? false, gets or read a String), or the call tells
+       nothing of input (close, fileno, ...)
+  3    end of stream (eof? true, gets or read(n) nil, read an empty
+       String, or wait nil, ready? false or nread 0 at the end)
+  124  the limit passed with nothing waiting (wait nil, ready? false or
+       nread 0, the stream not at its end)
 
 Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
 )";
@@ -76,6 +98,20 @@ std::string_view info_option(int argc, const char *const *argv) {
     return {};
 }
 
+// What an Integer holds: n as 2n+1 in one 64-bit word.
+constexpr std::int64_t kIntegerMax = (std::int64_t{1} << 61) - 1;
+constexpr std::int64_t kIntegerMin = -kIntegerMax - 1;
+
+// An integer no Integer holds is refused here, before any call runs.
+void check_integers(const Call &call, std::string_view text) {
+    for (const Arg &arg : call.args) {
+        const auto *n = std::get_if<std::int64_t>(&arg);
+        if (n && (*n < kIntegerMin || *n > kIntegerMax))
+            throw UsageError("integer " + std::to_string(*n) + " in \"" + std::string(text) +
+                             "\" is out of range (-2^61 to 2^61-1)");
+    }
+}
+
 } // namespace
 
 Options parse_options(int argc, const char *const *argv) {
@@ -98,10 +134,15 @@ Options parse_options(int argc, const char *const *argv) {
             } catch (const ParseError &e) {
                 throw UsageError("malformed CALL \"" + std::string(arg) + "\": " + e.what());
             }
+            check_integers(o.calls.back(), arg);
         } else if (arg == "--") {
             options_ended = true;
         } else if (arg == "--time") {
             o.time = true;
+        } else if (arg == "--status") {
+            o.status = true;
+        } else if (arg == "--no-read-ahead") {
+            o.read_ahead = false;
         } else if (auto fd = option_value("--fd", argc, argv, &i)) {
             name_stream();
             o.fd = descriptor_number(*fd);

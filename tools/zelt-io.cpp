@@ -1,10 +1,13 @@
 // zelt-io: makes method calls on one stream, printing each result.
 //
-//   zelt-io [--fd N | --file PATH] [--time] [--require NAME]... CALL...
+//   zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]
+//           [--require NAME]... CALL...
 //
-// Exit status 0 when every call returned, 1 when one raised, 2 on a usage
-// error. See usage() in options.cpp for the whole text.
+// Exit status 0 when every call returned, 1 when one raised or a result
+// could not be written, 2 on a usage error; with --status, what the last
+// call found (exit_status.hpp). See usage() in options.cpp for the whole text.
 #include "call_parser.hpp" // Call, Arg
+#include "exit_status.hpp" // exit_status
 #include "options.hpp"     // parse_options, usage, version, UsageError
 
 #include <zelt/embed.hpp> // require, io_new, call, inspect, release, Error
@@ -13,8 +16,10 @@
 #include <cerrno>    // errno, for zl_sys_fail
 #include <chrono>    // steady_clock: a call's elapsed time
 #include <cstdio>    // FILE, fdopen, fputs, fprintf, fflush, snprintf
+#include <cstring>   // strerror: a write error's text
 #include <exception> // std::exception
 #include <fcntl.h>   // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
+#include <set>       // the IO class's method names
 #include <string>    // result lines
 #include <unistd.h>  // close
 #include <variant>   // std::visit
@@ -99,14 +104,34 @@ private:
     FILE *out_, *err_;
 };
 
+// A result that could not be written: the run fails as when a call raises.
+struct WriteError {
+    int err;
+};
+
 void print_line(FILE *out, const std::string &line) {
-    std::fputs(line.c_str(), out);
-    std::fputc('\n', out);
-    std::fflush(out); // a peer watching sees each result as it comes
+    errno = 0;
+    const bool written = std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF;
+    if (std::fflush(out) != 0 || !written) throw WriteError{errno}; // a peer sees each as it comes
 }
 
-// Make CALL on IO and print its result; raises what the call raised.
-void make_call(FILE *out, zl_value io, const Call &call, bool timed) {
+// A CALL naming a method that IO does not have, now that every extension
+// is loaded, is refused before any call runs.
+void check_methods(const std::vector<Call> &calls) {
+    std::set<std::string> names;
+    for (zl_value klass : {zl_cIO, zelt::class_named("Object")})
+        for (const zelt::MethodInfo &m : zelt::methods_of(klass)) names.insert(m.name);
+    for (const Call &call : calls) {
+        if (names.count(call.name)) continue;
+        std::string known;
+        for (const std::string &name : names) known += (known.empty() ? "" : ", ") + name;
+        throw zelt_io::UsageError("IO has no method \"" + call.name + "\" (it has " + known + ")");
+    }
+}
+
+// Make CALL on IO and print its result; raises what the call raised. With
+// STATUS, returns the exit status that the result tells.
+int make_call(FILE *out, zl_value io, const Call &call, bool timed, bool status) {
     Owned owned; // the arguments, and a fresh result
     std::vector<zl_value> argv;
     argv.reserve(call.args.size());
@@ -125,12 +150,16 @@ void make_call(FILE *out, zl_value io, const Call &call, bool timed) {
         line += elapsed;
     }
     print_line(out, line);
+    return status ? zelt_io::exit_status(call.name, !call.args.empty(), result, io) : 0;
 }
 
-// Load the extensions, wrap the stream and make the calls. Raises.
-void run(const Options &o, const Console &console) {
+// Load the extensions, wrap the stream and make the calls; returns the exit
+// status. Raises; the stream is closed on every way out, and on a seekable
+// one the offset left where the calls stopped reading.
+int run(const Options &o, const Console &console) {
     zelt::require("wait");
     for (const std::string &name : o.extensions) zelt::require(name);
+    check_methods(o.calls);
     const int fd = open_stream(o);
     zl_value io;
     try {
@@ -141,7 +170,14 @@ void run(const Options &o, const Console &console) {
     }
     Owned owned;
     owned.adopt(io); // released, and so closed, at the end
-    for (const Call &call : o.calls) make_call(console.out(), io, call, o.time);
+    if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
+    int status = 0;
+    for (const Call &call : o.calls) status = make_call(console.out(), io, call, o.time, o.status);
+    return status;
+}
+
+void report_write_error(FILE *err, int e) {
+    std::fprintf(err, "zelt-io: write error%s%s\n", e ? ": " : "", e ? std::strerror(e) : "");
 }
 
 } // namespace
@@ -156,12 +192,22 @@ int main(int argc, char **argv) {
         return 2;
     }
     if (options.help || options.version) {
+        errno = 0;
         std::fputs(options.help ? zelt_io::usage() : zelt_io::version(), stdout);
-        return 0;
+        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+        report_write_error(stderr, errno);
+        return 1;
     }
     const Console console(options);
     try {
-        run(options, console);
+        return run(options, console);
+    } catch (const zelt_io::UsageError &e) { // a method IO does not have: no call made
+        std::fprintf(console.err(), "zelt-io: %s\n%sRun 'zelt-io --help' for more.\n", e.what(),
+                     zelt_io::synopsis());
+        return 2;
+    } catch (const WriteError &e) {
+        report_write_error(console.err(), e.err);
+        return 1;
     } catch (const zelt::Error &e) {
         std::fflush(console.out());
         std::fprintf(console.err(), "zelt-io: %s: %s\n", e.class_name().c_str(),
@@ -172,5 +218,4 @@ int main(int argc, char **argv) {
         std::fprintf(console.err(), "zelt-io: %s\n", e.what());
         return 1;
     }
-    return 0;
 }

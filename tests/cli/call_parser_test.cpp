@@ -40,6 +40,9 @@ const Valid kValid[] = {
     {"wait(1e3)", {"wait", {1000.0}}},
     {"wait(-1.5E-3)", {"wait", {-0.0015}}},
     {"wait(1e300)", {"wait", {1e300}}},
+    {"wait(1e-400)", {"wait", {0.0}}}, // below the least double: zero, as strtod gives
+    {"wait(-1e-400)", {"wait", {-0.0}}},
+    {"wait(3e-320)", {"wait", {3e-320}}}, // a subnormal
     {"wait(Infinity)", {"wait", {kInf}}},
     {"wait(-Infinity)", {"wait", {-kInf}}},
     {"wait(nil)", {"wait", {Nil{}}}},
@@ -101,6 +104,7 @@ const Malformed kMalformed[] = {
     {"wait(-9223372036854775809)", 5},
     {"wait(99999999999999999999999999)", 5},
     {"wait(1e999)", 5},
+    {"wait(-1e999)", 5},
     {"wait(1.)", 7},
     {"wait(.5)", 5},
     {"wait(1e)", 7},

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, then builds the extension in
-# outside/ against it twice, with pkg-config and with the CMake package, and
-# loads each through the installed zelt-io.
+# outside/, in C and in C++, against it twice, with pkg-config and with the
+# CMake package, and loads each through the installed zelt-io.
 #
-# usage: outside_extension.sh BUILD_DIR CMAKE GENERATOR C_COMPILER
+# usage: outside_extension.sh BUILD_DIR CMAKE GENERATOR C_COMPILER CXX_COMPILER
 #
 # For a cross build, ZELT_TEST_EMULATOR is the command that runs the built
 # programs (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu") and
 # ZELT_TEST_TOOLCHAIN the CMake toolchain file; both empty for a native build.
 set -euo pipefail
-build=$1 cmake=$2 generator=$3 cc=$4
+build=$1 cmake=$2 generator=$3 cc=$4 cxx=$5
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 tmp=$(mktemp -d)
@@ -61,17 +61,35 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
   fail "pkg-config's extensiondir is not $prefix/lib/zelt/ext"
 mkdir "$tmp/pc"
 # shellcheck disable=SC2046 # the flags are meant to split
-"$cc" -shared -fPIC -Wall -Wextra -Werror -o "$tmp/pc/hello.so" "$here/outside/hello.c" $(pkg-config --cflags --libs zelt)
+"$cc" -shared -fPIC -fvisibility=hidden -Wall -Wextra -Werror -o "$tmp/pc/hello.so" "$here/outside/hello.c" $(pkg-config --cflags --libs zelt)
+# shellcheck disable=SC2046
+"$cxx" -shared -fPIC -fvisibility=hidden -Wall -Wextra -Werror -o "$tmp/pc/hello_cxx.so" "$here/outside/hello_cxx.cpp" $(pkg-config --cflags --libs zelt)
+
+# Without ZL_INIT, a C++ entry point has a mangled name: the loader says so.
+mkdir "$tmp/mangled"
+sed 's/^ZL_INIT(hello_cxx)/ZL_API void Init_hello_cxx(void)/' "$here/outside/hello_cxx.cpp" >"$tmp/mangled/hello_cxx.cpp"
+grep -q '^ZL_API void Init_hello_cxx' "$tmp/mangled/hello_cxx.cpp" || fail "no entry point to unwrap in hello_cxx.cpp"
+# shellcheck disable=SC2046
+"$cxx" -shared -fPIC -fvisibility=hidden -o "$tmp/mangled/hello_cxx.so" "$tmp/mangled/hello_cxx.cpp" $(pkg-config --cflags --libs zelt)
+ZELT_EXT_PATH="$tmp/mangled" "${emulator[@]}" "$zelt_io" --require hello_cxx nread </dev/null 2>"$tmp/err" &&
+  fail "a mangled entry point was loaded"
+grep -q 'has no entry point Init_hello_cxx.*ZL_INIT(hello_cxx)' "$tmp/err" ||
+  fail "the loader does not tell why a C++ entry point is not found: $(<"$tmp/err")"
 
 # hello.so built with the CMake package.
-"$cmake" -S "$here/outside" -B "$tmp/cm" -G "$generator" -DCMAKE_C_COMPILER="$cc" "${toolchain[@]}" \
+"$cmake" -S "$here/outside" -B "$tmp/cm" -G "$generator" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" "${toolchain[@]}" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$tmp/cm.log" 2>&1 ||
   { cat "$tmp/cm.log" >&2; fail "configuring outside/ with the CMake package"; }
 "$cmake" --build "$tmp/cm" >>"$tmp/cm.log" 2>&1 || { cat "$tmp/cm.log" >&2; fail "building outside/"; }
-[[ -e $tmp/cm/hello.so ]] || fail "the CMake package built no hello.so"
+[[ -e $tmp/cm/hello.so && -e $tmp/cm/hello_cxx.so ]] || fail "the CMake package built no hello.so or hello_cxx.so"
 
 for dir in "$tmp/pc" "$tmp/cm"; do
-  expect "hello.so from ${dir##*/}" 1 $'42\n0\nnil' "zelt-io: IOError: closed stream" \
-    env ZELT_EXT_PATH="$dir" "${emulator[@]}" "$zelt_io" --require hello hello nread close hello nread
+  for so in hello hello_cxx; do
+    [[ $(nm -D --defined-only "$dir/$so.so" | awk '$2 == "T" { print $3 }') == "Init_$so" ]] ||
+      fail "$dir/$so.so exports more or less than Init_$so"
+  done
+  expect "hello.so and hello_cxx.so from ${dir##*/}" 1 $'42\n43\n0\nnil' "zelt-io: IOError: closed stream" \
+    env ZELT_EXT_PATH="$dir" "${emulator[@]}" "$zelt_io" --require hello --require hello_cxx \
+    hello hello_cxx nread close hello_cxx nread
 done
-echo "ok: installed tree, pkg-config and CMake package builds of hello.so"
+echo "ok: installed tree, pkg-config and CMake package builds of hello.so (C) and hello_cxx.so (C++)"

@@ -35,6 +35,8 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
+    pid_t pid() const { return pid_; } // -1 once reaped
+
     // Reads standard output until it holds TEXT, the child's output ends or
     // LIMIT passes; returns the standard output read so far.
     std::string read_stdout_until(std::string_view text, std::chrono::milliseconds limit);

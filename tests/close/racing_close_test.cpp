@@ -37,6 +37,8 @@ const RaceCase kRaces[] = {
     {"gets_waiting", "gets", -1, Call::Ppoll, "", ""},
     {"gets_reading", "gets", -1, Call::Preadv2, "mine\n", "\"mine\\n\""},
     {"read_reading", "read", 4, Call::Preadv2, "mine", "\"mine\""},
+    {"eof_waiting", "eof?", -1, Call::Ppoll, "", ""},
+    {"eof_counting", "eof?", -1, Call::Ioctl, "mine", "false"},
 };
 
 ino_t inode_of(int fd) {

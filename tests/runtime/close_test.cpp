@@ -100,10 +100,12 @@ TEST_P(ClosedStream, RaisesIOError) {
 
 INSTANTIATE_TEST_SUITE_P(Runtime, ClosedStream,
                          ::testing::Values(ClosedCall{"gets", 0}, ClosedCall{"read", 0},
-                                           ClosedCall{"read", 1}, ClosedCall{"fileno", 0}),
+                                           ClosedCall{"read", 1}, ClosedCall{"fileno", 0},
+                                           ClosedCall{"eof?", 0}),
                          [](const auto &info) {
-                             return std::string(info.param.method) + "_" +
-                                    std::to_string(info.param.argc);
+                             std::string name = info.param.method;
+                             if (name.back() == '?') name.back() = 'p'; // eof? as eofp
+                             return name + "_" + std::to_string(info.param.argc);
                          });
 
 // ---- streams the runtime cannot read or wrap -------------------------------------
@@ -120,7 +122,7 @@ TEST_P(Unreadable, RefusesReadsButCloses) {
     zt::Fd fd = GetParam().open();
     const int number = fd.get();
     zt::Io io(std::move(fd));
-    for (const char *method : {"gets", "read"}) {
+    for (const char *method : {"gets", "read", "eof?"}) {
         Raised r = raised_by([&] { zelt::call(io, method); });
         EXPECT_EQ(r.class_name, "IOError") << method;
         EXPECT_EQ(r.message, "not opened for reading") << method;

@@ -66,6 +66,13 @@ ZL_API std::vector<MethodInfo> methods_of(zl_value klass);
 ZL_API zl_value io_new(int fd);
 ZL_API int io_fd(zl_value io); // -1 once released
 ZL_API bool io_closed(zl_value io);
+// With ON false, the runtime's reads on IO take no byte past what each call
+// asks for (gets: the line; read(n): n bytes), so that whoever reads the
+// stream next gets every byte after them: a byte per read(2) on pipes,
+// FIFOs and terminals, a peek then a read on stream sockets. Regular files
+// keep reading ahead: their offset goes back over the unread bytes when the
+// stream is closed. Datagram sockets read whole datagrams either way.
+ZL_API void io_set_read_ahead(zl_value io, bool on);
 
 // The signal that ends a thread's wait in the runtime when another thread
 // closes the stream (SIGURG unless ZELT_WAKE_SIGNAL names another). Each

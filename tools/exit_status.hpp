@@ -1,0 +1,21 @@
+// exit_status.hpp: what the last call found, as zelt-io's --status tells it.
+#pragma once
+
+#include <zelt.h> // zl_value
+
+#include <string> // the call's name
+
+namespace zelt_io {
+
+// The statuses beside 1 (a call raised) and 2 (usage).
+constexpr int kInputWaiting = 0; // or a call that tells nothing of input
+constexpr int kEndOfStream = 3;
+constexpr int kLimitPassed = 124; // as a command that timed out
+
+// The status for call NAME (with or without arguments, HAS_ARGS) on IO that
+// returned RESULT. A result that says "nothing waiting" is told apart from
+// the end of the stream with eof?, asked only when the stream polls
+// readable, so that it never waits. Raises what eof? raises.
+int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io);
+
+} // namespace zelt_io
