@@ -30,11 +30,19 @@ inline std::string child_outcome(pid_t child, std::chrono::milliseconds limit) {
     return "signal " + std::to_string(WTERMSIG(status));
 }
 
-// Runs FN in a fork child, which exits with FN's status.
+// Runs FN in a fork child, which exits with FN's status (99 if it throws:
+// the child never goes back into the test runner).
 template <class F> std::string run_in_child(F fn, std::chrono::milliseconds limit) {
     const pid_t child = ::fork();
     if (child < 0) return "fork failed";
-    if (child == 0) ::_exit(fn());
+    if (child == 0) {
+        int status = 99;
+        try {
+            status = fn();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
     return child_outcome(child, limit);
 }
 

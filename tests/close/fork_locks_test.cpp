@@ -99,6 +99,8 @@ const HeldCase kHeld[] = {
     {"read_buffer", Section::Buffer, true}, {"readers_turn", Section::Turn, false},
 };
 
+void PrintTo(const HeldCase &c, std::ostream *os) { *os << c.name; }
+
 class ForkWhileHeld : public ForkWithLocks, public ::testing::WithParamInterface<HeldCase> {};
 
 struct Holder {
@@ -120,13 +122,18 @@ TEST_P(ForkWhileHeld, TheChildsFirstCallsAnswer) {
     });
     h.inside.wait();
     const pid_t forker = ::gettid();
+    std::atomic<bool> forked{false};
     std::thread releaser([&] {
         if (GetParam().prepare_waits) {
-            EXPECT_TRUE(zh::blocks_in(forker, SYS_futex, 2000ms)) << "the fork did not wait";
+            const bool waited = zh::blocks_in(forker, SYS_futex, 2000ms) && !forked.load();
+            EXPECT_TRUE(waited) << "the fork did not wait for the section to end";
             h.go.count_down();
         }
     });
-    const std::string outcome = fork_first_calls(io_, pipe_.peer.get());
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(first_calls(io_, pipe_.peer.get()));
+    forked.store(true);
+    const std::string outcome = child_outcome(child, kChildLimit);
     releaser.join();
     if (!GetParam().prepare_waits) h.go.count_down();
     holder.join();
@@ -147,6 +154,30 @@ TEST_F(ForkWithLocks, ReaderBlockedInGets) {
     hold.release();
     zt::write_all(pipe_.peer.get(), "parent\n");
     EXPECT_EQ(reader.get(), "parent\n") << "the parent's reader lost its line";
+}
+
+// ---- another thread loading an extension -----------------------------------
+
+// The child has no thread to end the load that was under way: it loads the
+// extension itself, rather than wait for that load forever.
+TEST_F(ForkWithLocks, LoadUnderWayInAnotherThread) {
+    zt::Ends entered = zt::make_pipe(), gate = zt::make_pipe();
+    const std::string fds =
+        std::to_string(entered.peer.get()) + " " + std::to_string(gate.near.get());
+    ::setenv("ZT_SLOW_INIT_FDS", fds.c_str(), 1);
+    auto loader = std::async(std::launch::async, [] { return zelt::require("slow_init"); });
+    char byte = 0;
+    ASSERT_EQ(::read(entered.near.get(), &byte, 1), 1); // its Init_ runs, and waits
+    const std::string outcome = run_in_child(
+        [] {
+            ::unsetenv("ZT_SLOW_INIT_FDS"); // the child's Init_ returns at once
+            return zelt::require("slow_init") ? 0 : 1;
+        },
+        kChildLimit);
+    zt::write_all(gate.peer.get(), "g");
+    EXPECT_TRUE(loader.get());
+    ::unsetenv("ZT_SLOW_INIT_FDS");
+    EXPECT_EQ(outcome, "exit 0");
 }
 
 // ---- another thread calling in a loop ------------------------------------------
@@ -171,6 +202,8 @@ const LoopCase kLoops[] = {
          zelt::call(io, "close");
      }},
 };
+
+void PrintTo(const LoopCase &c, std::ostream *os) { *os << c.name; }
 
 class ForkWhileLooping : public ForkWithLocks, public ::testing::WithParamInterface<LoopCase> {};
 
