@@ -58,7 +58,9 @@ public:
         if (word_.exchange(0, std::memory_order_release) & kSleeper) [[unlikely]]
             futex_wake(word_, 1);
     }
-    bool held_here() const { return (word_.load(std::memory_order_relaxed) & ~kSleeper) == thread_token(); }
+    bool held_here() const {
+        return (word_.load(std::memory_order_relaxed) & ~kSleeper) == thread_token();
+    }
     bool held_by_other() const { // another thread's, or one the child does not have
         const uint32_t w = word_.load(std::memory_order_relaxed) & ~kSleeper;
         return w != 0 && w != thread_token();
@@ -173,7 +175,7 @@ inline bool is_heap_of(zl_value v, Type t) { return is_heap(v) && type_of_heap(v
 zl_value track(zl_object *o); // a new object's word; the registry keeps it reachable
 void untrack(zl_object *o);
 void for_each_stream(void (*fn)(Record *)); // under registry_lock
-void destroy(zl_object *o); // frees by type
+void destroy(zl_object *o);                 // frees by type
 
 // ---- IO ----------------------------------------------------------------------
 void define_io_methods();

@@ -231,8 +231,8 @@ bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed();
 
 std::size_t test_hooks::read_buffer_capacity(zl_value io) {
     Record *r = record_of(zl_io_taint_check(io));
-    IoCall call(r);                       // no release drops it meanwhile
-    std::lock_guard lock(r->buf_lock);    // no read resizes it meanwhile
+    IoCall call(r);                    // no release drops it meanwhile
+    std::lock_guard lock(r->buf_lock); // no read resizes it meanwhile
     return r->buf.capacity();
 }
 

@@ -31,9 +31,9 @@ struct Loading {
 
 struct Loads {
     OwnedLock lock{"the extension loader"};
-    std::set<std::string, std::less<>> done;              // loaded
-    std::map<std::string, Loading, std::less<>> running;  // under way
-    std::atomic<uint32_t> ended{0};                       // bumped as each load ends
+    std::set<std::string, std::less<>> done;             // loaded
+    std::map<std::string, Loading, std::less<>> running; // under way
+    std::atomic<uint32_t> ended{0};                      // bumped as each load ends
 };
 
 Loads &loads() {

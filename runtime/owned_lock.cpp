@@ -76,7 +76,8 @@ namespace {
 sigset_t asynchronous_signals() {
     sigset_t set;
     sigfillset(&set);
-    for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&set, sync); // a fault still reports
+    for (int sync : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
+        sigdelset(&set, sync); // a fault still reports
     return set;
 }
 } // namespace

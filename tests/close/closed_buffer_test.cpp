@@ -32,7 +32,8 @@ TEST(ClosedBuffer, ManyClosesWithoutReleaseKeepNoBuffer) {
     }
     const std::size_t grown = mallinfo2().uordblks - before;
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // their heaps are their own
-    EXPECT_LT(grown, std::size_t{kStreams} * 1024) << "bytes held per closed stream: " << grown / kStreams;
+    EXPECT_LT(grown, std::size_t{kStreams} * 1024)
+        << "bytes held per closed stream: " << grown / kStreams;
 #endif
     for (zl_value io : kept) zelt::release(io);
 }

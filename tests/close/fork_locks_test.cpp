@@ -94,8 +94,8 @@ struct HeldCase {
 };
 
 const HeldCase kHeld[] = {
-    {"loader", Section::Loader, true},     {"definitions", Section::Define, true},
-    {"interning", Section::Intern, true},  {"registry", Section::Registry, true},
+    {"loader", Section::Loader, true},      {"definitions", Section::Define, true},
+    {"interning", Section::Intern, true},   {"registry", Section::Registry, true},
     {"read_buffer", Section::Buffer, true}, {"readers_turn", Section::Turn, false},
 };
 
@@ -117,9 +117,8 @@ struct Holder {
 // calls answer either way.
 TEST_P(ForkWhileHeld, TheChildsFirstCallsAnswer) {
     Holder h;
-    std::thread holder([&] {
-        zelt::test_hooks::while_holding(GetParam().section, io_, Holder::hold, &h);
-    });
+    std::thread holder(
+        [&] { zelt::test_hooks::while_holding(GetParam().section, io_, Holder::hold, &h); });
     h.inside.wait();
     const pid_t forker = ::gettid();
     std::atomic<bool> forked{false};

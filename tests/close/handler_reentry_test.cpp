@@ -34,8 +34,7 @@ struct HandlerCase {
 const HandlerCase kCases[] = {
     {"registry_makes_a_value", Section::Registry, [](zl_value) { zelt::release(zelt::str("x")); }},
     {"interning_interns", Section::Intern, [](zl_value) { zelt::intern("zt_in_a_handler"); }},
-    {"definitions_define",
-     Section::Define,
+    {"definitions_define", Section::Define,
      [](zl_value) { zl_define_method(zl_cIO, "zt_in_a_handler", ZL_FUNC(defined_in_handler), 0); }},
     {"loader_requires", Section::Loader, [](zl_value) { zelt::require("zt_in_a_handler"); }},
     {"readers_turn_gets", Section::Turn, [](zl_value io) { zelt::call(io, "gets"); }},
@@ -55,7 +54,8 @@ void calls(int) {
         current->call(current_io);
         outcome = kReturned;
     } catch (const zelt::Error &e) {
-        outcome = e.class_name() == "SystemCallError" && e.err() == EDEADLK ? kRefused : kOtherError;
+        outcome =
+            e.class_name() == "SystemCallError" && e.err() == EDEADLK ? kRefused : kOtherError;
     }
 }
 
@@ -63,8 +63,8 @@ void forks(int) {
     const pid_t child = ::fork();
     if (child == 0) ::_exit(0);
     int status = -1;
-    outcome = child > 0 && ::waitpid(child, &status, 0) == child && status == 0 ? kForked
-                                                                                 : kForkFailed;
+    outcome =
+        child > 0 && ::waitpid(child, &status, 0) == child && status == 0 ? kForked : kForkFailed;
 }
 
 int test_signal() { return zelt::wake_signal() == SIGUSR2 ? SIGUSR1 : SIGUSR2; }
