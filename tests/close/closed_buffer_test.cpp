@@ -36,9 +36,10 @@ TEST(ClosedBuffer, ManyClosesWithoutReleaseKeepNoBuffer) {
         kept.push_back(io);
     }
     const std::size_t after = mallinfo2().uordblks;
-    if (kHeapIsMalloc) // 1 KB a stream: its record and object, far below a buffer's 8 KB
+    if (kHeapIsMalloc) { // 1 KB a stream: its record and object, far below a buffer's 8 KB
         EXPECT_LT(after, before + std::size_t{kStreams} * 1024)
             << "bytes held per closed stream: " << (after - before) / kStreams;
+    }
     for (zl_value io : kept) zelt::release(io);
 }
 
