@@ -89,8 +89,8 @@ ssize_t read_now(Record *r, char *to, std::size_t n) {
     return interruptible_read(r, to, n);
 }
 
-// Read one more chunk into the buffer, waiting for it the way any caller
-// waits, so that a close from another thread ends the read. False at EOF.
+// The unread bytes moved to the front, with room for a chunk after them; a
+// larger buffer is allocated before the lock and the old one freed after it.
 void make_room(Record *r) {
     const std::size_t unread = r->end - r->pos;
     std::vector<char> grown; // allocated here, freed past the lock
@@ -107,6 +107,8 @@ void make_room(Record *r) {
     r->end = unread;
 }
 
+// Read one more chunk into the buffer, waiting for it the way any caller
+// waits, so that a close from another thread ends the read. False at EOF.
 bool fill(Record *r) {
     make_room(r);
     for (;;) {
