@@ -98,7 +98,7 @@ void make_room(Record *r) {
     if (grown.empty() && r->pos == 0) return; // room enough where it is
     std::lock_guard lock(r->buf_lock);
     if (!grown.empty()) {
-        std::memcpy(grown.data(), r->buf.data() + r->pos, unread);
+        if (unread) std::memcpy(grown.data(), r->buf.data() + r->pos, unread); // none at first
         r->buf.swap(grown);
     } else if (r->pos > 0) { // keep the unread bytes at the front
         std::memmove(r->buf.data(), r->buf.data() + r->pos, unread);
