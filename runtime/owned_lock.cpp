@@ -52,10 +52,11 @@ void futex_wake(std::atomic<uint32_t> &word, int threads) {
 
 void OwnedLock::lock_slow(uint32_t me, uint32_t seen) {
     if ((seen & ~kSleeper) == me) {
-        errno = EDEADLK;
-        zl_sys_fail((std::string(what_) +
-                     " is held by this thread: a call from a signal handler that interrupted it")
-                        .c_str());
+        const std::string why =
+            std::string(what_) +
+            " is held by this thread: a call from a signal handler that interrupted it";
+        errno = EDEADLK; // after the allocation, which may set it
+        zl_sys_fail(why.c_str());
     }
     for (;;) {
         if (seen == 0) {

@@ -153,21 +153,24 @@ struct Holder {
 TEST_P(ForkWhileHeld, TheChildsFirstCallsAnswer) {
     (void)futex_seen(); // learned before any section is held
     Holder h;
-    std::thread holder(
-        [&] { zelt::test_hooks::while_holding(GetParam().section, io_, Holder::hold, &h); });
+    std::latch forked{1}; // the threads live until then: the child sees none finished
+    std::thread holder([&] {
+        zelt::test_hooks::while_holding(GetParam().section, io_, Holder::hold, &h);
+        forked.wait();
+    });
     h.inside.wait();
     const pid_t forker = ::gettid();
-    std::atomic<bool> forked{false};
     std::thread releaser([&] {
         if (GetParam().prepare_waits) {
-            const bool waited = zh::blocks_in(forker, futex_seen(), 2000ms) && !forked.load();
+            const bool waited = zh::blocks_in(forker, futex_seen(), 2000ms) && !forked.try_wait();
             EXPECT_TRUE(waited) << "the fork did not wait for the section to end";
             h.go.count_down();
         }
+        forked.wait();
     });
     const pid_t child = ::fork();
     if (child == 0) ::_exit(first_calls(io_, pipe_.peer.get()));
-    forked.store(true);
+    forked.count_down();
     const std::string outcome = child_outcome(child, kChildLimit);
     releaser.join();
     if (!GetParam().prepare_waits) h.go.count_down();
