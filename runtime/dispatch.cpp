@@ -1,7 +1,7 @@
 // dispatch.cpp: classes, their method tables, and calling a method by name.
 #include "internal.hpp"
 
-#include <mutex>         // serialises definitions
+#include <mutex>         // std::lock_guard over the definitions' lock
 #include <unordered_map> // classes by name
 
 namespace zelt {
@@ -11,12 +11,9 @@ zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, cFloat, 
 
 namespace {
 
-std::mutex &define_mu() {
-    static std::mutex mu;
-    return mu;
-}
-
-std::unordered_map<std::string, zl_value> &classes_by_name() { // guarded by define_mu
+// Definitions allocate under the lock, so they run with the asynchronous
+// signals blocked (see OwnedLock); a lookup by name only probes.
+std::unordered_map<std::string, zl_value> &classes_by_name() { // guarded by define_lock
     static auto *m = new std::unordered_map<std::string, zl_value>;
     return *m;
 }
@@ -95,6 +92,11 @@ zl_value invoke(zl_func fn, int arity, zl_value self, int argc, const zl_value *
 
 } // namespace
 
+OwnedLock &define_lock() {
+    static constinit OwnedLock lock{"the method definitions"};
+    return lock;
+}
+
 Class *as_class(zl_value klass) {
     if (!is_heap_of(klass, Type::Class)) not_a_class();
     return as<Class>(klass);
@@ -106,7 +108,8 @@ zl_value make_class(const char *name, Class *super) {
     c->name = name;
     c->super = super;
     zl_value v = track(&c->header);
-    std::lock_guard lock(define_mu());
+    SignalsHeld quiet;
+    std::lock_guard lock(define_lock());
     classes_by_name()[name] = v;
     return v;
 }
@@ -120,8 +123,9 @@ zl_value class_of(zl_value v) { return word_of(class_ptr(v)); }
 std::string class_name(zl_value klass) { return as_class(klass)->name; }
 
 zl_value class_named(std::string_view name) {
-    std::lock_guard lock(define_mu());
-    auto it = classes_by_name().find(std::string(name));
+    const std::string key(name); // made before the lock: nothing allocates under it
+    std::lock_guard lock(define_lock());
+    auto it = classes_by_name().find(key);
     return it == classes_by_name().end() ? ZL_NIL : it->second;
 }
 
@@ -174,7 +178,8 @@ extern "C" void zl_define_method(zl_value klass, const char *name, zl_func func,
         raise(eArgumentError, "arity " + std::to_string(arity) + " of '" + name +
                                   "' is not supported (-1 to " + std::to_string(kMaxArity) + ")");
     auto *m = new Method{zelt::intern(name), func, arity};
-    std::lock_guard lock(define_mu());
+    SignalsHeld quiet;
+    std::lock_guard lock(define_lock());
     std::size_t n = c->count.load(std::memory_order_relaxed);
     for (std::size_t i = 0; i < n; ++i) {
         const Method *old = c->slots[i].load(std::memory_order_relaxed);

@@ -91,6 +91,7 @@ bool signal_namers(const Table &tab, const Record *r) {
 void release(Table &tab, Record *r) {       // under tab.mu
     if (r->released.exchange(true)) return; // once; io_fd reads it without the lock
     ::close(r->pub.fd);
+    drop_buffer(r);
     if (r->release_pending) {
         r->release_pending = false;
         std::erase(tab.release_owed, r);
@@ -106,10 +107,12 @@ void thread_exit(void *p) {
     this_thread = nullptr;
 }
 
+} // namespace
+
 // fork: only the forking thread exists in the child.
-void before_fork() { table().mu.lock(); }
-void after_fork_parent() { table().mu.unlock(); }
-void after_fork_child() {
+void in_flight_before_fork() { table().mu.lock(); }
+void in_flight_after_fork_parent() { table().mu.unlock(); }
+void in_flight_after_fork_child() {
     Table &tab = table();
     for (ThreadCalls *t : tab.threads) {
         if (t == this_thread) continue;
@@ -126,6 +129,8 @@ void after_fork_child() {
     }
     tab.mu.unlock();
 }
+
+namespace {
 
 // ZELT_WAKE_SIGNAL: a number, or a name such as SIGURG, USR2 or SIGRTMIN+3.
 int parse_signal(const char *text) {
@@ -171,7 +176,6 @@ int parse_signal(const char *text) {
     sigaddset(&wake_only, wake_signal);
     pthread_sigmask(SIG_BLOCK, &wake_only, nullptr); // threads made from here on inherit it
     pthread_key_create(&table().exit_key, thread_exit);
-    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #include <atomic>      // lock-free method tables, record state
 #include <csignal>     // sigset_t
 #include <cstdint>     // uint32_t
-#include <mutex>       // record read lock
+#include <mutex>       // the thread table's lock (in_flight.cpp)
 #include <string>      // class names, strings
 #include <sys/types.h> // pid_t, ssize_t
 #include <vector>      // read buffer
@@ -22,7 +22,87 @@ extern zl_value eArgumentError, eTypeError, eRangeError, eIOError, eSystemCallEr
     eLoadError;
 [[noreturn]] void raise(zl_value klass, std::string message, int err = 0);
 
+// ---- owned locks (owned_lock.cpp) ---------------------------------------------
+// Each thread's number, for the lock words that name their holder: never 0,
+// even (bit 0 is a lock's sleeper mark), never reused. Safe in a signal handler.
+uint32_t new_thread_token();
+extern thread_local constinit uint32_t thread_token_ [[gnu::tls_model("initial-exec")]];
+inline uint32_t thread_token() {
+    const uint32_t t = thread_token_;
+    return t ? t : new_thread_token();
+}
+void futex_wait(std::atomic<uint32_t> &word, uint32_t seen); // returns at once unless WORD == SEEN
+void futex_wake(std::atomic<uint32_t> &word, int threads);
+
+// A lock whose word names the thread that holds it. Taking one this thread
+// holds already (a signal handler that interrupted the section calls into it)
+// raises SystemCallError EDEADLK at once; a fork tells the locks its own
+// thread holds from those of threads the child will not have. The short locks
+// (registry, interning, definitions, loader, a stream's buffer) are held for
+// a few stores: no system call that can block and no allocation inside, so a
+// handler's refusal, which allocates, never finds its thread inside malloc.
+class OwnedLock {
+public:
+    explicit constexpr OwnedLock(const char *what) : what_(what) {}
+    OwnedLock(const OwnedLock &) = delete;
+    OwnedLock &operator=(const OwnedLock &) = delete;
+    void lock() {
+        const uint32_t me = thread_token();
+        uint32_t seen = 0;
+        if (word_.compare_exchange_strong(seen, me, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) [[likely]]
+            return;
+        lock_slow(me, seen);
+    }
+    void unlock() {
+        if (word_.exchange(0, std::memory_order_release) & kSleeper) [[unlikely]]
+            futex_wake(word_, 1);
+    }
+    bool held_here() const {
+        return (word_.load(std::memory_order_relaxed) & ~kSleeper) == thread_token();
+    }
+    bool held_by_other() const { // another thread's, or one the child does not have
+        const uint32_t w = word_.load(std::memory_order_relaxed) & ~kSleeper;
+        return w != 0 && w != thread_token();
+    }
+    void reset_in_child() { word_.store(0, std::memory_order_relaxed); } // no other thread left
+
+private:
+    static constexpr uint32_t kSleeper = 1;
+    [[gnu::cold]] void lock_slow(uint32_t me, uint32_t seen);
+    std::atomic<uint32_t> word_{0};
+    const char *what_; // for the refusal's message
+};
+
+// Asynchronous signals blocked for a section that allocates under its lock
+// (a rare one: interning a new name, a definition, a load): no handler runs
+// inside it, and no fork from one.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t old_;
+};
+
+// The short locks, in the order a fork takes them (fork.cpp).
+OwnedLock &loader_lock();
+OwnedLock &define_lock();
+OwnedLock &intern_lock();
+OwnedLock &registry_lock();
+extern uint32_t fork_generation; // bumped in each fork child
+
 // ---- heap objects ---------------------------------------------------------
+// Every tracked object is on one of the registry's lists, linked through a
+// field of its own: the registry's lock covers no allocation.
+struct Link {
+    Link *prev = nullptr, *next = nullptr;
+    zl_object *object = nullptr;
+};
+
 struct Method {
     Id id;
     zl_func fn;
@@ -31,6 +111,7 @@ struct Method {
 
 struct Class {
     zl_object header;
+    Link link;
     std::string name;
     Class *super;
     static constexpr std::size_t kSlots = 64;
@@ -44,11 +125,13 @@ struct Class {
 
 struct Float {
     zl_object header;
+    Link link;
     double value;
 };
 
 struct String {
     zl_object header;
+    Link link;
     std::string value;
 };
 
@@ -64,16 +147,21 @@ struct Record {
     zl_openfile pub;
     bool readable = false;
     bool plain_read = false; // a regular file or block device: read(2) never waits for input
-    bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); read_mu
+    bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); the turn's
     std::atomic<bool> closed_{false};         // set once, by the close
     std::atomic<int> pending{0};              // end - pos, readable from any thread
     std::atomic<bool> released{false};        // descriptor given back to the kernel
     bool release_pending = false;             // guarded by the thread table's lock
     alignas(64) std::atomic<int> sleepers{0}; // blocking waits that a fill must wake
-    std::mutex read_mu;                       // serialises the runtime's own reads
-    ReadStep step = ReadStep::Ahead;          // read_mu: how far a read may go past its call's
-    std::vector<char> buf;                    // read-ahead buffer: [pos, end) is unread
+    // The runtime's own reads: one reader at a time holds the turn, across its
+    // waits; it alone changes the buffer, under buf_lock, which a fork and the
+    // release that drops the buffer take too (see io.cpp).
+    OwnedLock turn{"this stream's reader's turn"};
+    OwnedLock buf_lock{"this stream's read buffer"};
+    ReadStep step = ReadStep::Ahead; // turn: how far a read may go past its call's
+    std::vector<char> buf;           // read-ahead buffer: [pos, end) is unread
     std::size_t pos = 0, end = 0;
+    Link link; // on the registry's list of streams
 
     bool closed() const {
         return closed_.load(std::memory_order_relaxed);
@@ -92,12 +180,14 @@ inline Type type_of_heap(zl_value v) { return static_cast<Type>(as<zl_object>(v)
 inline bool is_heap_of(zl_value v, Type t) { return is_heap(v) && type_of_heap(v) == t; }
 zl_value track(zl_object *o); // a new object's word; the registry keeps it reachable
 void untrack(zl_object *o);
-void destroy(zl_object *o); // frees by type
+void for_each_stream(void (*fn)(Record *)); // under registry_lock
+void destroy(zl_object *o);                 // frees by type
 
 // ---- IO ----------------------------------------------------------------------
 void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
 void free_record(Record *r);
+void drop_buffer(Record *r); // the last call has left a closed stream: its buffer goes
 
 // ---- calls in flight (in_flight.cpp) -----------------------------------------
 // Each thread names the records of its calls on IOs in a chain of its own,
@@ -125,6 +215,10 @@ ssize_t interruptible_read(Record *r, void *to, std::size_t n); // read(2) a clo
 // zl_wait_for_single_fd; a runtime read waits with WAKE_ON_BUFFER false, as
 // the one filling the buffer.
 int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer);
+// The thread table's part of a fork (fork.cpp calls them in its order).
+void in_flight_before_fork();
+void in_flight_after_fork_parent();
+void in_flight_after_fork_child();
 
 // A full barrier. ThreadSanitizer does not model fences, and gcc warns of
 // each under it: its builds look for data races, the model checks ordering.

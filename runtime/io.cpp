@@ -1,5 +1,21 @@
 // io.cpp: IO objects over real descriptors, their read buffer and their close.
 //
+// The read buffer. A reader (gets, read) holds the stream's turn for its
+// whole call, waits included; only the turn's holder changes buf, pos and
+// end, so it reads them without more. Each change is made under buf_lock,
+// which is held for a few stores or a copy: memory is allocated before it is
+// taken and freed after, and no system call is made under it (the read(2)
+// fills bytes past `end`, which the holder then counts under the lock).
+// - fork: prepare takes every stream's buf_lock (fork.cpp), so the child
+//   sees each buffer between two changes; a turn held by a thread the child
+//   does not have is freed there, its holder having been outside every change.
+// - close: the last call to leave a closed stream releases it; the release
+//   drops the buffer (drop_buffer, under buf_lock). A reader still inside
+//   holds a call on the stream, so the buffer goes only once it has left.
+// - signal handlers: a handler that calls gets or read on a stream whose
+//   turn its thread holds is refused (EDEADLK); nread, ready? and wait take
+//   no lock.
+//
 // Reads go ahead a chunk at a time unless the stream is read exactly
 // (io_set_read_ahead): then a read takes no byte past its call's, so that a
 // later reader of the open file (a shell's next command) gets the rest. A
@@ -14,6 +30,7 @@
 #include <cstdint>      // SIZE_MAX: a read with no budget
 #include <cstring>      // memchr, memmove, memcpy
 #include <fcntl.h>      // fcntl, O_ACCMODE
+#include <mutex>        // std::lock_guard over the turn and the buffer's lock
 #include <poll.h>       // POLLIN
 #include <sys/ioctl.h>  // ioctl, FIONREAD: eof? without taking input
 #include <sys/socket.h> // recv, MSG_PEEK, getsockopt: reading a stream socket exactly
@@ -49,11 +66,13 @@ void publish_pending(Record *r, std::memory_order order = std::memory_order_rele
 // shrinks back to one chunk once what is left fits in one: the memory goes
 // back to the system, not only the count back to zero.
 zl_value take(Record *r, std::size_t len) {
-    zl_value s = str(std::string_view(r->buf.data() + r->pos, len));
+    zl_value s = str(std::string_view(r->buf.data() + r->pos, len)); // the turn keeps them
+    const std::size_t unread = r->end - r->pos - len;
+    std::vector<char> small; // allocated here, freed past the lock
+    if (r->buf.capacity() > kKeepAtMost && unread <= kChunk) small.resize(kChunk);
+    std::lock_guard lock(r->buf_lock);
     r->pos += len;
-    const std::size_t unread = r->end - r->pos;
-    if (r->buf.capacity() > kKeepAtMost && unread <= kChunk) {
-        std::vector<char> small(kChunk);
+    if (!small.empty()) {
         std::memcpy(small.data(), r->buf.data() + r->pos, unread);
         r->buf.swap(small); // the large one is freed as `small` goes
         r->pos = 0;
@@ -79,25 +98,40 @@ ssize_t read_now(Record *r, char *to, std::size_t n) {
     return interruptible_read(r, to, n);
 }
 
+// The unread bytes moved to the front, with room for a chunk after them; a
+// larger buffer is allocated before the lock and the old one freed after it.
+void make_room(Record *r) {
+    const std::size_t unread = r->end - r->pos;
+    std::vector<char> grown; // allocated here, freed past the lock
+    if (r->buf.size() - unread < kChunk) grown.resize(std::max(r->buf.size() * 2, unread + kChunk));
+    if (grown.empty() && r->pos == 0) return; // room enough where it is
+    std::lock_guard lock(r->buf_lock);
+    if (!grown.empty()) {
+        if (unread) std::memcpy(grown.data(), r->buf.data() + r->pos, unread); // none at first
+        r->buf.swap(grown);
+    } else if (r->pos > 0) { // keep the unread bytes at the front
+        std::memmove(r->buf.data(), r->buf.data() + r->pos, unread);
+    }
+    r->pos = 0;
+    r->end = unread;
+}
+
 // Read one more chunk into the buffer, waiting for it the way any caller
 // waits, so that a close from another thread ends the read. False at EOF.
 // MOST caps the read: a stream read exactly takes no byte past its call's.
 bool fill(Record *r, std::size_t most = SIZE_MAX) {
-    if (r->pos > 0) { // keep the unread bytes at the front
-        std::memmove(r->buf.data(), r->buf.data() + r->pos, r->end - r->pos);
-        r->end -= r->pos;
-        r->pos = 0;
-    }
-    if (r->buf.size() - r->end < kChunk)
-        r->buf.resize(std::max(r->buf.size() * 2, r->end + kChunk));
+    make_room(r);
     for (;;) {
         if (wait_fd(r->pub.fd, POLLIN, nullptr, false) < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub);
         ssize_t got = read_now(r, r->buf.data() + r->end, std::min(r->buf.size() - r->end, most));
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // taken or woken: wait again
         if (got < 0) zl_sys_fail(nullptr);
-        r->end += static_cast<std::size_t>(got);
-        publish_pending(r, std::memory_order_seq_cst); // then look for sleepers
+        {
+            std::lock_guard lock(r->buf_lock);
+            r->end += static_cast<std::size_t>(got);
+            publish_pending(r, std::memory_order_seq_cst); // then look for sleepers
+        }
         if (got > 0 && r->sleepers.load(std::memory_order_seq_cst) > 0) wake_sleepers(r);
         return got > 0;
     }
@@ -117,7 +151,7 @@ std::size_t line_budget(Record *r) {
 
 zl_value io_gets(zl_value self) {
     Record *r = readable_record(self);
-    std::lock_guard lock(r->read_mu);
+    std::lock_guard turn(r->turn);
     std::size_t scanned = 0; // bytes after pos known to hold no newline
     for (;;) {
         const char *from = r->buf.data() + r->pos; // null before the first read
@@ -137,7 +171,7 @@ zl_value io_read(int argc, const zl_value *argv, zl_value self) {
     const bool all = length == ZL_NIL;
     int64_t want = all ? 0 : integer_value(length);
     if (want < 0) raise(eArgumentError, "negative length " + std::to_string(want) + " given");
-    std::lock_guard lock(r->read_mu);
+    std::lock_guard turn(r->turn);
     auto budget = [&] { // read exactly: no more than the bytes still wanted
         return all || r->step == ReadStep::Ahead
                    ? SIZE_MAX
@@ -165,20 +199,22 @@ zl_value io_eof_p(zl_value self) {
         if (ready == 0) continue;    // another thread's read filled the buffer
         int count = 0;
         if (::ioctl(r->pub.fd, FIONREAD, &count) == 0 && count >= 0) return zl_bool(count == 0);
-        std::lock_guard lock(r->read_mu);
+        std::lock_guard turn(r->turn);
         return zl_bool(r->end == r->pos && !fill(r, r->step == ReadStep::Ahead ? SIZE_MAX : 1));
     }
 }
 
 // A seekable stream gives its read-ahead back: the offset returns to where
 // the calls stopped reading, for whoever reads the open file next, as an
-// input stream's close does in C. Its reads never wait, so the lock is
-// held briefly; a failed seek leaves the offset as it was.
+// input stream's close does in C. Its reads never wait, so the turn is
+// held briefly; a failed seek leaves the offset as it was. A close from a
+// signal handler that interrupted this thread's own read leaves it be.
 void seek_back_unread(Record *r) {
-    if (!r->plain_read || r->closed()) return;
-    std::lock_guard lock(r->read_mu);
+    if (!r->plain_read || r->closed() || r->turn.held_here()) return;
+    std::lock_guard turn(r->turn);
     const std::size_t unread = r->end - r->pos;
     if (unread == 0 || ::lseek(r->pub.fd, -static_cast<off_t>(unread), SEEK_CUR) < 0) return;
+    std::lock_guard lock(r->buf_lock);
     r->pos = r->end;
     publish_pending(r);
 }
@@ -212,6 +248,14 @@ void free_record(Record *r) {
     seek_back_unread(r); // a release closes as a close does
     close_record(r);
     delete r;
+}
+
+void drop_buffer(Record *r) {
+    std::vector<char> gone; // freed past the lock
+    std::lock_guard lock(r->buf_lock);
+    gone.swap(r->buf);
+    r->pos = r->end = 0;
+    r->pending.store(0, std::memory_order_relaxed);
 }
 
 void define_io_methods() {
@@ -262,8 +306,8 @@ bool stream_socket(int fd) {
 
 void io_set_read_ahead(zl_value io, bool on) {
     Record *r = record_of(zl_io_taint_check(io));
-    std::lock_guard lock(r->read_mu); // no read of it runs meanwhile
-    if (on || r->plain_read)          // a seekable stream seeks back instead
+    std::lock_guard turn(r->turn); // no read of it runs meanwhile
+    if (on || r->plain_read)       // a seekable stream seeks back instead
         r->step = ReadStep::Ahead;
     else
         r->step = stream_socket(r->pub.fd) ? ReadStep::Peek : ReadStep::Byte;
@@ -271,7 +315,8 @@ void io_set_read_ahead(zl_value io, bool on) {
 
 std::size_t test_hooks::read_buffer_capacity(zl_value io) {
     Record *r = record_of(zl_io_taint_check(io));
-    std::lock_guard lock(r->read_mu); // no read resizes it meanwhile
+    IoCall call(r);                    // no release drops it meanwhile
+    std::lock_guard lock(r->buf_lock); // no read resizes it meanwhile
     return r->buf.capacity();
 }
 

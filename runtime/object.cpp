@@ -1,8 +1,7 @@
 // object.cpp: the value encoding, heap objects and the registry that keeps them.
 #include "internal.hpp"
 
-#include <mutex>         // the registry is shared by all threads
-#include <unordered_set> // live heap objects
+#include <mutex> // std::lock_guard over the registry's lock
 
 namespace zelt {
 namespace rt {
@@ -13,10 +12,19 @@ constexpr int64_t kIntMin = -(int64_t{1} << 61);
 
 // Every live heap object, reachable from here until it is released. Nothing
 // is freed at exit: threads still inside calls may read records and classes
-// while the process ends, and their descriptors go with it.
+// while the process ends, and their descriptors go with it. Two circular
+// lists through the objects' own links: streams apart, for a fork to find
+// their buffers. Under the lock: a few stores, no allocation. A fork from a
+// signal handler that interrupted a link or unlink walks the streams forward:
+// each step below leaves the forward chain whole (the signal fences keep the
+// compiler to that order).
 struct Registry {
-    std::mutex mu;
-    std::unordered_set<zl_object *> live;
+    OwnedLock lock{"the object registry"};
+    Link objects, streams;
+    Registry() {
+        objects.prev = objects.next = &objects;
+        streams.prev = streams.next = &streams;
+    }
 };
 
 Registry &registry() {
@@ -24,19 +32,46 @@ Registry &registry() {
     return *r;
 }
 
+Link *link_of(zl_object *o) {
+    switch (static_cast<Type>(o->flags)) {
+    case Type::Class: return &reinterpret_cast<Class *>(o)->link;
+    case Type::Float: return &reinterpret_cast<Float *>(o)->link;
+    case Type::String: return &reinterpret_cast<String *>(o)->link;
+    case Type::IO: return &reinterpret_cast<Record *>(reinterpret_cast<zl_io *>(o)->record)->link;
+    }
+    return nullptr;
+}
+
 } // namespace
+
+OwnedLock &registry_lock() { return registry().lock; }
 
 zl_value track(zl_object *o) {
     Registry &r = registry();
-    std::lock_guard lock(r.mu);
-    r.live.insert(o);
+    Link *l = link_of(o);
+    Link *head = static_cast<Type>(o->flags) == Type::IO ? &r.streams : &r.objects;
+    l->object = o;
+    std::lock_guard lock(r.lock);
+    l->prev = head;
+    l->next = head->next;
+    head->next->prev = l;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    head->next = l; // now on the forward chain
     return word_of(o);
 }
 
 void untrack(zl_object *o) {
-    Registry &r = registry();
-    std::lock_guard lock(r.mu);
-    r.live.erase(o);
+    Link *l = link_of(o);
+    std::lock_guard lock(registry().lock);
+    l->prev->next = l->next; // off the forward chain
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    l->next->prev = l->prev;
+}
+
+void for_each_stream(void (*fn)(Record *)) {
+    Link *head = &registry().streams;
+    for (Link *l = head->next; l != head; l = l->next)
+        fn(reinterpret_cast<Record *>(reinterpret_cast<zl_io *>(l->object)->record));
 }
 
 void destroy(zl_object *o) {
@@ -69,12 +104,12 @@ zl_value integer(int64_t n) {
 }
 
 zl_value flt(double d) {
-    return track(&(new Float{{static_cast<zl_value>(Type::Float), cFloat}, d})->header);
+    return track(&(new Float{{static_cast<zl_value>(Type::Float), cFloat}, {}, d})->header);
 }
 
 zl_value str(std::string_view s) {
     return track(
-        &(new String{{static_cast<zl_value>(Type::String), cString}, std::string(s)})->header);
+        &(new String{{static_cast<zl_value>(Type::String), cString}, {}, std::string(s)})->header);
 }
 
 bool is_integer(zl_value v) { return v & 1u; }

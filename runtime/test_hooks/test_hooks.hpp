@@ -12,3 +12,15 @@ namespace zelt::test_hooks {
 ZL_API std::size_t read_buffer_capacity(zl_value io);
 
 } // namespace zelt::test_hooks
+
+namespace zelt::test_hooks {
+
+// The runtime's short sections, and a stream's reader's turn.
+enum class Section { Loader, Define, Intern, Registry, Turn, Buffer };
+
+// Runs FN(ARG) on this thread while it holds SECTION's lock (for Turn and
+// Buffer, IO's), as if the section's own code were there: what a fork or a
+// signal handler meets inside it.
+ZL_API void while_holding(Section section, zl_value io, void (*fn)(void *), void *arg);
+
+} // namespace zelt::test_hooks

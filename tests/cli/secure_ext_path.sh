@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# secure_ext_path.sh ZELT_IO: ZELT_EXT_PATH names code to load, so a process
+# in secure-execution mode ignores it, as the dynamic loader ignores its own
+# variables there. A copy of zelt-io given a file capability and run by
+# another user is such a process; a plain copy run by that user is not.
+# Needs root, setcap, setpriv and a file system with extended attributes;
+# skipped (77) without them or under an emulator.
+set -euo pipefail
+zelt_io=$1
+skip() {
+  echo "skipped: $*"
+  exit 77
+}
+[[ -z ${ZELT_TEST_EMULATOR-} ]] || skip "an emulator does not run a capable binary as one"
+[[ $(id -u) == 0 ]] || skip "needs root to set a file capability"
+command -v setcap >/dev/null && command -v setpriv >/dev/null || skip "needs setcap and setpriv"
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+chmod 755 "$tmp"
+mkdir "$tmp/ext"
+echo "not a shared object" >"$tmp/ext/wait.so" # loading it fails, loudly
+cp "$zelt_io" "$tmp/plain"
+cp "$zelt_io" "$tmp/capable"
+setcap cap_net_bind_service=ep "$tmp/capable" 2>/dev/null || skip "no file capabilities here"
+
+as_nobody() {
+  ZELT_EXT_PATH="$tmp/ext" setpriv --reuid=65534 --regid=65534 --clear-groups "$@" --file /dev/null nread 2>&1
+}
+if out=$(as_nobody "$tmp/plain"); then
+  echo "FAIL: the plain copy did not follow ZELT_EXT_PATH: $out" >&2
+  exit 1
+fi
+grep -qF "cannot load $tmp/ext/wait.so" <<<"$out" || {
+  echo "FAIL: the plain copy failed otherwise: $out" >&2
+  exit 1
+}
+out=$(as_nobody "$tmp/capable") || {
+  echo "FAIL: the capable copy followed ZELT_EXT_PATH: $out" >&2
+  exit 1
+}
+[[ $out == 0 ]] || {
+  echo "FAIL: the capable copy answered $out" >&2
+  exit 1
+}
+echo "ZELT_EXT_PATH followed by the plain copy, ignored by the capable one"
