@@ -114,6 +114,7 @@ def parse_trace(trace, marker, stdout):
     access = re.compile(r"^ ?([ILSM]) +([0-9a-f]+),(\d+)")
     intervals = []  # the page sets between consecutive marker loads
     current = None
+    touches.clear()
     with open(trace) as f:
         for line in f:
             m = access.match(line)
@@ -129,6 +130,8 @@ def parse_trace(trace, marker, stdout):
             if current is not None:
                 current.add(first)
                 current.add(last)
+                if EXPLAIN:
+                    touches.setdefault(first, set()).add(f"{m.group(1)}{addr:x}")
     if current is not None:
         intervals.append(current)
     # Each path: PAGE_CALLS + 1 markers, so PAGE_CALLS intervals that are one
@@ -140,15 +143,40 @@ def parse_trace(trace, marker, stdout):
     for i, path in enumerate(order):
         calls = intervals[i * per_path:(i + 1) * per_path - 1]
         result[path] = max(len(s) for s in calls[-2:])  # the last two agree in steady state
+        if EXPLAIN:
+            explain(path, calls[-1], stdout)
     return result
 
 
+def explain(path, pages, stdout):
+    """Names each page of PATH's last call by the mapping it lies in."""
+    maps = []
+    for line in stdout.splitlines():
+        if line.startswith("map "):
+            f = line.split()
+            lo, hi = (int(x, 16) for x in f[1].split("-"))
+            maps.append((lo, hi, f[2], f[6] if len(f) > 6 else "[anon]"))
+    print(f"{path}: {len(pages)} pages")
+    for page in sorted(pages):
+        addr = page << 12
+        where = next((f"{os.path.basename(n)} {perm} +{addr - lo:#x}" for lo, hi, perm, n in maps
+                      if lo <= addr < hi), "?")
+        print(f"  {addr:#14x} {where:<34} {' '.join(sorted(touches.get(page, ()))[:6])}")
+
+
+EXPLAIN = False
+touches = {}  # page: the accesses seen there (--explain)
+
+
 def main():
+    global EXPLAIN
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("binary")
+    ap.add_argument("--explain", action="store_true", help="name each page that each path touches")
     ap.add_argument("--check", action="store_true")
     ap.add_argument("--json")
     args = ap.parse_args()
+    EXPLAIN = args.explain
     with tempfile.TemporaryDirectory() as work:
         instr, loop = count_instructions(args.binary, work)
     with tempfile.TemporaryDirectory() as work:

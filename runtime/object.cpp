@@ -42,9 +42,7 @@ void untrack(zl_object *o) {
 void destroy(zl_object *o) {
     switch (static_cast<Type>(o->flags)) {
     case Type::Class: {
-        auto *c = reinterpret_cast<Class *>(o);
-        for (std::size_t i = 0; i < c->count.load(); ++i) delete c->slots[i].load();
-        delete c;
+        delete reinterpret_cast<Class *>(o); // and its methods
         break;
     }
     case Type::Float: delete reinterpret_cast<Float *>(o); break;
