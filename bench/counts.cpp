@@ -13,26 +13,28 @@
 // (valgrind traces it into a file of its own).
 #include "streams.hpp" // zb::Ends, zb::Io, zb::methods
 
-#include <cstdio>              // printf, fopen
-#include <cstring>             // strcmp, strncmp
-#include <ctime>               // nanosleep
-#include <poll.h>              // ppoll
-#include <signal.h>            // kill, SIGKILL
-#include <stdexcept>           // runtime_error
-#include <sys/ioctl.h>         // ioctl, FIONREAD
-#include <sys/prctl.h>         // PR_SET_PDEATHSIG
-#include <sys/wait.h>          // waitpid
-#include <unistd.h>            // fork, read, write, getppid
+#include <cstdio>               // printf, fopen
+#include <cstring>              // strcmp, strncmp
+#include <ctime>                // nanosleep
+#include <poll.h>               // ppoll
+#include <signal.h>             // kill, SIGKILL
+#include <stdexcept>            // runtime_error
+#include <sys/ioctl.h>          // ioctl, FIONREAD
+#include <sys/prctl.h>          // PR_SET_PDEATHSIG
+#include <sys/wait.h>           // waitpid
+#include <unistd.h>             // fork, read, write, getppid
 #include <valgrind/callgrind.h> // CALLGRIND_TOGGLE_COLLECT, CALLGRIND_DUMP_STATS_AT: no-ops natively
 
 namespace {
 
-constexpr int kWarmup = 20;                      // first calls register the thread, fill caches
-constexpr int kShort = 100, kLong = 200;         // their difference cancels the loop's own cost
-constexpr int kPageCalls = 4;                    // the last of them is the steady state
-constexpr long kPollNs = 20000;                  // the waker's pause between looks
+constexpr int kWarmup = 20;              // first calls register the thread, fill caches
+constexpr int kShort = 100, kLong = 200; // their difference cancels the loop's own cost
+constexpr int kPageCalls = 4;            // the last of them is the steady state
+constexpr long kPollNs = 20000;          // the waker's pause between looks
 
-alignas(4096) volatile char marker_page[4096]; // one store here between calls: the trace's marker (a load whose value goes unused may be dropped by valgrind)
+alignas(4096) volatile char marker_page[4096]; // one store here between calls: the trace's marker
+                                               // (a load whose value goes unused may be dropped by
+                                               // valgrind)
 
 // Reads FORMAT's one field from /proc/PID/FILE.
 template <class T> bool proc_field(pid_t pid, const char *file, const char *format, T *out) {
@@ -132,7 +134,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     pages_mode = std::strcmp(argv[1], "pages") == 0;
-    if (pages_mode) std::printf("marker %p\n", static_cast<void *>(const_cast<char *>(marker_page)));
+    if (pages_mode)
+        std::printf("marker %p\n", static_cast<void *>(const_cast<char *>(marker_page)));
     try {
         const zb::Methods &m = zb::methods();
         Blocking blocking; // forked first, before any other thread or object of ours
@@ -148,7 +151,8 @@ int main(int argc, char **argv) {
         measure("raw_ioctl", [&] { keep(static_cast<zl_value>(ioctl(fd, FIONREAD, &count))); });
 
         zb::Io kio(zb::pipe_holding("x").near.release());
-        expect(zelt::call(kio, m.nread, 0, nullptr) == zelt::integer(1), "nread on the kernel path");
+        expect(zelt::call(kio, m.nread, 0, nullptr) == zelt::integer(1),
+               "nread on the kernel path");
         expect(zelt::call(kio, m.ready, 0, nullptr) == ZL_TRUE, "ready? on the kernel path");
         // Receiver and name by value, as a program holds them: no page of ours to read them from.
         const zl_value k = kio.value();
@@ -159,7 +163,8 @@ int main(int argc, char **argv) {
         zb::Io bufio(std::move(lines.near)); // gets reads the whole pipe: "bcd\n" stays buffered
         zelt::release(zelt::call(bufio, m.gets, 0, nullptr));
         expect(zelt::call(bufio, m.nread, 0, nullptr) == zelt::integer(4), "nread from the buffer");
-        measure("nread_buffered", [b = bufio.value(), id = m.nread] { keep(zelt::call(b, id, 0, nullptr)); });
+        measure("nread_buffered",
+                [b = bufio.value(), id = m.nread] { keep(zelt::call(b, id, 0, nullptr)); });
 
         pollfd pfd{fd, POLLIN, 0};
         const timespec zero{};
@@ -169,7 +174,8 @@ int main(int argc, char **argv) {
         });
         const zl_value zero_limit[] = {zelt::integer(0)};
         expect(zelt::call(kio, m.wait, 1, zero_limit) == kio.value(), "wait(0) on a ready pipe");
-        measure("wait_ready", [k, id = m.wait, &zero_limit] { keep(zelt::call(k, id, 1, zero_limit)); });
+        measure("wait_ready",
+                [k, id = m.wait, &zero_limit] { keep(zelt::call(k, id, 1, zero_limit)); });
 
         // Each woken by the child's byte, which the step then reads.
         pollfd bpfd{bfd, POLLIN, 0};
@@ -189,7 +195,8 @@ int main(int argc, char **argv) {
         if (pages_mode) { // what each page is, for counts.py --explain
             std::fflush(stdout);
             FILE *maps = std::fopen("/proc/self/maps", "r");
-            for (char line[512]; maps && std::fgets(line, sizeof line, maps);) std::printf("map %s", line);
+            for (char line[512]; maps && std::fgets(line, sizeof line, maps);)
+                std::printf("map %s", line);
             if (maps) std::fclose(maps);
         }
     } catch (const std::exception &e) {

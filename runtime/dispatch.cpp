@@ -70,13 +70,14 @@ const Method *find_method(const Class *c, Id id) {
 // The argument list refused: a count below zero, arguments with no array,
 // or another count than a fixed arity asks for.
 [[noreturn, gnu::cold, gnu::noinline]] void bad_arguments(int argc, const zl_value *argv,
-                                                           int arity) {
+                                                          int arity) {
     if (argc < 0 || (argc > 0 && !argv)) raise(eArgumentError, "invalid argument list");
     raise(eArgumentError, "wrong number of arguments (given " + std::to_string(argc) +
                               ", expected " + std::to_string(arity) + ")");
 }
 
-[[gnu::always_inline]] inline zl_value invoke(zl_func fn, int arity, zl_value self, int argc, const zl_value *argv) {
+[[gnu::always_inline]] inline zl_value invoke(zl_func fn, int arity, zl_value self, int argc,
+                                              const zl_value *argv) {
     using F0 = zl_value (*)(zl_value);
     using F1 = zl_value (*)(zl_value, zl_value);
     using F2 = zl_value (*)(zl_value, zl_value, zl_value);
@@ -161,8 +162,8 @@ namespace {
 
 // A call on an IO, named in its thread's chain while it runs. Out of line, so
 // that a call on anything else pays for no frame.
-[[gnu::noinline, gnu::hot]] zl_value call_on_io(Record *io, zl_func fn, int arity, zl_value recv, int argc,
-                                      const zl_value *argv) {
+[[gnu::noinline, gnu::hot]] zl_value call_on_io(Record *io, zl_func fn, int arity, zl_value recv,
+                                                int argc, const zl_value *argv) {
     IoCall frame(io); // a close sees it from here on
     return invoke(fn, arity, recv, argc, argv);
 }
@@ -172,8 +173,8 @@ namespace {
 // functions (.text.hot: the dispatch, the frame, the IO checks, the argument
 // scan, the time conversion, the wait), and aligned to a page, so that
 // together they take one page.
-[[gnu::noinline, gnu::hot, gnu::aligned(4096)]] zl_value call_on_io0(Record *io, zl_func fn, zl_value recv) {
-    if (!io) __builtin_unreachable(); // spares the frame its test
+[[gnu::noinline, gnu::hot, gnu::aligned(4096)]] zl_value call_on_io0(Record *io, zl_func fn,
+                                                                     zl_value recv) {
     IoCall frame(io);
     return reinterpret_cast<zl_value (*)(zl_value)>(fn)(recv);
 }

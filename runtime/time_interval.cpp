@@ -13,13 +13,11 @@ constexpr int64_t kUsecPerSec = 1000000;
 // Declared as returning, and hidden from the optimiser's analysis, so that
 // the Integer path reaches it by a jump and sets up no frame; it never returns.
 #if defined(__clang__)
-[[gnu::cold, gnu::noinline]] // clang has no noipa
+#define ZL_FAILURE [[gnu::cold, gnu::noinline]] // clang has no noipa
 #else
-[[gnu::cold, gnu::noipa]]
+#define ZL_FAILURE [[gnu::cold, gnu::noipa]]
 #endif
-timeval negative() {
-    raise(eArgumentError, "time interval must not be negative");
-}
+ZL_FAILURE timeval negative() { raise(eArgumentError, "time interval must not be negative"); }
 
 // Anything but an Integer or a Float.
 [[noreturn, gnu::cold, gnu::noinline]] void not_a_number(zl_value limit) {
@@ -51,7 +49,7 @@ timeval negative() {
 
 // An Integer is a test, a shift and a return; a Float and every failure are out of line.
 extern "C" [[gnu::hot]] timeval zl_time_interval(zl_value limit) {
-    if (limit & 1u) [[likely]] {                    // an Integer, 2n+1
+    if (limit & 1u) [[likely]] {                            // an Integer, 2n+1
         const int64_t n = static_cast<int64_t>(limit) >> 1; // arithmetic: keeps the sign
         if (n < 0) [[unlikely]]
             return negative();

@@ -195,8 +195,8 @@ TEST(IoDispatch, WrongCountOfABuiltInMethodReadsNothing) {
 // and pass the receiver alike.
 struct LookupCase {
     const char *name;
-    bool on_io;      // defined on IO itself, not inherited from Object
-    bool late_name;  // its name interned after 256 others
+    bool on_io;     // defined on IO itself, not inherited from Object
+    bool late_name; // its name interned after 256 others
 };
 
 void PrintTo(const LookupCase &c, std::ostream *os) { *os << c.name; }
@@ -208,8 +208,10 @@ TEST_P(Lookup, FindsTheMethodAndChecksItsCount) {
     if (c.late_name)
         for (int i = 0; i < 300; ++i) zelt::intern("zt_rt_filler_" + std::to_string(i));
     const std::string name = std::string("zt_rt_lookup_") + c.name;
-    ASSERT_EQ(c.late_name, zelt::intern(name) >= 256) << "the name's id is not where the case needs it";
-    zl_define_method(c.on_io ? zl_cIO : zelt::class_named("Object"), name.c_str(), ZL_FUNC(arity0), 0);
+    ASSERT_EQ(c.late_name, zelt::intern(name) >= 256)
+        << "the name's id is not where the case needs it";
+    zl_define_method(c.on_io ? zl_cIO : zelt::class_named("Object"), name.c_str(), ZL_FUNC(arity0),
+                     0);
     zt::Ends pipe = zt::make_pipe();
     zt::Io io(std::move(pipe.near));
     const zl_value one[] = {zelt::integer(1)};
