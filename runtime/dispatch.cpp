@@ -179,6 +179,13 @@ namespace {
     return reinterpret_cast<zl_value (*)(zl_value)>(fn)(recv);
 }
 
+// And for a method that takes a list, as an IO's with optional arguments do.
+[[gnu::noinline, gnu::hot]] zl_value call_on_iov(Record *io, zl_func fn, zl_value recv, int argc,
+                                                 const zl_value *argv) {
+    IoCall frame(io);
+    return reinterpret_cast<zl_value (*)(int, const zl_value *, zl_value)>(fn)(argc, argv, recv);
+}
+
 // Checks the argument count against the method's arity, then calls it.
 [[gnu::always_inline]] inline zl_value dispatch(const Method *m, Record *io, zl_value recv,
                                                 int argc, const zl_value *argv) {
@@ -187,8 +194,9 @@ namespace {
         return io ? call_on_io0(io, m->fn, recv) : invoke(m->fn, 0, recv, 0, argv);
     if (argc < 0 || (argc > 0 && !argv) || (arity >= 0 && argc != arity)) [[unlikely]]
         bad_arguments(argc, argv, arity);
-    return io ? call_on_io(io, m->fn, arity, recv, argc, argv)
-              : invoke(m->fn, arity, recv, argc, argv);
+    if (!io) return invoke(m->fn, arity, recv, argc, argv);
+    if (arity == -1) return call_on_iov(io, m->fn, recv, argc, argv);
+    return call_on_io(io, m->fn, arity, recv, argc, argv);
 }
 
 // Any receiver, any method: immediates, inherited methods, names past the index.
