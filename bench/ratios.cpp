@@ -28,7 +28,7 @@
 #include <sys/ioctl.h>  // ioctl, FIONREAD
 #include <sys/socket.h> // shutdown
 #include <thread>       // the ping-pong's echoers
-#include <unistd.h>     // read, write
+#include <unistd.h>     // read, write, getppid
 #include <vector>       // samples
 
 namespace {
@@ -92,6 +92,12 @@ struct Streams { // every descriptor and IO object the sides run on, for the who
 
 void expect(zl_value got, zl_value want, const char *what) {
     if (got != want) fail(std::string(what) + " answered " + zelt::inspect(got));
+}
+
+// A bare system call that does nothing: the machine's price of entering the
+// kernel and leaving it, beside which every ratio here is read.
+Batch raw_getppid() {
+    return batch_of([] { zb::keep(::getppid()); });
 }
 
 Batch raw_ioctl(int fd) {
@@ -294,6 +300,7 @@ int main(int argc, char **argv) {
              raw_ioctl(s.ioctl_pipe.near.get())},
             {"wait_ready", "raw_ppoll_ioctl", method(s.wait_io, m.wait, 1, zero),
              raw_ppoll_ioctl(s.ppoll_pipe.near.get())},
+            {"raw_getppid", "raw_ioctl", raw_getppid(), raw_ioctl(s.ioctl_pipe.near.get())},
             {"pingpong_wait", "pingpong_raw_ioctl",
              bounce(pp.waited_near, [near_io, wait] { zelt::call(near_io, wait, 0, nullptr); }),
              bounce(raw_fd, [raw_fd] { ppoll_ioctl_wait(raw_fd); })},

@@ -23,4 +23,7 @@ function(zelt_add_extension name)
   # through the GOT, without a PLT stub each: every method call makes several.
   target_compile_options(${name} PRIVATE -fno-plt)
   target_link_options(${name} PRIVATE "LINKER:-z,now")
+  # Code and read-only data in one segment: a small extension's code and
+  # the constants it passes (format strings) then share a page.
+  target_link_options(${name} PRIVATE "LINKER:-z,noseparate-code")
 endfunction()

@@ -105,23 +105,36 @@ struct Link {
 
 struct Method {
     Id id;
-    zl_func fn;
     int arity;
+    zl_func fn;
 };
 
+// A class, on a page of its own (mapped for it, apart from the heap): what a
+// call reads, the index and the methods it points to, lies on that one page.
 struct Class {
     zl_object header;
-    Link link;
-    std::string name;
     Class *super;
-    static constexpr std::size_t kSlots = 64;
-    std::array<std::atomic<const Method *>, kSlots> slots{}; // published once filled
-    std::array<std::atomic<Id>, kSlots> ids{}; // slot i's method name: a lookup scans one array
-    std::atomic<std::size_t> count{0};
     // The methods whose name ids are small, as almost all are: one load finds them.
     static constexpr Id kIndexed = 256;
     std::array<std::atomic<const Method *>, kIndexed> by_id{};
+    static constexpr std::size_t kSlots = 64;
+    std::array<Method, kSlots> own{}; // where definitions go first; written before published
+    std::size_t own_used = 0;         // guarded by the definitions' lock
+    std::array<std::atomic<const Method *>, kSlots> slots{}; // published once filled
+    std::array<std::atomic<Id>, kSlots> ids{}; // slot i's method name: a lookup scans one array
+    std::atomic<std::size_t> count{0};
+    std::string name;
+    Link link; // on the registry's list
+
+    Class() = default;
+    Class(const Class &) = delete;
+    Class &operator=(const Class &) = delete;
+    ~Class(); // frees the methods it does not hold in `own`
+    bool owns(const Method *m) const;
+    static void *operator new(std::size_t size); // a page of its own
+    static void operator delete(void *p);
 };
+static_assert(sizeof(Class) <= 4096, "a class fits its page");
 
 struct Float {
     zl_object header;
@@ -214,7 +227,7 @@ void wake_sleepers(Record *r); // a fill moved input into R's buffer
 ssize_t interruptible_read(Record *r, void *to, std::size_t n); // read(2) a close can end
 // zl_wait_for_single_fd; a runtime read waits with WAKE_ON_BUFFER false, as
 // the one filling the buffer.
-int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer);
+[[gnu::hot]] int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer);
 // The thread table's part of a fork (fork.cpp calls them in its order).
 void in_flight_before_fork();
 void in_flight_after_fork_parent();
@@ -286,3 +299,6 @@ extern zl_value cObject, cClass, cNilClass, cTrueClass, cFalseClass, cInteger, c
     cException;
 
 } // namespace zelt::rt
+
+// Hot, like every step of a method call: laid out with the others (.text.hot).
+extern "C" [[gnu::hot]] int zl_wait_for_single_fd(int fd, int events, timeval *limit);

@@ -342,25 +342,25 @@ ZL_FAILURE void not_readable() { zelt::rt::raise(zelt::rt::eIOError, "not opened
 
 extern "C" {
 
-zl_value zl_io_taint_check(zl_value io) {
+[[gnu::hot]] zl_value zl_io_taint_check(zl_value io) {
     if (!zelt::rt::is_heap_of(io, zelt::rt::Type::IO)) [[unlikely]]
         return wrong_type(io);
     return io;
 }
 
-void zl_io_check_closed(zl_openfile *record) {
+[[gnu::hot]] void zl_io_check_closed(zl_openfile *record) {
     if (!record) [[unlikely]]
         return uninitialized_stream();
     if (reinterpret_cast<zelt::rt::Record *>(record)->closed()) [[unlikely]]
         return closed_stream();
 }
 
-void zl_io_check_readable(zl_openfile *record) {
+[[gnu::hot]] void zl_io_check_readable(zl_openfile *record) {
     if (!reinterpret_cast<zelt::rt::Record *>(record)->readable) [[unlikely]]
         return not_readable();
 }
 
-int zl_io_read_pending(zl_openfile *record) {
+[[gnu::hot]] int zl_io_read_pending(zl_openfile *record) {
     return reinterpret_cast<zelt::rt::Record *>(record)->pending.load(std::memory_order_acquire);
 }
 

@@ -77,9 +77,7 @@ void for_each_stream(void (*fn)(Record *)) {
 void destroy(zl_object *o) {
     switch (static_cast<Type>(o->flags)) {
     case Type::Class: {
-        auto *c = reinterpret_cast<Class *>(o);
-        for (std::size_t i = 0; i < c->count.load(); ++i) delete c->slots[i].load();
-        delete c;
+        delete reinterpret_cast<Class *>(o); // and its methods
         break;
     }
     case Type::Float: delete reinterpret_cast<Float *>(o); break;

@@ -188,6 +188,62 @@ TEST(IoDispatch, WrongCountOfABuiltInMethodReadsNothing) {
     EXPECT_EQ(zl_io_read_pending(zl_io_record(io)), 0);
 }
 
+// ---- where the lookup finds a method on an IO -------------------------------------
+
+// A method of an IO is found by one load when its class defines it under a
+// name of the first 256; any other goes the long way. Both check the count
+// and pass the receiver alike.
+struct LookupCase {
+    const char *name;
+    bool on_io;     // defined on IO itself, not inherited from Object
+    bool late_name; // its name interned after 256 others
+};
+
+void PrintTo(const LookupCase &c, std::ostream *os) { *os << c.name; }
+
+class Lookup : public ::testing::TestWithParam<LookupCase> {};
+
+TEST_P(Lookup, FindsTheMethodAndChecksItsCount) {
+    const LookupCase &c = GetParam();
+    if (c.late_name)
+        for (int i = 0; i < 300; ++i) zelt::intern("zt_rt_filler_" + std::to_string(i));
+    const std::string name = std::string("zt_rt_lookup_") + c.name;
+    ASSERT_EQ(c.late_name, zelt::intern(name) >= 256)
+        << "the name's id is not where the case needs it";
+    zl_define_method(c.on_io ? zl_cIO : zelt::class_named("Object"), name.c_str(), ZL_FUNC(arity0),
+                     0);
+    zt::Ends pipe = zt::make_pipe();
+    zt::Io io(std::move(pipe.near));
+    const zl_value one[] = {zelt::integer(1)};
+    struct Call {
+        int argc;
+        const zl_value *argv;
+        const char *error; // nullptr: the method runs
+    } calls[] = {{0, nullptr, nullptr},
+                 {1, one, "wrong number of arguments (given 1, expected 0)"},
+                 {1, nullptr, "invalid argument list"},
+                 {-1, one, "invalid argument list"}};
+    for (const Call &k : calls) {
+        seen.clear();
+        Raised r = raised_by([&] { zelt::call(io, zelt::intern(name), k.argc, k.argv); });
+        if (!k.error) {
+            ASSERT_EQ(r.class_name, "") << r.message;
+            EXPECT_EQ(seen, std::vector<zl_value>{io.value()});
+            continue;
+        }
+        EXPECT_EQ(r.class_name, "ArgumentError") << "given " << k.argc;
+        EXPECT_EQ(r.message, k.error);
+        EXPECT_TRUE(seen.empty()) << "the method ran";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runtime, Lookup,
+                         ::testing::Values(LookupCase{"own", true, false},
+                                           LookupCase{"inherited", false, false},
+                                           LookupCase{"own_late_name", true, true},
+                                           LookupCase{"inherited_late_name", false, true}),
+                         ByName());
+
 // ---- defining methods ---------------------------------------------------------------
 
 struct BadDefinition {

@@ -1,0 +1,227 @@
+// counts.cpp: each call path in loops between markers, for valgrind to count
+// user-space instructions (callgrind) and the pages one call touches
+// (lackey's memory trace). bench/counts.py runs it and reads the counts.
+//
+//   zelt-counts instructions   for each path, N1 then N2 calls with callgrind
+//                              collecting, each loop dumped as "PATH/N"
+//   zelt-counts pages          for each path, kPageCalls calls, a load from
+//                              the marker page before each and after the last
+//
+// The blocking wait's byte comes from a child process: it writes only when
+// the pipe is empty and the parent sits in ppoll, so every such wait sleeps
+// once. A process of its own, so that its work falls in no count of ours
+// (valgrind traces it into a file of its own).
+#include "streams.hpp" // zb::Ends, zb::Io, zb::methods
+
+#include <cstdio>               // printf, fopen
+#include <cstring>              // strcmp, strncmp
+#include <ctime>                // nanosleep
+#include <poll.h>               // ppoll
+#include <signal.h>             // kill, SIGKILL
+#include <stdexcept>            // runtime_error
+#include <sys/ioctl.h>          // ioctl, FIONREAD
+#include <sys/prctl.h>          // PR_SET_PDEATHSIG
+#include <sys/wait.h>           // waitpid
+#include <unistd.h>             // fork, read, write, getppid
+#include <valgrind/callgrind.h> // CALLGRIND_TOGGLE_COLLECT, CALLGRIND_DUMP_STATS_AT: no-ops natively
+
+namespace {
+
+constexpr int kWarmup = 20;              // first calls register the thread, fill caches
+constexpr int kShort = 100, kLong = 200; // their difference cancels the loop's own cost
+constexpr int kPageCalls = 4;            // the last of them is the steady state
+constexpr long kPollNs = 20000;          // the waker's pause between looks
+
+alignas(4096) volatile char marker_page[4096]; // one store here between calls: the trace's marker
+                                               // (a load whose value goes unused may be dropped by
+                                               // valgrind)
+
+// Reads FORMAT's one field from /proc/PID/FILE.
+template <class T> bool proc_field(pid_t pid, const char *file, const char *format, T *out) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), file);
+    FILE *f = std::fopen(path, "r");
+    if (!f) return false;
+    const bool got = std::fscanf(f, format, out) == 1;
+    std::fclose(f);
+    return got;
+}
+
+// The parent's main thread asleep in ppoll (x86_64: 271), FD empty. A zero
+// limit ppoll elsewhere in the parent runs, and is not taken for it.
+bool parent_sleeps_on(int fd, pid_t parent) {
+    int count = -1;
+    if (ioctl(fd, FIONREAD, &count) != 0 || count != 0) return false;
+    long nr = -1;
+    char state = '?';
+    return proc_field(parent, "syscall", "%ld", &nr) && nr == 271 &&
+           proc_field(parent, "stat", "%*d (%*[^)]) %c", &state) && state == 'S';
+}
+
+// Child: one byte into FD each time the parent sleeps on the empty pipe.
+[[noreturn]] void waker(int fd, pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the parent
+    const timespec pause{0, kPollNs};
+    while (getppid() == parent) {
+        if (parent_sleeps_on(fd, parent) && write(fd, "x", 1) != 1) break;
+        nanosleep(&pause, nullptr);
+    }
+    _exit(0);
+}
+
+struct Blocking {
+    zb::Ends pipe = zt::make_pipe();
+    int fd = pipe.near.get(); // the read end, whoever owns it
+    pid_t child = -1;
+    Blocking() {
+        const pid_t parent = getpid();
+        child = fork();
+        if (child == 0) waker(pipe.peer.get(), parent);
+        if (child < 0) throw std::runtime_error("fork failed");
+    }
+    ~Blocking() {
+        if (child <= 0) return;
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    void drain() const { // the woken wait's byte, read raw: the buffer stays empty
+        char c;
+        if (read(fd, &c, 1) != 1) throw std::runtime_error("no byte after the wake");
+    }
+};
+
+bool pages_mode = false;
+
+// One call of the path: out of line, so that every path's loop is the same
+// and the empty path's count is the loop's own cost, taken off the others.
+// The empty asm, no instruction, keeps even the empty path's calls. Hot, like
+// the loops: the counter's own code on as few pages as the layout allows.
+template <class F> [[gnu::noinline, gnu::hot]] void step(const F &once) {
+    once();
+    asm volatile("");
+}
+
+// Keeps V computed, at no instruction's cost.
+inline void keep(zl_value v) { asm volatile("" : : "r"(v)); }
+
+// Runs ONCE kWarmup times, checked by CHECK, then as the mode counts it.
+template <class F> [[gnu::noinline, gnu::hot]] void measure(const char *name, F once) {
+    for (int i = 0; i < kWarmup; ++i) once();
+    if (pages_mode) {
+        std::printf("path %s\n", name);
+        std::fflush(stdout);
+        for (int i = 0; i < kPageCalls; ++i) {
+            marker_page[0] = 1;
+            step(once);
+        }
+        marker_page[0] = 1;
+        return;
+    }
+    char label[128];
+    for (int n : {kShort, kLong}) {
+        CALLGRIND_TOGGLE_COLLECT;
+        for (int i = 0; i < n; ++i) step(once);
+        CALLGRIND_TOGGLE_COLLECT;
+        std::snprintf(label, sizeof label, "%s/%d", name, n);
+        CALLGRIND_DUMP_STATS_AT(label);
+    }
+}
+
+void expect(bool ok, const char *what) {
+    if (!ok) throw std::runtime_error(what);
+}
+
+} // namespace
+
+// The stack pointer moved down to just below a page's top, whatever the
+// environment's size left above it: the calls' frames then lie on the same
+// pages in every run, CI's too. The caller's frame must stay live meanwhile.
+[[gnu::noinline]] int on_a_fixed_stack(int (*run)(int, char **), int argc, char **argv) {
+    const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const std::size_t room = 4032, in_page = sp % 4096;
+    volatile char *pad =
+        static_cast<char *>(alloca(in_page >= room ? in_page - room : in_page + 4096 - room));
+    pad[0] = 0; // keeps it
+    return run(argc, argv);
+}
+
+int counts_main(int argc, char **argv) {
+    if (argc != 2 ||
+        (std::strcmp(argv[1], "instructions") != 0 && std::strcmp(argv[1], "pages") != 0)) {
+        std::fprintf(stderr, "usage: zelt-counts instructions|pages\n");
+        return 2;
+    }
+    pages_mode = std::strcmp(argv[1], "pages") == 0;
+    if (pages_mode)
+        std::printf("marker %p\n", static_cast<void *>(const_cast<char *>(marker_page)));
+    try {
+        const zb::Methods &m = zb::methods();
+        Blocking blocking; // forked first, before any other thread or object of ours
+        const int bfd = blocking.pipe.near.get();
+        zb::Io bio(bfd);
+        (void)blocking.pipe.near.release(); // the IO object owns it now
+
+        measure("loop", [] {});
+
+        zb::Ends raw = zb::pipe_holding("x");
+        const int fd = raw.near.get();
+        int count = 0;
+        measure("raw_ioctl", [&] { keep(static_cast<zl_value>(ioctl(fd, FIONREAD, &count))); });
+
+        zb::Io kio(zb::pipe_holding("x").near.release());
+        expect(zelt::call(kio, m.nread, 0, nullptr) == zelt::integer(1),
+               "nread on the kernel path");
+        expect(zelt::call(kio, m.ready, 0, nullptr) == ZL_TRUE, "ready? on the kernel path");
+        // Receiver and name by value, as a program holds them: no page of ours to read them from.
+        const zl_value k = kio.value();
+        measure("nread_kernel", [k, id = m.nread] { keep(zelt::call(k, id, 0, nullptr)); });
+        measure("ready_kernel", [k, id = m.ready] { keep(zelt::call(k, id, 0, nullptr)); });
+
+        zb::Ends lines = zb::pipe_holding("a\nbcd\n");
+        zb::Io bufio(std::move(lines.near)); // gets reads the whole pipe: "bcd\n" stays buffered
+        zelt::release(zelt::call(bufio, m.gets, 0, nullptr));
+        expect(zelt::call(bufio, m.nread, 0, nullptr) == zelt::integer(4), "nread from the buffer");
+        measure("nread_buffered",
+                [b = bufio.value(), id = m.nread] { keep(zelt::call(b, id, 0, nullptr)); });
+
+        pollfd pfd{fd, POLLIN, 0};
+        const timespec zero{};
+        measure("raw_ppoll_ioctl", [&] {
+            keep(static_cast<zl_value>(ppoll(&pfd, 1, &zero, nullptr)));
+            keep(static_cast<zl_value>(ioctl(fd, FIONREAD, &count)));
+        });
+        const zl_value zero_limit[] = {zelt::integer(0)};
+        expect(zelt::call(kio, m.wait, 1, zero_limit) == kio.value(), "wait(0) on a ready pipe");
+        measure("wait_ready",
+                [k, id = m.wait, &zero_limit] { keep(zelt::call(k, id, 1, zero_limit)); });
+
+        // Each woken by the child's byte, which the step then reads.
+        pollfd bpfd{bfd, POLLIN, 0};
+        const timespec ten{10, 0};
+        measure("raw_ppoll_ioctl_blocking", [&] {
+            keep(static_cast<zl_value>(ppoll(&bpfd, 1, &ten, nullptr)));
+            keep(static_cast<zl_value>(ioctl(bfd, FIONREAD, &count)));
+            blocking.drain();
+        });
+        const zl_value ten_limit[] = {zelt::integer(10)};
+        expect(zelt::call(bio, m.wait, 1, ten_limit) == bio.value(), "wait(10) woken by a byte");
+        blocking.drain();
+        measure("wait_blocking", [&, b = bio.value(), id = m.wait] {
+            keep(zelt::call(b, id, 1, ten_limit));
+            blocking.drain();
+        });
+        if (pages_mode) { // what each page is, for counts.py --explain
+            std::fflush(stdout);
+            FILE *maps = std::fopen("/proc/self/maps", "r");
+            for (char line[512]; maps && std::fgets(line, sizeof line, maps);)
+                std::printf("map %s", line);
+            if (maps) std::fclose(maps);
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "zelt-counts: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv) { return on_a_fixed_stack(counts_main, argc, argv); }
