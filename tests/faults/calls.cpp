@@ -1,9 +1,13 @@
 // calls.cpp: method calls made for the fault tests, and what they left.
 #include "calls.hpp"
 
-#include <cerrno>     // EBADF
-#include <fcntl.h>    // fcntl
-#include <sys/stat.h> // fstat
+#include <cerrno>        // EBADF
+#include <chrono>        // the close's bound
+#include <cstdio>        // fflush: the failure printed before the run ends
+#include <cstdlib>       // _Exit
+#include <fcntl.h>       // fcntl
+#include <gtest/gtest.h> // ADD_FAILURE
+#include <sys/stat.h>    // fstat
 
 namespace faults_test {
 
@@ -22,6 +26,16 @@ Outcome call(zl_value io, const char *method, const std::vector<zl_value> &args)
 std::future<Outcome> call_on_thread(zl_value io, const char *method,
                                     const std::vector<zl_value> &args) {
     return std::async(std::launch::async, [=] { return call(io, method, args); });
+}
+
+Outcome close_within_seconds(zl_value io) {
+    auto closing = call_on_thread(io, "close");
+    if (closing.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the close never returned";
+        std::fflush(stdout);
+        std::_Exit(1); // the closing thread cannot be joined
+    }
+    return closing.get();
 }
 
 ino_t inode_of(int fd) {

@@ -22,6 +22,10 @@ Outcome call(zl_value io, const char *method, const std::vector<zl_value> &args 
 std::future<Outcome> call_on_thread(zl_value io, const char *method,
                                     const std::vector<zl_value> &args = {});
 
+// IO's close, made on a thread of its own: what it answered. A close that
+// does not return within seconds cannot be freed: the run ends there, saying so.
+Outcome close_within_seconds(zl_value io);
+
 ino_t inode_of(int fd);      // 0 once FD names nothing
 bool is_released(int fd);    // FD is closed: the kernel says EBADF
 const char *closed_stream(); // the text of a call on a closed stream

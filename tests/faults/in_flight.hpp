@@ -35,6 +35,7 @@ public:
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 
+    bool held() const { return hold_ != nullptr; } // at its gate until let go
     void let_go();
     // What the call answered; false if it did not end within a few seconds.
     bool ends(Outcome *out);
