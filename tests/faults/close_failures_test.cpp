@@ -23,7 +23,9 @@ namespace {
 
 using zf::Sys;
 
-enum class Place { Close, Barrier, Send };
+// Where the close fails: close(2), the barrier, the wake signal's send, the
+// look at the signal's disposition, the drain of a signal left pending.
+enum class Place { Close, Barrier, Send, Disposition, Drain };
 
 struct CloseFailure {
     const char *name;
@@ -52,6 +54,11 @@ const CloseFailure kFailures[] = {
     {"send_esrch_wait_held", Place::Send, ESRCH, Flight::WaitHeld, true},
     {"send_eagain_wait_asleep", Place::Send, EAGAIN, Flight::WaitAsleep, false,
      "the close sends the wake signal once and does not look at what the kernel said"},
+    // the disposition looked at again, and a signal left pending drained
+    {"disposition_einval_wait_asleep", Place::Disposition, EINVAL, Flight::WaitAsleep, false,
+     "the close does not look at the signal's disposition"},
+    {"drain_eintr_nread_held", Place::Drain, EINTR, Flight::NreadHeld, false,
+     "nothing drains a wake signal left pending on a call's thread"},
 };
 
 // The faults of a row's place; the close runs on a thread of its own.
@@ -73,6 +80,20 @@ std::vector<std::unique_ptr<zf::Fault>> arm(const CloseFailure &c, int fd) {
                  .key = zelt::wake_signal(),
                  .times = zf::kEvery,
                  .any_thread = true});
+        break;
+    case Place::Disposition:
+        add({.sys = Sys::Sigaction,
+             .err = c.err,
+             .key = zelt::wake_signal(),
+             .times = zf::kEvery,
+             .any_thread = true});
+        break;
+    case Place::Drain:
+        add({.sys = Sys::Sigtimedwait,
+             .err = c.err,
+             .key = zelt::wake_signal(),
+             .times = zf::kEvery,
+             .any_thread = true});
         break;
     }
     return f;
@@ -117,7 +138,8 @@ TEST_P(CloseFailures, TheCloseReturnsAndEveryCallEnds) {
             zt::write_all(pipe.peer.get(), "x"); // frees it, so that the run goes on
             ASSERT_TRUE(flight.ends(&ended));
         }
-        const bool made = c.place == Place::Close ||
+        const bool made = c.place == Place::Close || c.place == Place::Disposition ||
+                          c.place == Place::Drain ||
                           (c.place == Place::Barrier && zf::barrier_registered()) ||
                           (c.place == Place::Send && c.flight != Flight::None);
         if (made) {
