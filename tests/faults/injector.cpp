@@ -12,6 +12,8 @@
 #include <array>     // the slots
 #include <atomic>    // every field, read from any thread
 #include <cerrno>    // errno, kept across the gate
+#include <cstdlib>   // getenv, strtol: a fault armed at start
+#include <cstring>   // strncmp, strlen
 #include <pthread.h> // pthread_self: the arming thread
 #include <stdexcept> // no free slot
 #include <thread>    // yield while a gate drains
@@ -38,6 +40,7 @@ constexpr std::size_t kSlots = 8;
 constinit std::array<Slot, kSlots> slots;
 constinit std::atomic<int> armed{0}; // a quick "nothing to look at" for every other call
 constinit std::atomic<bool> registered{false};
+constinit std::atomic<bool> start_read{false};
 
 bool matches(const Slot &s, Sys sys, int key) {
     if (s.sys.load(std::memory_order_relaxed) != sys) return false;
@@ -65,11 +68,43 @@ int take(Slot &s) {
     return s.err.load(std::memory_order_relaxed);
 }
 
+// ZF_AT_START=CALL:KEY:ERRNO (numbers; CALL one of the names below) fails
+// that call from the process's start on, before main: the runtime's own
+// start-up (the barrier's registration, the handler, the mask) runs in its
+// constructor, before any test can arm a Fault. The slot stays armed.
+void arm_at_start() {
+    static constexpr struct {
+        const char *name;
+        Sys sys;
+    } calls[] = {
+        {"membarrier", Sys::Membarrier}, {"sigaction", Sys::Sigaction}, {"sigmask", Sys::Sigmask}};
+    const char *text = std::getenv("ZF_AT_START");
+    if (!text) return;
+    for (const auto &c : calls) {
+        const std::size_t n = std::strlen(c.name);
+        if (std::strncmp(text, c.name, n) != 0 || text[n] != ':') continue;
+        char *rest = nullptr;
+        const long key = std::strtol(text + n + 1, &rest, 10);
+        if (*rest != ':') return;
+        const long err = std::strtol(rest + 1, &rest, 10);
+        Slot &s = slots[kSlots - 1]; // the last: tests arm from the first
+        s.sys.store(c.sys);
+        s.err.store(static_cast<int>(err));
+        s.key.store(static_cast<int>(key));
+        s.times.store(kEvery);
+        s.state.store(kArmed);
+        armed.fetch_add(1);
+    }
+}
+
 } // namespace
+
+bool armed_at_start() { return std::getenv("ZF_AT_START") != nullptr; }
 
 namespace gate {
 
 int enter(Sys sys, int key) {
+    if (!start_read.load(std::memory_order_relaxed) && !start_read.exchange(true)) arm_at_start();
     if (armed.load() == 0) return 0;
     const int saved = errno; // the waits below may set it
     int fail = 0;

@@ -70,4 +70,7 @@ private:
 // closes fence instead.
 bool barrier_registered();
 
+// Whether ZF_AT_START armed a fault before main (injector.cpp tells how).
+bool armed_at_start();
+
 } // namespace zf
