@@ -6,7 +6,9 @@
 // Arming and disarming pair with the gate through `users`: the gate counts
 // itself in before it reads a slot, the disarm marks the slot and then waits
 // for that count to drain (both seq_cst), so a rule is never read while it is
-// rewritten for the next test.
+// rewritten for the next test. A hold is a handshake on `held`: the held
+// call moves it from not-held to stopped and waits; release (or the disarm)
+// moves it to go. A release that comes first lets the call pass unstopped.
 #include "gate.hpp"
 
 #include <array>     // the slots
