@@ -79,11 +79,11 @@ ssize_t preadv2(int fd, const iovec *iov, int iovcnt, off_t offset, int flags) {
     return zf::next(cache, "preadv2")(fd, iov, iovcnt, offset, flags);
 }
 
-ssize_t read(int fd, void *to, size_t n) {
+ssize_t read(int fd, void *buf, size_t nbytes) { // named as <unistd.h>, which <atomic> brings
     using F = ssize_t (*)(int, void *, size_t);
     static std::atomic<F> cache{nullptr};
     if (int err = zf::gate::enter(Sys::Read, fd)) return failed(err);
-    return zf::next(cache, "read")(fd, to, n);
+    return zf::next(cache, "read")(fd, buf, nbytes);
 }
 
 int close(int fd) {
@@ -94,21 +94,21 @@ int close(int fd) {
     return err ? failed(err) : rc;
 }
 
-long syscall(long number, ...) {
+long syscall(long sysno, ...) {
     using F = long (*)(long, ...);
     static std::atomic<F> cache{nullptr};
     va_list args;
-    va_start(args, number);
+    va_start(args, sysno);
     long a[6];
     for (long &x : a) x = va_arg(args, long); // the kernel takes at most six
     va_end(args);
     Sys sys{};
-    if (watched(number, &sys)) {
+    if (watched(sysno, &sys)) {
         const int key = static_cast<int>(sys == Sys::Membarrier ? a[0] : a[2]); // command, signal
         if (int err = zf::gate::enter(sys, key)) return failed(err);
     }
-    const long rc = zf::next(cache, "syscall")(number, a[0], a[1], a[2], a[3], a[4], a[5]);
-    if (number == SYS_membarrier && a[0] == MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED)
+    const long rc = zf::next(cache, "syscall")(sysno, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (sysno == SYS_membarrier && a[0] == MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED)
         zf::gate::note_registration(rc == 0);
     return rc;
 }

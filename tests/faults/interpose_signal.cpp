@@ -1,6 +1,7 @@
 // interpose_signal.cpp: sigaction, the signal-mask calls, sigtimedwait and
 // pthread_sigqueue, each through the gate (gate.hpp) and then on to the next
-// definition. Defined as <signal.h> declares them, noexcept included.
+// definition. Defined as <signal.h> declares them, noexcept and parameter
+// names included.
 #include "gate.hpp" // enter
 #include "next.hpp" // next
 
@@ -26,26 +27,26 @@ int lowest_signal(const sigset_t *set) {
 
 extern "C" {
 
-int sigaction(int sig, const struct sigaction *act, struct sigaction *old) noexcept {
+int sigaction(int sig, const struct sigaction *act, struct sigaction *oact) noexcept {
     using F = int (*)(int, const struct sigaction *, struct sigaction *);
     static std::atomic<F> cache{nullptr};
     if (int err = zf::gate::enter(Sys::Sigaction, sig)) return failed(err);
-    return zf::next(cache, "sigaction")(sig, act, old);
+    return zf::next(cache, "sigaction")(sig, act, oact);
 }
 
 // Returns the error, as the pthread calls do, and leaves errno alone.
-int pthread_sigmask(int how, const sigset_t *set, sigset_t *old) noexcept {
+int pthread_sigmask(int how, const sigset_t *newmask, sigset_t *oldmask) noexcept {
     using F = int (*)(int, const sigset_t *, sigset_t *);
     static std::atomic<F> cache{nullptr};
     if (int err = zf::gate::enter(Sys::Sigmask, how)) return err;
-    return zf::next(cache, "pthread_sigmask")(how, set, old);
+    return zf::next(cache, "pthread_sigmask")(how, newmask, oldmask);
 }
 
-int sigprocmask(int how, const sigset_t *set, sigset_t *old) noexcept {
+int sigprocmask(int how, const sigset_t *set, sigset_t *oset) noexcept {
     using F = int (*)(int, const sigset_t *, sigset_t *);
     static std::atomic<F> cache{nullptr};
     if (int err = zf::gate::enter(Sys::Sigmask, how)) return failed(err);
-    return zf::next(cache, "sigprocmask")(how, set, old);
+    return zf::next(cache, "sigprocmask")(how, set, oset);
 }
 
 int sigtimedwait(const sigset_t *set, siginfo_t *info, const timespec *timeout) {
@@ -55,11 +56,11 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const timespec *timeout) 
     return zf::next(cache, "sigtimedwait")(set, info, timeout);
 }
 
-int pthread_sigqueue(pthread_t thread, int sig, const sigval value) noexcept {
+int pthread_sigqueue(pthread_t threadid, int signo, const sigval value) noexcept {
     using F = int (*)(pthread_t, int, const sigval);
     static std::atomic<F> cache{nullptr};
-    if (int err = zf::gate::enter(Sys::Sigqueue, sig)) return err;
-    return zf::next(cache, "pthread_sigqueue")(thread, sig, value);
+    if (int err = zf::gate::enter(Sys::Sigqueue, signo)) return err;
+    return zf::next(cache, "pthread_sigqueue")(threadid, signo, value);
 }
 
 } // extern "C"
