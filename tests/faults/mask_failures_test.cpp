@@ -1,0 +1,114 @@
+// mask_failures_test.cpp: the signal-mask calls that open the wake signal
+// around a blocking wait or a terminal's read(2), refused. A call that cannot
+// make itself wakeable must not sleep where a close cannot end it: it raises
+// SystemCallError naming the errno, keeps every byte, and leaves the thread's
+// mask as it found it. Each row runs on a thread of its own, warmed by one
+// call first, so that the mask calls it counts are the row's own.
+#include "calls.hpp"    // call, Outcome, starts
+#include "injector.hpp" // zf::Fault, zf::Sys
+
+#include <kernel.hpp>     // make_pipe, make_pty, Io, write_all, require_wait
+#include <zelt/embed.hpp> // call
+
+#include <cerrno>        // EINVAL
+#include <csignal>       // sigset_t, SIG_UNBLOCK
+#include <future>        // the row's thread
+#include <gtest/gtest.h> // TEST_P
+#include <pthread.h>     // pthread_sigmask: the mask before and after
+#include <string>        // outcomes
+
+namespace faults_test {
+namespace {
+
+using zf::Sys;
+
+zt::Ends pipe_with(const char *data) {
+    zt::Ends e = zt::make_pipe();
+    zt::write_all(e.peer.get(), data);
+    e.peer.reset(); // then end of stream: no call blocks for good
+    return e;
+}
+zt::Ends pty_with(const char *data) {
+    zt::Ends e = zt::make_pty();
+    zt::write_all(e.peer.get(), data);
+    return e;
+}
+
+struct MaskFailure {
+    const char *name;
+    zt::Ends (*make)(const char *data);
+    const char *method;
+    int how;             // the mask call refused, or zf::kAnyKey for any
+    const char *waiting; // nread after the failure: nothing lost
+    const char *pending; // why the row cannot hold on today's runtime
+};
+
+void PrintTo(const MaskFailure &c, std::ostream *os) { *os << c.name; }
+
+const MaskFailure kFailures[] = {
+    {"terminal_read_cannot_open_the_signal", pty_with, "gets", SIG_UNBLOCK, "5",
+     "the terminal read opens the wake signal without looking at the result"},
+    {"wait_cannot_read_the_mask", pipe_with, "wait", zf::kAnyKey, "5",
+     "the wait uses the mask taken at the thread's first call and makes no mask call"},
+    {"gets_cannot_read_the_mask", pipe_with, "gets", zf::kAnyKey, "5",
+     "the fill's wait uses the mask taken at the thread's first call and makes no mask call"},
+};
+
+struct Seen {
+    Outcome got;
+    unsigned hits = 0;
+    bool same_mask = false;
+    std::string waiting;
+};
+
+bool same_signals(const sigset_t &a, const sigset_t &b) { // the bits past NSIG are not the kernel's
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&a, sig) != sigismember(&b, sig)) return false;
+    return true;
+}
+
+sigset_t current_mask() {
+    sigset_t m;
+    sigemptyset(&m);
+    pthread_sigmask(SIG_BLOCK, nullptr, &m);
+    return m;
+}
+
+class MaskFailures : public ::testing::TestWithParam<MaskFailure> {
+protected:
+    static void SetUpTestSuite() { zt::require_wait(); }
+};
+
+TEST_P(MaskFailures, RaiseBeforeSleepingAndLeaveTheMask) {
+    const MaskFailure &c = GetParam();
+    if (c.pending) GTEST_SKIP() << "pending: " << c.pending;
+    zt::Ends ends = c.make("line\n");
+    zt::Io io(std::move(ends.near));
+    Seen seen = std::async(std::launch::async, [&] {
+                    zt::Ends warm = zt::make_pipe();
+                    zt::Io first(std::move(warm.near));
+                    call(first, "nread"); // the thread's first call, with its own mask calls
+                    Seen s;
+                    const sigset_t before = current_mask();
+                    {
+                        zf::Fault fault({.sys = Sys::Sigmask, .err = EINVAL, .key = c.how});
+                        s.got = call(io, c.method);
+                        s.hits = fault.hits();
+                    }
+                    const sigset_t after = current_mask();
+                    s.same_mask = same_signals(before, after);
+                    s.waiting = call(io, "nread").text;
+                    return s;
+                }).get();
+    EXPECT_EQ(seen.hits, 1u) << "no mask call refused where the row says";
+    EXPECT_TRUE(starts(seen.got.text, "SystemCallError: EINVAL")) << seen.got.text;
+    EXPECT_EQ(seen.got.err, EINVAL);
+    EXPECT_TRUE(seen.same_mask) << "the call left the thread's mask changed";
+    EXPECT_EQ(seen.waiting, c.waiting) << "bytes lost to the failure";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MaskFailures, ::testing::ValuesIn(kFailures),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace faults_test
