@@ -5,6 +5,7 @@
 #include <cerrno>  // EINTR, EBADF, EINVAL
 #include <cstdint> // int64_t
 #include <ctime>   // clock_gettime
+#include <optional> // the mark of a blocking wait
 #include <poll.h>  // ppoll, pollfd
 
 using namespace zelt::rt;
@@ -58,11 +59,15 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
 
     Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
     if (r && r->closed()) return 0;  // its number may be another file's now
-    // A blocking wait opens the wake signal; a poll never sleeps, so it keeps
-    // the mask as it is and spares the kernel the switch.
-    const sigset_t *mask = r && !poll_once ? &this_thread->wait_mask : nullptr;
-    Sleeper sleeper(r && wake_on_buffer && !poll_once ? r : nullptr);
-    if (sleeper.buffered()) return 0; // another thread's read got there first
+    if (poll_once) r = nullptr;      // never sleeps: no wake, no mask, no mark
+    // A blocking wait takes the thread's mask as it is now, the wake signal
+    // open, and tells the closers that it sleeps on R; then it looks again.
+    sigset_t storage;
+    const sigset_t *mask = r ? wait_mask(storage) : nullptr;
+    std::optional<BlockedOn> blocked;
+    if (r) blocked.emplace(this_thread, r); // before the sleeper count: a fill sees it
+    Sleeper sleeper(r && wake_on_buffer ? r : nullptr);
+    if (r && (r->closed() || sleeper.buffered())) return 0;
 
     timespec left{}; // zero: poll once
     timespec *timeout = limit ? &left : nullptr;
