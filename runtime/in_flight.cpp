@@ -341,4 +341,12 @@ bool zelt::test_hooks::close_scanned(zl_value io) {
     return reinterpret_cast<rt::Record *>(zl_io_record(io))->closed();
 }
 
+bool zelt::test_hooks::calls_name(zl_value io) {
+    const auto *r = reinterpret_cast<rt::Record *>(zl_io_record(io));
+    const rt::ThreadCalls *t = rt::this_thread;
+    for (unsigned d = 0; t && d < t->depth; ++d)
+        if (t->chain[d].load(std::memory_order_relaxed) == r) return true;
+    return false;
+}
+
 bool zelt::test_hooks::calls_fence() { return rt::fenced.load(std::memory_order_relaxed); }

@@ -17,6 +17,9 @@ ZL_API unsigned long process_barriers();
 // Whether a close of IO has marked it and scanned the calls on it.
 ZL_API bool close_scanned(zl_value io);
 
+// Whether this thread's calls in flight name IO's stream.
+ZL_API bool calls_name(zl_value io);
+
 // Whether each call fences after naming its stream.
 ZL_API bool calls_fence();
 

@@ -20,12 +20,15 @@ namespace close_test {
 namespace {
 
 std::atomic<Hold *> armed{nullptr};
+std::atomic<Probe *> probing{nullptr};
 
 template <class F> F next_definition(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
 void maybe_stop(Call call, int fd) {
+    Probe *p = probing.load();
+    if (p && p->matches(call, fd) && probing.compare_exchange_strong(p, nullptr)) p->run();
     Hold *h = armed.load();
     if (h && h->matches(call, fd) && armed.compare_exchange_strong(h, nullptr)) h->stop();
 }
@@ -39,6 +42,15 @@ Hold::~Hold() {
     armed.compare_exchange_strong(self, nullptr);
     if (go_.try_wait()) return;
     go_.count_down();
+}
+
+Probe::Probe(Call call, int fd, void (*check)()) : call_(call), fd_(fd), check_(check) {
+    probing.store(this);
+}
+
+Probe::~Probe() {
+    Probe *self = this;
+    probing.compare_exchange_strong(self, nullptr);
 }
 
 } // namespace close_test
