@@ -40,7 +40,8 @@
 //   handler is the runtime's. It never waits for a call to leave, and skips
 //   its own thread (a close from a handler that interrupted a wait on R).
 // - Fill: a read that moved input into R's buffer while waits sleep on R
-//   sends the same way, once round: a wait it misses ends at its own limit.
+//   sends the same way, rounds and all. It holds R's read lock, so the input
+//   stays buffered and every wait it signals leaves.
 // - Why enough: each side stores, then loads the other's store, with a full
 //   barrier between, so a caller either sees closed before its system call or
 //   is seen by the scan (chain) and by the send loop (blocked_on).
@@ -189,6 +190,12 @@ bool send_round(const Record *r) {
     return any;
 }
 
+// Sends until no other thread is blocked on R: a wake may be lost (see top).
+void send_until_out(TableLock &lock, const Record *r) {
+    for (long pause = 50000; send_round(r); pause = std::min(pause * 2, 1000000L))
+        lock.pause(pause);
+}
+
 void reset(ThreadCalls *t) {
     for (auto &entry : t->chain) entry.store(nullptr, std::memory_order_relaxed);
     t->blocked_on.store(0, std::memory_order_relaxed);
@@ -271,13 +278,12 @@ void close_record(Record *r) {
         owe(r);
     else
         release(r);
-    for (long pause = 50000; send_round(r); pause = std::min(pause * 2, 1000000L))
-        lock.pause(pause); // until no other thread is blocked on R
+    send_until_out(lock, r);
 }
 
-void wake_sleepers(Record *r) {
+void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
     TableLock lock;
-    send_round(r);
+    send_until_out(lock, r);
 }
 
 BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : t_(t) {
