@@ -24,24 +24,32 @@
 //   destructor: return, exception, cancellation's forced unwind) with a CAS
 //   loop that waits while kSending is set; if kSent was set it takes back a
 //   wake signal that may still be pending. So no runtime signal is pending on
-//   or delivered to a thread once its call has returned.
+//   or delivered to a thread once its call has returned. A handler's wait
+//   inside another puts the outer mark back, and wakes the outer wait.
+// - Woken: the blocking ppoll is the kernel's own (syscall(2): the limit is
+//   read at entry) on the thread's wait_left. The wake handler, a close from
+//   a handler over its own thread's wait on R, and a nested wait's end set
+//   `woken`, then zero wait_left; the wait stores wait_left, then checks
+//   woken, then calls ppoll. So a wake landing between the checks and the
+//   ppoll makes it return at once; one inside it gives EINTR. The wait then
+//   looks again: closed or buffered ends it, anything else waits on for the
+//   time left.
 // - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
 //   rt_tgsigqueueinfo, store R|kSent. A signal goes only to a thread blocked
 //   on R, never to one merely in a call.
 // - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
 //   fenced: a fence; lost after registration: a process-wide barrier, see
 //   barrier.cpp), then scans every chain: any naming R sets release_pending,
-//   else the close gives the descriptor back at once. Then it sends to every
-//   other thread blocked on R, drops the lock, pauses (50 us doubling to
-//   1 ms), retakes it and sends again until no other thread is blocked on R:
-//   a wake can be lost (taken by the handler between a thread's closed check
-//   and its call when the thread's mask leaves the signal open; discarded
-//   while the host ignored the signal). Before each round it makes sure the
-//   handler is the runtime's. It never waits for a call to leave, and skips
-//   its own thread (a close from a handler that interrupted a wait on R).
+//   else the close gives the descriptor back at once. If its own thread is
+//   blocked on R (a close from a handler) it marks it woken. Then it sends to
+//   every other thread blocked on R, drops the lock, pauses (50 us doubling
+//   to 1 ms), retakes it and sends again until no other thread is blocked on
+//   R: a wake can still be lost where the host set SIG_IGN or its own handler
+//   meanwhile, or to a read(2) that the handler landed before. Before each
+//   round it makes sure the handler is the runtime's. It never waits for a
+//   call to leave.
 // - Fill: a read that moved input into R's buffer while waits sleep on R
-//   sends the same way, rounds and all. It holds R's read lock, so the input
-//   stays buffered and every wait it signals leaves.
+//   sends one round the same way; the woken mark covers a wake taken early.
 // - Why enough: each side stores, then loads the other's store, with a full
 //   barrier between, so a caller either sees closed before its system call or
 //   is seen by the scan (chain) and by the send loop (blocked_on).
@@ -199,6 +207,7 @@ void send_until_out(TableLock &lock, const Record *r) {
 void reset(ThreadCalls *t) {
     for (auto &entry : t->chain) entry.store(nullptr, std::memory_order_relaxed);
     t->blocked_on.store(0, std::memory_order_relaxed);
+    t->woken = 0;
     t->depth = 0;
     t->in_use = false;
 }
@@ -278,30 +287,52 @@ void close_record(Record *r) {
         owe(r);
     else
         release(r);
+    if (ThreadCalls *self = this_thread;
+        self && (self->blocked_on.load(std::memory_order_relaxed) & ~kFlags) == word(r))
+        mark_woken(self); // a close from a handler over a wait on R: it wakes when we return
     send_until_out(lock, r);
 }
 
-void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
+void wake_sleepers(Record *r) { // one round: the handler marks a wake it takes early
     TableLock lock;
-    send_until_out(lock, r);
+    send_round(r);
 }
+
+namespace {
+
+// Puts WANT in T's mark once no send is in progress on it; the mark it took out.
+std::uintptr_t swap_mark(ThreadCalls *t, std::uintptr_t want) {
+    std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
+    for (;;) {
+        if (w & ThreadCalls::kSending) { // a signal on its way: let it land first
+            sched_yield();
+            w = t->blocked_on.load(std::memory_order_acquire);
+        } else if (t->blocked_on.compare_exchange_weak(w, want, std::memory_order_acq_rel)) {
+            return w;
+        }
+    }
+}
+
+} // namespace
 
 BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : t_(t) {
-    t->blocked_on.store(word(r), std::memory_order_relaxed);
+    outer_ = t->blocked_on.load(std::memory_order_relaxed);
+    if (outer_ == 0) // no signaller touches an empty mark: a plain store will do
+        t->blocked_on.store(word(r), std::memory_order_relaxed);
+    else // a handler's wait inside another
+        outer_ = swap_mark(t, word(r));
     publish_fence(); // before the closed check, as the chain store
 }
 
 BlockedOn::~BlockedOn() {
-    std::uintptr_t w = t_->blocked_on.load(std::memory_order_acquire);
-    for (;;) {
-        if (w & ThreadCalls::kSending) { // a signal on its way: let it land first
-            sched_yield();
-            w = t_->blocked_on.load(std::memory_order_acquire);
-        } else if (t_->blocked_on.compare_exchange_weak(w, 0, std::memory_order_acq_rel)) {
-            break;
-        }
-    }
-    if (w & ThreadCalls::kSent) take_back_wakes();
+    if (swap_mark(t_, outer_) & ThreadCalls::kSent) take_back_wakes();
+    if (outer_ != 0) mark_woken(t_); // the outer wait looks again
+}
+
+void mark_woken(ThreadCalls *t) {
+    t->woken = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst); // woken, then the limit
+    t->wait_left = {0, 0};
 }
 
 const sigset_t *wait_mask(sigset_t &storage) {

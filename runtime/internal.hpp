@@ -6,7 +6,8 @@
 
 #include <array>       // method slots
 #include <atomic>      // lock-free method tables, record state
-#include <csignal>     // sigset_t
+#include <csignal>     // sigset_t, sig_atomic_t
+#include <ctime>       // timespec
 #include <cstdint>     // uint32_t, uintptr_t
 #include <mutex>       // record read lock
 #include <string>      // class names, strings
@@ -110,6 +111,12 @@ struct alignas(64) ThreadCalls {
     bool in_use = false;                      // guarded by the table's lock
     ThreadCalls *next = nullptr;              // the table's list; set once, under its lock
     std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
+    // A blocking ppoll's limit, read by the kernel at its entry. A wake on
+    // this thread (the handler, a close from a handler, a nested wait's end)
+    // sets `woken`, then zeroes it: a wake that lands between the wait's
+    // checks and its ppoll makes the ppoll return at once.
+    timespec wait_left = {};
+    volatile sig_atomic_t woken = 0;
 };
 extern thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]];
 // No asymmetric barrier here (refused at load, or lost later): callers fence.
@@ -133,7 +140,9 @@ void in_flight_after_fork_child();
 // This thread blocked in a system call on R while it lives: a close or a fill
 // signals it only then. Cleared on every way out (return, exception, the
 // forced unwind of a cancellation); a wake signal sent meanwhile is taken
-// back before the destructor returns.
+// back before the destructor returns. A wait that a handler makes inside
+// another puts the outer mark back on its way out, and wakes the outer wait
+// so it looks again (a close may have passed it by meanwhile).
 class BlockedOn {
 public:
     BlockedOn(ThreadCalls *t, Record *r);
@@ -143,7 +152,12 @@ public:
 
 private:
     ThreadCalls *t_;
+    std::uintptr_t outer_; // the interrupted wait's mark, flags and all; 0 for none
 };
+
+// This thread woken: its next or current blocking ppoll returns at once.
+// Async-signal-safe.
+void mark_woken(ThreadCalls *t);
 
 // The mask a blocking ppoll takes: null when the thread's own mask leaves the
 // wake signal open, else the thread's mask less the wake signal, in STORAGE.

@@ -70,7 +70,10 @@ void act_by_default(int sig) {
 }
 
 void on_wake(int sig, siginfo_t *info, void *context) {
-    if (sent_by_us(info)) return; // its only work was to end a system call
+    if (sent_by_us(info)) { // ends the system call; or the ppoll it lands before
+        if (ThreadCalls *t = this_thread) mark_woken(t);
+        return;
+    }
     const int saved = errno;
     const struct sigaction &h = host_action[host_at.load(std::memory_order_acquire)];
     const bool with_info = h.sa_flags & SA_SIGINFO;

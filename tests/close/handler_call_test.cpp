@@ -1,16 +1,20 @@
 // handler_call_test.cpp: calls made by signal handlers. A close in a handler
 // that interrupted another close on the same thread neither deadlocks nor
-// corrupts; a call a handler makes between the two steps of a call's entry
-// leaves the interrupted call named.
+// corrupts; a handler landing between a wait's checks and its ppoll, that
+// waits on another stream or closes the waited one, leaves the wait to end
+// at its stream's close; a call a handler makes between the two steps of a
+// call's entry leaves the interrupted call named.
 #include "syscall_hold.hpp" // Hold, Call
 
 #include <kernel.hpp>     // make_pipe, Io, require_wait
-#include <test_hooks.hpp> // calls_name
+#include <test_hooks.hpp> // calls_name, close_scanned
 #include <zelt/embed.hpp> // call, intern
 
 #include <atomic>        // the handler's counts
+#include <future>        // the held wait, the close
 #include <chrono>        // the watchdog
-#include <csignal>       // sigaction, SIGALRM, SIGTRAP
+#include <csignal>       // sigaction, SIGALRM, SIGTRAP, SIGUSR1
+#include <pthread.h>     // pthread_kill
 #include <gtest/gtest.h> // TEST
 #include <sys/time.h>    // setitimer
 #include <sys/wait.h>    // waitpid
@@ -78,6 +82,82 @@ TEST(HandlerCall, CloseInAHandlerOverAnotherCloseDoesNotDeadlock) {
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
+
+// ---- a host handler that lands between a wait's checks and its ppoll --------------
+
+enum class InHandler { WaitOnAnother, CloseTheStream };
+
+struct LandingCase {
+    const char *name;
+    InHandler does;
+};
+
+void PrintTo(const LandingCase &c, std::ostream *os) { *os << c.name; }
+
+const LandingCase kLandings[] = {
+    {"a_wait_of_its_own_then_a_close_elsewhere", InHandler::WaitOnAnother},
+    {"a_close_of_the_waited_stream", InHandler::CloseTheStream},
+};
+
+zl_value landing_io;  // what the handler acts on
+zelt::Id landing_id;  // wait or close, interned beforehand
+std::atomic<int> landed{0};
+
+extern "C" void act_on_landing(int) {
+    zelt::call(landing_io, landing_id, 0, nullptr);
+    landed.fetch_add(1);
+}
+
+class HandlerLanding : public ::testing::TestWithParam<LandingCase> {};
+
+TEST_P(HandlerLanding, TheInterruptedWaitStillEnds) {
+    zt::require_wait();
+    const LandingCase &c = GetParam();
+    const int host_signal = zelt::wake_signal() == SIGUSR1 ? SIGUSR2 : SIGUSR1;
+    zt::Ends waited = zt::make_pipe(), other = zt::make_pipe();
+    const int fd = waited.near.get();
+    zt::write_all(other.peer.get(), "ready"); // the handler's own wait ends at once
+    zt::Io io(std::move(waited.near)), ready(std::move(other.near));
+    const bool closes = c.does == InHandler::CloseTheStream;
+    landing_io = closes ? io.value() : ready.value();
+    landing_id = zelt::intern(closes ? "close" : "wait");
+    struct sigaction action = {}, old = {};
+    action.sa_handler = act_on_landing;
+    sigaction(host_signal, &action, &old);
+
+    Hold hold(Call::Ppoll, fd); // past the wait's checks, before its ppoll
+    std::atomic<pthread_t> waiter_thread{};
+    auto waiter = std::async(std::launch::async, [&] {
+        waiter_thread = pthread_self();
+        try {
+            return zelt::inspect(zelt::call(io, "wait"));
+        } catch (const zelt::Error &e) {
+            return std::string(e.what());
+        }
+    });
+    hold.await_reached();
+    const int before = landed.load();
+    pthread_kill(waiter_thread.load(), host_signal);
+    while (landed.load() == before) std::this_thread::yield();
+    std::future<void> closer;
+    if (!closes) {
+        closer = std::async(std::launch::async, [&] { zelt::call(io, "close"); });
+        while (!zelt::test_hooks::close_scanned(io)) std::this_thread::yield();
+    }
+    hold.release();
+    if (waiter.wait_for(2s) == std::future_status::timeout) {
+        zt::write_all(waited.peer.get(), "x"); // free it, then fail
+        ADD_FAILURE() << "the wait slept on past its stream's close";
+    }
+    EXPECT_EQ(waiter.get(), "IOError: closed stream");
+    if (closer.valid()) {
+        EXPECT_EQ(closer.wait_for(2s), std::future_status::ready);
+    }
+    sigaction(host_signal, &old, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Landings, HandlerLanding, ::testing::ValuesIn(kLandings),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ---- a handler's call between the two steps of a call's entry --------------------
 // Single-stepping: the trap flag makes the kernel stop the thread after each
