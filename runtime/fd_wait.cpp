@@ -18,8 +18,6 @@ constexpr int64_t kNsecPerSec = 1000000000;
 constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // longer waits have no limit
 
 constexpr long kSigsetBytes = 8; // the kernel's sigset_t: 64 signals
-constexpr int64_t kForeverNs = kForeverSec * kNsecPerSec;
-constexpr timespec kForever = {kForeverSec, 0}; // a blocking ppoll's "no limit"
 
 int64_t now_ns() {
     timespec ts;
@@ -43,10 +41,12 @@ int revents_of(const pollfd &pfd) {
 
 // ppoll as the kernel makes it: the limit read at the call's entry, not a
 // copy taken earlier (the C library copies it), so a wake that zeroes it up
-// to the last instruction counts. A cancellation point, as ppoll is.
-int ppoll_now(pollfd &pfd, timespec &limit, const sigset_t *mask) {
+// to the last instruction counts. No limit (LIMIT null) costs the kernel no
+// timer, but leaves a wake from this thread's own handler in the last few
+// instructions to the close's next round. A cancellation point, as ppoll is.
+int ppoll_now(pollfd &pfd, timespec *limit, const sigset_t *mask) {
     pthread_testcancel();
-    const long ready = syscall(SYS_ppoll, &pfd, 1, &limit, mask, kSigsetBytes);
+    const long ready = syscall(SYS_ppoll, &pfd, 1, limit, mask, kSigsetBytes);
     if (ready < 0 && errno == EINTR) pthread_testcancel(); // a cancel that interrupted it
     return static_cast<int>(ready);
 }
@@ -117,14 +117,14 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     // mask as it is now with the wake signal open, the mark; then it looks.
     ThreadCalls *t = this_thread;
     const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
-    t->wait_left = bounded ? to_timespec(to_ns(*limit)) : kForever;
+    t->wait_left = bounded ? to_timespec(to_ns(*limit)) : timespec{};
     sigset_t storage;
     const sigset_t *mask = wait_mask(storage);
     BlockedOn blocked(t, r);
     Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
     if (r->closed() || sleeper.buffered()) return 0;
     for (;;) {
-        const int ready = t->woken ? 0 : ppoll_now(pfd, t->wait_left, mask);
+        const int ready = t->woken ? 0 : ppoll_now(pfd, bounded ? &t->wait_left : nullptr, mask);
         if (ready > 0) return revents_of(pfd);
         if (ready < 0 && errno != EINTR) return -1;
         const bool woken = t->woken;
@@ -132,7 +132,8 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
         std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before the checks
         if (r->closed() || sleeper.buffered()) return 0;  // woken on purpose
         if (ready == 0 && !woken) return 0;               // the limit passed
-        const int64_t rest = bounded ? deadline - now_ns() : kForeverNs;
+        if (!bounded) continue;
+        const int64_t rest = deadline - now_ns();
         if (rest <= 0) return 0; // a signal neither cuts the wait short nor stretches it
         t->wait_left = to_timespec(rest);
         std::atomic_signal_fence(std::memory_order_seq_cst); // the limit, then the woken check

@@ -33,7 +33,11 @@
 //   woken, then calls ppoll. So a wake landing between the checks and the
 //   ppoll makes it return at once; one inside it gives EINTR. The wait then
 //   looks again: closed or buffered ends it, anything else waits on for the
-//   time left.
+//   time left. A wait with no limit passes no limit (a limit costs the
+//   kernel a timer on every wait): a wake landing in the few instructions
+//   between its woken check and the system call is lost, and the close's or
+//   fill's next round makes it good; one from a handler of its own thread
+//   there (a close, a nested wait) is not.
 // - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
 //   rt_tgsigqueueinfo, store R|kSent. A signal goes only to a thread blocked
 //   on R, never to one merely in a call.
@@ -49,7 +53,9 @@
 //   round it makes sure the handler is the runtime's. It never waits for a
 //   call to leave.
 // - Fill: a read that moved input into R's buffer while waits sleep on R
-//   sends one round the same way; the woken mark covers a wake taken early.
+//   sends the same way, rounds and all (a wait with no limit may take a wake
+//   early, see Woken). It holds R's read lock, so the input stays buffered
+//   and every wait it signals leaves.
 // - Why enough: each side stores, then loads the other's store, with a full
 //   barrier between, so a caller either sees closed before its system call or
 //   is seen by the scan (chain) and by the send loop (blocked_on).
@@ -64,7 +70,7 @@
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // calls_fence
 
-#include <algorithm> // std::min: the pause's growth
+#include <algorithm> // std::clamp: the pause's growth
 #include <cerrno>    // errno, kept by BlockedOn
 #include <ctime>     // nanosleep: the pause between sends
 #include <pthread.h> // pthread_sigmask, pthread_setcancelstate, pthread_atfork, keys
@@ -120,8 +126,11 @@ public:
         table().mu.unlock();
         pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
         timespec t = {0, ns};
-        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-        }
+        if (ns == 0)
+            sched_yield();
+        else
+            while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+            }
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
@@ -200,8 +209,8 @@ bool send_round(const Record *r) {
 
 // Sends until no other thread is blocked on R: a wake may be lost (see top).
 void send_until_out(TableLock &lock, const Record *r) {
-    for (long pause = 50000; send_round(r); pause = std::min(pause * 2, 1000000L))
-        lock.pause(pause);
+    for (long pause = 0; send_round(r); pause = std::clamp(pause * 2, 50000L, 1000000L))
+        lock.pause(pause); // a yield first: the woken thread is usually out by then
 }
 
 void reset(ThreadCalls *t) {
@@ -293,9 +302,9 @@ void close_record(Record *r) {
     send_until_out(lock, r);
 }
 
-void wake_sleepers(Record *r) { // one round: the handler marks a wake it takes early
+void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
     TableLock lock;
-    send_round(r);
+    send_until_out(lock, r);
 }
 
 namespace {

@@ -18,6 +18,7 @@
 //   still be pending there (the thread blocks it); take_back_wakes() takes
 //   every pending one, drops ours and queues the host's own again.
 #include "internal.hpp"
+#include "test_hooks/test_hooks.hpp" // wakes_sent
 
 #include <atomic>        // the host's action's slot
 #include <cerrno>        // errno, kept across the handler
@@ -185,7 +186,10 @@ bool wake_blocked_in(const sigset_t &mask) { return sigismember(&mask, wake_sign
 
 void open_wake(bool open) { pthread_sigmask(open ? SIG_UNBLOCK : SIG_BLOCK, &wake_only, nullptr); }
 
+std::atomic<unsigned long> wakes_sent{0}; // tests read it
+
 void send_wake(pid_t tid) {
+    wakes_sent.fetch_add(1, std::memory_order_relaxed);
     siginfo_t info = {};
     info.si_signo = wake_signal;
     info.si_code = SI_QUEUE;
@@ -215,3 +219,7 @@ void take_back_wakes() {
 } // namespace zelt::rt
 
 int zelt::wake_signal() { return rt::wake_signal; }
+
+unsigned long zelt::test_hooks::wakes_sent() {
+    return rt::wakes_sent.load(std::memory_order_relaxed);
+}

@@ -20,6 +20,9 @@ ZL_API bool close_scanned(zl_value io);
 // Whether this thread's calls in flight name IO's stream.
 ZL_API bool calls_name(zl_value io);
 
+// Wake signals the runtime has sent.
+ZL_API unsigned long wakes_sent();
+
 // Whether each call fences after naming its stream.
 ZL_API bool calls_fence();
 

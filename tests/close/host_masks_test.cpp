@@ -8,7 +8,7 @@
 #include <in_syscall.hpp> // zh::blocks_in
 #include <kernel.hpp>     // make_pipe, Io, write_all, require_wait
 #include <ppoll_seen.hpp> // zt::ppoll_seen
-#include <test_hooks.hpp> // close_scanned
+#include <test_hooks.hpp> // close_scanned, wakes_sent
 #include <zelt/embed.hpp> // call, inspect, wake_signal
 
 #include <chrono>        // bounds
@@ -175,8 +175,11 @@ TEST(FillWake, AWakeTakenBeforeThePpollStillEndsTheWait) {
     });
     hold.await_reached();
     zt::write_all(pipe.peer.get(), "a\nb\n");
-    EXPECT_EQ(outcome(io, "gets"), "\"a\\n\""); // its fill signalled the held waiter
+    const unsigned long sent = zelt::test_hooks::wakes_sent();
+    auto reader = std::async(std::launch::async, [&] { return outcome(io, "gets"); });
+    while (zelt::test_hooks::wakes_sent() == sent) std::this_thread::yield(); // the fill's wake
     hold.release();
+    EXPECT_EQ(reader.get(), "\"a\\n\"");
     if (waiter.wait_for(2s) == std::future_status::timeout) {
         zt::write_all(pipe.peer.get(), "c\n"); // free it, then fail
         ADD_FAILURE() << "the wait slept past buffered input";
