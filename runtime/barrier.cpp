@@ -35,9 +35,9 @@ std::atomic<bool> fenced{false};
 
 namespace {
 
-bool lost = false;              // membarrier failed after it was registered
+bool lost = false;                              // membarrier failed after it was registered
 std::atomic<unsigned long> process_barriers{0}; // made in its place; tests read it
-char *page = nullptr;           // touched, then made read-only: the shootdown
+char *page = nullptr;                           // touched, then made read-only: the shootdown
 
 long membarrier(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
 
@@ -52,7 +52,8 @@ bool shoot_down() {
         page = static_cast<char *>(p);
     }
     *static_cast<volatile char *>(page) = 1; // present and writable in this CPU's TLB
-    return mprotect(page, size, PROT_READ) == 0 && mprotect(page, size, PROT_READ | PROT_WRITE) == 0;
+    return mprotect(page, size, PROT_READ) == 0 &&
+           mprotect(page, size, PROT_READ | PROT_WRITE) == 0;
 }
 #else
 bool shoot_down() { return false; } // no interrupt on the other CPUs: not a barrier
@@ -80,8 +81,8 @@ void process_barrier() {
 
 void barrier_start() {
     const char *no_barrier = secure_getenv("ZELT_NO_MEMBARRIER");
-    const bool refused = (no_barrier && *no_barrier && std::strcmp(no_barrier, "0") != 0) ||
-                         !register_membarrier();
+    const bool refused =
+        (no_barrier && *no_barrier && std::strcmp(no_barrier, "0") != 0) || !register_membarrier();
     fenced.store(refused, std::memory_order_relaxed);
 }
 
@@ -92,7 +93,8 @@ void barrier_after_fork_child() { // a new process: membarrier registers anew
 
 void barrier() {
     if (lost) return process_barrier();
-    if (fenced.load(std::memory_order_relaxed)) return full_fence(); // callers fence since their first call
+    if (fenced.load(std::memory_order_relaxed))
+        return full_fence(); // callers fence since their first call
     if (membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0) return;
     lost = true;
     fenced.store(true, std::memory_order_seq_cst); // callers fence from their next call
@@ -101,4 +103,6 @@ void barrier() {
 
 } // namespace zelt::rt
 
-unsigned long zelt::test_hooks::process_barriers() { return rt::process_barriers.load(std::memory_order_relaxed); }
+unsigned long zelt::test_hooks::process_barriers() {
+    return rt::process_barriers.load(std::memory_order_relaxed);
+}

@@ -2,11 +2,11 @@
 // stream or by input that another thread's read moved into its buffer.
 #include "internal.hpp"
 
-#include <cerrno>  // EINTR, EBADF, EINVAL
-#include <cstdint> // int64_t
-#include <ctime>   // clock_gettime
-#include <poll.h>  // ppoll, pollfd
-#include <pthread.h> // pthread_testcancel
+#include <cerrno>        // EINTR, EBADF, EINVAL
+#include <cstdint>       // int64_t
+#include <ctime>         // clock_gettime
+#include <poll.h>        // ppoll, pollfd
+#include <pthread.h>     // pthread_testcancel
 #include <sys/syscall.h> // SYS_ppoll
 #include <unistd.h>      // syscall
 
@@ -130,8 +130,8 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
         const bool woken = t->woken;
         t->woken = 0;
         std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before the checks
-        if (r->closed() || sleeper.buffered()) return 0;  // woken on purpose
-        if (ready == 0 && !woken) return 0;               // the limit passed
+        if (r->closed() || sleeper.buffered()) return 0;     // woken on purpose
+        if (ready == 0 && !woken) return 0;                  // the limit passed
         if (!bounded) continue;
         const int64_t rest = deadline - now_ns();
         if (rest <= 0) return 0; // a signal neither cuts the wait short nor stretches it

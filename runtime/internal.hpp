@@ -7,8 +7,8 @@
 #include <array>       // method slots
 #include <atomic>      // lock-free method tables, record state
 #include <csignal>     // sigset_t, sig_atomic_t
-#include <ctime>       // timespec
 #include <cstdint>     // uint32_t, uintptr_t
+#include <ctime>       // timespec
 #include <mutex>       // record read lock
 #include <string>      // class names, strings
 #include <sys/types.h> // pid_t, ssize_t
@@ -61,14 +61,14 @@ struct Record {
     bool readable = false;
     bool plain_read = false; // a regular file or block device: read(2) never waits for input
     bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); read_mu
-    std::atomic<bool> closed_{false};         // set once, by the close
-    std::atomic<int> pending{0};              // end - pos, readable from any thread
-    std::atomic<bool> released{false};        // descriptor given back to the kernel
-    bool release_pending = false;             // guarded by the thread table's lock
+    std::atomic<bool> closed_{false};                  // set once, by the close
+    std::atomic<int> pending{0};                       // end - pos, readable from any thread
+    std::atomic<bool> released{false};                 // descriptor given back to the kernel
+    bool release_pending = false;                      // guarded by the thread table's lock
     Record *owed_prev = nullptr, *owed_next = nullptr; // the owed list; the table's lock
-    alignas(64) std::atomic<int> sleepers{0}; // blocking waits that a fill must wake
-    std::mutex read_mu;                       // serialises the runtime's own reads
-    std::vector<char> buf;                    // read-ahead buffer: [pos, end) is unread
+    alignas(64) std::atomic<int> sleepers{0};          // blocking waits that a fill must wake
+    std::mutex read_mu;                                // serialises the runtime's own reads
+    std::vector<char> buf;                             // read-ahead buffer: [pos, end) is unread
     std::size_t pos = 0, end = 0;
 
     bool closed() const {

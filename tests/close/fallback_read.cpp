@@ -2,15 +2,15 @@
 #include "fallback_read.hpp"
 #include "syscall_hold.hpp" // Hold, Call
 
-#include <atomic>        // the learning thread's id
-#include <chrono>        // how long to look
-#include <fstream>       // /proc/self/task/TID/syscall
+#include <atomic>         // the learning thread's id
+#include <chrono>         // how long to look
+#include <fstream>        // /proc/self/task/TID/syscall
 #include <in_syscall.hpp> // zh::blocks_in
-#include <sstream>       // the line's fields
-#include <string>        // the path and the line
-#include <sys/syscall.h> // SYS_read: the answer when nothing else is seen
-#include <thread>        // the thread held in read
-#include <unistd.h>      // read, gettid
+#include <sstream>        // the line's fields
+#include <string>         // the path and the line
+#include <sys/syscall.h>  // SYS_read: the answer when nothing else is seen
+#include <thread>         // the thread held in read
+#include <unistd.h>       // read, gettid
 
 namespace close_test {
 namespace {

@@ -11,11 +11,11 @@
 #include <zelt/embed.hpp> // call, intern
 
 #include <atomic>        // the handler's counts
-#include <future>        // the held wait, the close
 #include <chrono>        // the watchdog
 #include <csignal>       // sigaction, SIGALRM, SIGTRAP, SIGUSR1
-#include <pthread.h>     // pthread_kill
+#include <future>        // the held wait, the close
 #include <gtest/gtest.h> // TEST
+#include <pthread.h>     // pthread_kill
 #include <sys/time.h>    // setitimer
 #include <sys/wait.h>    // waitpid
 #include <thread>        // sleep_for: the watchdog's pace
@@ -31,7 +31,7 @@ using namespace std::chrono_literals;
 // ---- a close from a handler, over closes on the same thread ----------------------
 
 constexpr int kSignals = 200;
-zelt::Id close_id;                    // interned before any handler runs: interning locks
+zelt::Id close_id;              // interned before any handler runs: interning locks
 std::vector<zl_value> to_close; // one per signal, made before the timer starts
 std::atomic<int> handled{0};
 
@@ -99,9 +99,9 @@ const LandingCase kLandings[] = {
     {"a_close_of_the_waited_stream", InHandler::CloseTheStream},
 };
 
-zl_value landing_io;  // what the handler acts on
-zelt::Id landing_id;  // wait or close, interned beforehand
-bool landing_closes;  // close (no argument) rather than wait(5)
+zl_value landing_io; // what the handler acts on
+zelt::Id landing_id; // wait or close, interned beforehand
+bool landing_closes; // close (no argument) rather than wait(5)
 std::atomic<int> landed{0};
 
 const zl_value landing_limit[] = {zelt::integer(5)}; // the handler's own wait's: it ends at once

@@ -11,8 +11,8 @@
 #include <zelt/embed.hpp> // call, wake_signal
 
 #include <atomic>        // the handler's count; the waiter's id
-#include <chrono>        // bounds
 #include <cctype>        // isalnum: test names
+#include <chrono>        // bounds
 #include <csignal>       // sigaction, signal
 #include <cstdlib>       // setenv, unsetenv, exit
 #include <future>        // the call and the close

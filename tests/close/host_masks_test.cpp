@@ -95,8 +95,8 @@ TEST_P(MaskAtTheWait, ACloseLandingBeforeThePpollEndsIt) {
     zt::Io io(std::move(pipe.near));
     Hold hold(Call::Ppoll, fd);
     auto waiter = std::async(std::launch::async, [&] {
-        const sigset_t first = c.wake_blocked_at_first_call ? mask_of({zelt::wake_signal()})
-                                                            : mask_of({});
+        const sigset_t first =
+            c.wake_blocked_at_first_call ? mask_of({zelt::wake_signal()}) : mask_of({});
         pthread_sigmask(SIG_SETMASK, &first, nullptr);
         zelt::call(io, "nread"); // the thread's first call
         const sigset_t later = c.all_blocked_at_wait ? mask_of({}, true) : mask_of({});

@@ -7,7 +7,7 @@
 
 namespace close_test {
 
-long membarriers_made();              // MEMBARRIER_CMD_PRIVATE_EXPEDITED calls so far
+long membarriers_made();               // MEMBARRIER_CMD_PRIVATE_EXPEDITED calls so far
 void fail_membarrier_with(int errnum); // from now on each fails so; 0: none fails
 int membarrier_failure(long cmd);      // counts CMD; the errno it fails with, or 0
 

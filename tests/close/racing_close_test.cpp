@@ -8,14 +8,14 @@
 #include <zelt.h>         // zl_define_method, zl_io_record
 #include <zelt/embed.hpp> // call, inspect, io_fd
 
-#include <fcntl.h>       // fcntl
-#include <future>        // the held call
-#include <gtest/gtest.h> // TEST_P
-#include <string>        // outcomes, inspected
-#include <sys/stat.h>    // fstat: which pipe a number names
-#include <test_hooks.hpp>  // close_scanned
-#include <thread>        // yield
-#include <unistd.h>      // pipe
+#include <fcntl.h>        // fcntl
+#include <future>         // the held call
+#include <gtest/gtest.h>  // TEST_P
+#include <string>         // outcomes, inspected
+#include <sys/stat.h>     // fstat: which pipe a number names
+#include <test_hooks.hpp> // close_scanned
+#include <thread>         // yield
+#include <unistd.h>       // pipe
 
 namespace close_test {
 namespace {

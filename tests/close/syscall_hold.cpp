@@ -7,13 +7,13 @@
 
 #include "membarrier_fail.hpp" // membarrier_failure
 
-#include <atomic>   // the armed hold, seen by every thread
-#include <cstdarg>  // ioctl's optional third argument
-#include <cerrno>   // errno: a failed membarrier
-#include <dlfcn.h>  // dlsym, RTLD_NEXT
+#include <atomic>        // the armed hold, seen by every thread
+#include <cerrno>        // errno: a failed membarrier
+#include <cstdarg>       // ioctl's optional third argument
+#include <dlfcn.h>       // dlsym, RTLD_NEXT
+#include <signal.h>      // sigset_t
 #include <sys/syscall.h> // SYS_ppoll, SYS_membarrier
-#include <signal.h> // sigset_t
-#include <time.h>   // timespec
+#include <time.h>        // timespec
 
 struct pollfd {
     int fd;
