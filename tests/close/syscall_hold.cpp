@@ -101,6 +101,7 @@ long preadv2(int fd, const iovec *iov, int iovcnt, long offset, int flags) {
 }
 
 // The runtime makes its blocking ppoll and its membarrier through syscall(2).
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
 long syscall(long number, ...) {
     using Syscall = long (*)(long, ...);
     static const Syscall real = close_test::next_definition<Syscall>("syscall");

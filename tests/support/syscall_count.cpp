@@ -6,9 +6,9 @@
 // fortified inline wrappers) would clash with them.
 #include "syscall_count.hpp"
 
-#include <atomic>   // the counters, bumped from any thread
-#include <cstdarg>  // ioctl's optional third argument
-#include <dlfcn.h>  // dlsym, RTLD_NEXT
+#include <atomic>        // the counters, bumped from any thread
+#include <cstdarg>       // ioctl's optional third argument
+#include <dlfcn.h>       // dlsym, RTLD_NEXT
 #include <signal.h>      // sigset_t
 #include <sys/syscall.h> // SYS_ppoll
 #include <time.h>        // timespec
@@ -73,6 +73,7 @@ int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const 
 }
 
 // The runtime's blocking ppoll, made through syscall(2) (see fd_wait.cpp).
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
 long syscall(long number, ...) {
     using Syscall = long (*)(long, ...);
     static const Syscall real = next_definition<Syscall>("syscall");
