@@ -2,10 +2,13 @@
 // stream or by input that another thread's read moved into its buffer.
 #include "internal.hpp"
 
-#include <cerrno>  // EINTR, EBADF, EINVAL
-#include <cstdint> // int64_t
-#include <ctime>   // clock_gettime
-#include <poll.h>  // ppoll, pollfd
+#include <cerrno>        // EINTR, EBADF, EINVAL
+#include <cstdint>       // int64_t
+#include <ctime>         // clock_gettime
+#include <poll.h>        // ppoll, pollfd
+#include <pthread.h>     // pthread_testcancel
+#include <sys/syscall.h> // SYS_ppoll
+#include <unistd.h>      // syscall
 
 using namespace zelt::rt;
 
@@ -14,10 +17,54 @@ namespace {
 constexpr int64_t kNsecPerSec = 1000000000;
 constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // longer waits have no limit
 
+constexpr long kSigsetBytes = 8; // the kernel's sigset_t: 64 signals
+
 int64_t now_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * kNsecPerSec + ts.tv_nsec;
+}
+
+int64_t to_ns(const timeval &tv) { return tv.tv_sec * kNsecPerSec + tv.tv_usec * 1000; }
+
+timespec to_timespec(int64_t ns) {
+    return {static_cast<time_t>(ns / kNsecPerSec), static_cast<long>(ns % kNsecPerSec)};
+}
+
+int revents_of(const pollfd &pfd) {
+    if (pfd.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return pfd.revents;
+}
+
+// ppoll as the kernel makes it: the limit read at the call's entry, not a
+// copy taken earlier (the C library copies it), so a wake that zeroes it up
+// to the last instruction counts. No limit (LIMIT null) costs the kernel no
+// timer, but leaves a wake from this thread's own handler in the last few
+// instructions to the close's next round. A cancellation point, as ppoll is.
+int ppoll_now(pollfd &pfd, timespec *limit, const sigset_t *mask) {
+    pthread_testcancel();
+    const long ready = syscall(SYS_ppoll, &pfd, 1, limit, mask, kSigsetBytes);
+    if (ready < 0 && errno == EINTR) pthread_testcancel(); // a cancel that interrupted it
+    return static_cast<int>(ready);
+}
+
+// A wait on a descriptor that is no stream's of this thread's calls: no
+// close can end it, and a signal neither cuts it short nor stretches it.
+int wait_plain(pollfd &pfd, const timeval *limit, bool bounded) {
+    const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
+    timespec left = bounded ? to_timespec(to_ns(*limit)) : timespec{};
+    int ready;
+    while ((ready = ppoll(&pfd, 1, bounded ? &left : nullptr, nullptr)) < 0) {
+        if (errno != EINTR) return -1;
+        if (!bounded) continue;
+        const int64_t rest = deadline - now_ns();
+        if (rest <= 0) return 0;
+        left = to_timespec(rest);
+    }
+    return ready == 0 ? 0 : revents_of(pfd);
 }
 
 // Counts a blocking wait among R's sleepers while it lasts, so that a read
@@ -58,39 +105,39 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
 
     Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
     if (r && r->closed()) return 0;  // its number may be another file's now
-    // A blocking wait opens the wake signal; a poll never sleeps, so it keeps
-    // the mask as it is and spares the kernel the switch.
-    const sigset_t *mask = r && !poll_once ? &this_thread->wait_mask : nullptr;
-    Sleeper sleeper(r && wake_on_buffer && !poll_once ? r : nullptr);
-    if (sleeper.buffered()) return 0; // another thread's read got there first
-
-    timespec left{}; // zero: poll once
-    timespec *timeout = limit ? &left : nullptr;
-    int64_t deadline = 0;
-    if (bounded) {
-        left = {limit->tv_sec, limit->tv_usec * 1000};
-        deadline = now_ns() + limit->tv_sec * kNsecPerSec + limit->tv_usec * 1000;
-    } else if (limit && !poll_once) {
-        timeout = nullptr; // a century or more: no limit
-    }
-
     pollfd pfd = {fd, static_cast<short>(events), 0};
-    int ready;
-    while ((ready = ppoll(&pfd, 1, timeout, mask)) < 0) {
-        if (errno != EINTR) return -1;
-        if (r && (r->closed() || sleeper.buffered())) return 0; // woken on purpose
-        if (bounded) { // a signal neither cuts the wait short nor stretches it
-            int64_t rest = deadline - now_ns();
-            if (rest <= 0) return 0;
-            left = {static_cast<time_t>(rest / kNsecPerSec), static_cast<long>(rest % kNsecPerSec)};
-        }
+    if (poll_once) { // never sleeps: no wake, no mask, no mark
+        const timespec zero = {0, 0};
+        const int ready = ppoll(&pfd, 1, &zero, nullptr);
+        return ready <= 0 ? ready : revents_of(pfd);
     }
-    if (ready == 0) return 0;
-    if (pfd.revents & POLLNVAL) {
-        errno = EBADF;
-        return -1;
+    if (!r) return wait_plain(pfd, limit, bounded);
+
+    // A blocking wait on R: the limit where a wake can zero it, the thread's
+    // mask as it is now with the wake signal open, the mark; then it looks.
+    ThreadCalls *t = this_thread;
+    const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
+    t->wait_left = bounded ? to_timespec(to_ns(*limit)) : timespec{};
+    sigset_t storage;
+    const sigset_t *mask = wait_mask(storage);
+    BlockedOn blocked(t, r);
+    Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
+    if (r->closed() || sleeper.buffered()) return 0;
+    for (;;) {
+        const int ready = t->woken ? 0 : ppoll_now(pfd, bounded ? &t->wait_left : nullptr, mask);
+        if (ready > 0) return revents_of(pfd);
+        if (ready < 0 && errno != EINTR) return -1;
+        const bool woken = t->woken;
+        t->woken = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before the checks
+        if (r->closed() || sleeper.buffered()) return 0;     // woken on purpose
+        if (ready == 0 && !woken) return 0;                  // the limit passed
+        if (!bounded) continue;
+        const int64_t rest = deadline - now_ns();
+        if (rest <= 0) return 0; // a signal neither cuts the wait short nor stretches it
+        t->wait_left = to_timespec(rest);
+        std::atomic_signal_fence(std::memory_order_seq_cst); // the limit, then the woken check
     }
-    return pfd.revents;
 }
 
 } // namespace zelt::rt

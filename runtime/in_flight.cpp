@@ -1,66 +1,149 @@
 // in_flight.cpp: calls in flight on IOs, and closing a stream under them.
 //
-// The protocol; tests/model/close_protocol.pml checks it over every
+// Contract with the host process. The runtime takes one signal (the wake
+// signal, wake_signal.cpp) and nothing else: it never blocks it outside its
+// own system calls, so masks are the host's, and programs the host starts
+// inherit the host's mask. The host may change masks at any time, install
+// its own handler for the wake signal or ignore it (the runtime takes the
+// signal back at the next close and passes on what it did not send), fork,
+// exec, spawn, cancel threads and end them. It must not longjmp out of a
+// handler that interrupted a runtime call.
+//
+// The protocol; tests/model/close_protocol.pml checks its core over every
 // interleaving on x86-TSO store buffers (`scripts/test model`).
-// - Caller: enter stores chain[depth] = R, then (fenced: seq_cst fence) its
-//   method loads R->closed before any system call on R. Leave stores the
-//   entry null, then (fenced: fence) loads closed; if set, leave_closed()
-//   releases under table_mu when release_pending is set and no chain names R.
-// - Closer: under table_mu, closed.exchange(true), then membarrier (fenced:
-//   fence), then scans every chain: tgkills each other thread naming R and
-//   sets release_pending, or closes the descriptor itself if none names R.
+// - Caller: IoCall raises depth, then stores chain[depth-1] = R (signal
+//   fences between: a handler's call takes the next slot), then (fenced: a
+//   full fence) its method loads R->closed before any system call on R.
+//   Leave clears the entry, then lowers depth, then (fenced: fence) loads
+//   closed; if set, leave_closed() releases under the lock when
+//   release_pending is set and no chain names R.
+// - Blocked: just before a blocking system call on R (a ppoll that may sleep,
+//   the fallback read(2)), the thread stores blocked_on = R, orders it like
+//   the chain store, checks closed (and, for a wait, input buffered), then
+//   makes the call. It clears blocked_on on every way out (BlockedOn's
+//   destructor: return, exception, cancellation's forced unwind) with a CAS
+//   loop that waits while kSending is set; if kSent was set it takes back a
+//   wake signal that may still be pending. So no runtime signal is pending on
+//   or delivered to a thread once its call has returned. A handler's wait
+//   inside another puts the outer mark back, and wakes the outer wait.
+// - Woken: the blocking ppoll is the kernel's own (syscall(2): the limit is
+//   read at entry) on the thread's wait_left. The wake handler, a close from
+//   a handler over its own thread's wait on R, and a nested wait's end set
+//   `woken`, then zero wait_left; the wait stores wait_left, then checks
+//   woken, then calls ppoll. So a wake landing between the checks and the
+//   ppoll makes it return at once; one inside it gives EINTR. The wait then
+//   looks again: closed or buffered ends it, anything else waits on for the
+//   time left. A wait with no limit passes no limit (a limit costs the
+//   kernel a timer on every wait): a wake landing in the few instructions
+//   between its woken check and the system call is lost, and the close's or
+//   fill's next round makes it good; one from a handler of its own thread
+//   there (a close, a nested wait) is not.
+// - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
+//   rt_tgsigqueueinfo, store R|kSent. A signal goes only to a thread blocked
+//   on R, never to one merely in a call.
+// - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
+//   fenced: a fence; lost after registration: a process-wide barrier, see
+//   barrier.cpp), then scans every chain: any naming R sets release_pending,
+//   else the close gives the descriptor back at once. If its own thread is
+//   blocked on R (a close from a handler) it marks it woken. Then it sends to
+//   every other thread blocked on R, drops the lock, pauses (50 us doubling
+//   to 1 ms), retakes it and sends again until no other thread is blocked on
+//   R: a wake can still be lost where the host set SIG_IGN or its own handler
+//   meanwhile, or to a read(2) that the handler landed before. Before each
+//   round it makes sure the handler is the runtime's. It never waits for a
+//   call to leave.
+// - Fill: a read that moved input into R's buffer while waits sleep on R
+//   sends the same way, rounds and all (a wait with no limit may take a wake
+//   early, see Woken). It holds R's read lock, so the input stays buffered
+//   and every wait it signals leaves.
 // - Why enough: each side stores, then loads the other's store, with a full
-//   barrier between (membarrier puts one in every running caller), so a
-//   caller either sees closed before its system call or is seen by the scan
-//   and keeps the descriptor until it leaves. A leaver that sees closed takes
-//   table_mu after the scan. The wake signal is blocked except inside ppoll's
-//   mask (and the fallback read, re-sent while in_read == R), so a tgkill
-//   that lands on a waiter's way into ppoll stays pending and ends it. A
-//   close inside a call on R finds R in its own chain: its own leave
-//   releases, and no close ever waits for a call.
-// - Without membarrier (refused, or ZELT_NO_MEMBARRIER set) callers fence
-//   after their stores, and the close fences in its place.
-// - fork: the child keeps only the forking thread's chain; a closed record
+//   barrier between, so a caller either sees closed before its system call or
+//   is seen by the scan (chain) and by the send loop (blocked_on).
+// - Signal handlers: every section under the lock blocks all signals on its
+//   thread and disables cancellation, so no handler of that thread re-enters
+//   it, and the close allocates nothing (the owed list is intrusive). A close
+//   is safe in a handler; see README "Living in a host process".
+// - Thread exit: the entry is reset whole (chain, depth, blocked_on) before
+//   it can be reused, and closed records only that thread named are released.
+// - fork: the child keeps only the forking thread's entry; a closed record
 //   that only vanished threads named is released there.
 #include "internal.hpp"
+#include "test_hooks/test_hooks.hpp" // calls_fence
 
-#include <cerrno>             // EINTR
-#include <cstdio>             // fprintf: a bad ZELT_WAKE_SIGNAL
-#include <cstdlib>            // getenv, strtol
-#include <cstring>            // strcmp, strncmp
-#include <ctime>              // nanosleep
-#include <linux/membarrier.h> // MEMBARRIER_CMD_*
-#include <pthread.h>          // pthread_sigmask, pthread_atfork, thread-exit keys
-#include <sys/syscall.h>      // SYS_membarrier, SYS_tgkill
-#include <unistd.h>           // syscall, getpid, gettid, close
+#include <algorithm> // std::clamp: the pause's growth
+#include <cerrno>    // errno, kept by BlockedOn
+#include <ctime>     // nanosleep: the pause between sends
+#include <pthread.h> // pthread_sigmask, pthread_setcancelstate, keys
+#include <sched.h>   // sched_yield: a send in progress
+#include <unistd.h>  // gettid, close
 
 namespace zelt::rt {
 
 thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]] = nullptr;
-bool fenced = false;
+
+void barrier_start();
+void barrier_after_fork_child();
+void barrier();
+void wake_signal_start();
+void own_wake_signal();
+void send_wake(pid_t tid);
+void take_back_wakes();
+bool wake_blocked_in(const sigset_t &mask);
+void open_wake(bool open);
 
 namespace {
 
-int wake_signal = SIGURG; // ignored by default, so a stray one harms nothing
-sigset_t wake_only;       // the wake signal alone, for blocking and opening it
-
 struct Table {
     std::mutex mu;
-    std::vector<ThreadCalls *> threads; // never freed: a thread's entry is reused
-    std::vector<Record *> release_owed; // closed, waiting for their last call to leave
-    pthread_key_t exit_key;             // runs thread_exit for each thread that registered
+    ThreadCalls *threads = nullptr; // never freed: a thread's entry is reused
+    Record *owed = nullptr;         // closed, waiting for their last call to leave
+    pthread_key_t exit_key;         // runs thread_exit for each thread that registered
 };
 Table &table() {
     static Table *t = new Table; // never destroyed: threads may outlive main
     return *t;
 }
 
-long membarrier(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
+// The table's lock, held with every signal blocked on this thread and
+// cancellation off: no handler re-enters, no unwind leaves it half done.
+class TableLock {
+public:
+    TableLock() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &mask_);
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_);
+        table().mu.lock();
+    }
+    ~TableLock() {
+        table().mu.unlock();
+        pthread_setcancelstate(cancel_, nullptr);
+        pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+    }
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+    void pause(long ns) { // the lock dropped, the thread's own mask back meanwhile
+        table().mu.unlock();
+        pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+        timespec t = {0, ns};
+        if (ns == 0)
+            sched_yield();
+        else
+            while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+            }
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        table().mu.lock();
+    }
 
-void barrier() {
-    if (fenced || membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0)
-        full_fence(); // the callers fence too
-}
+private:
+    sigset_t mask_;
+    int cancel_ = 0;
+};
+
+std::uintptr_t word(const Record *r) { return reinterpret_cast<std::uintptr_t>(r); }
+constexpr std::uintptr_t kFlags = ThreadCalls::kSending | ThreadCalls::kSent;
 
 bool names(const ThreadCalls *t, const Record *r) {
     for (const auto &entry : t->chain)
@@ -68,137 +151,128 @@ bool names(const ThreadCalls *t, const Record *r) {
     return false;
 }
 
-bool named_by_any(const Table &tab, const Record *r) {
-    for (const ThreadCalls *t : tab.threads)
+bool named_by_any(const Record *r) {
+    for (const ThreadCalls *t = table().threads; t; t = t->next)
         if (t->in_use && names(t, r)) return true;
     return false;
 }
 
-void signal_thread(const ThreadCalls *t) { syscall(SYS_tgkill, getpid(), t->tid, wake_signal); }
-
-// Signals every other thread whose chain names R; true if any chain does,
-// this thread's included. Under tab.mu.
-bool signal_namers(const Table &tab, const Record *r) {
-    bool named = false;
-    for (const ThreadCalls *t : tab.threads) {
-        if (!t->in_use || !names(t, r)) continue;
-        named = true;
-        if (t != this_thread) signal_thread(t); // pending until its ppoll opens the mask
-    }
-    return named;
+void owe(Record *r) { // the last call to leave releases
+    Table &tab = table();
+    r->release_pending = true;
+    r->owed_prev = nullptr;
+    r->owed_next = tab.owed;
+    if (tab.owed) tab.owed->owed_prev = r;
+    tab.owed = r;
 }
 
-void release(Table &tab, Record *r) {       // under tab.mu
+void release(Record *r) {
     if (r->released.exchange(true)) return; // once; io_fd reads it without the lock
     ::close(r->pub.fd);
-    drop_buffer(r);
-    if (r->release_pending) {
-        r->release_pending = false;
-        std::erase(tab.release_owed, r);
+    drop_buffer(r); // the last call has left: nobody reads it now
+    if (!r->release_pending) return;
+    r->release_pending = false;
+    (r->owed_prev ? r->owed_prev->owed_next : table().owed) = r->owed_next;
+    if (r->owed_next) r->owed_next->owed_prev = r->owed_prev;
+}
+
+void release_unnamed() { // after threads vanished: what only they named
+    for (Record *r = table().owed; r;) {
+        Record *next = r->owed_next;
+        if (!named_by_any(r)) release(r);
+        r = next;
     }
 }
 
-void on_wake(int) {} // its only work is to make ppoll or read return EINTR
+// Signals T if it is blocked on R; true if it was.
+bool send_if_blocked(ThreadCalls *t, const Record *r) {
+    std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
+    do {
+        if ((w & ~kFlags) != word(r) || (w & ThreadCalls::kSending)) return false;
+    } while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
+                                                  std::memory_order_acq_rel));
+    send_wake(t->tid);
+    t->blocked_on.store(word(r) | ThreadCalls::kSent, std::memory_order_release); // it may leave
+    return true;
+}
+
+// One round: signals every other thread blocked on R; true if any was.
+bool send_round(const Record *r) {
+    bool any = false;
+    for (ThreadCalls *t = table().threads; t; t = t->next) {
+        if (!t->in_use || t == this_thread) continue;
+        if ((t->blocked_on.load(std::memory_order_acquire) & ~kFlags) != word(r)) continue;
+        if (!any) own_wake_signal(); // the host may have taken the signal since
+        any = send_if_blocked(t, r) || any;
+    }
+    return any;
+}
+
+// Sends until no other thread is blocked on R: a wake may be lost (see top).
+void send_until_out(TableLock &lock, const Record *r) {
+    for (long pause = 0; send_round(r); pause = std::clamp(pause * 2, 50000L, 1000000L))
+        lock.pause(pause); // a yield first: the woken thread is usually out by then
+}
+
+void reset(ThreadCalls *t) {
+    for (auto &entry : t->chain) entry.store(nullptr, std::memory_order_relaxed);
+    t->blocked_on.store(0, std::memory_order_relaxed);
+    t->woken = 0;
+    t->depth = 0;
+    t->in_use = false;
+}
 
 void thread_exit(void *p) {
-    auto *t = static_cast<ThreadCalls *>(p);
-    std::lock_guard lock(table().mu);
-    t->in_use = false;
+    TableLock lock;
+    reset(static_cast<ThreadCalls *>(p)); // a cancelled call may have left it named
+    release_unnamed();
     this_thread = nullptr;
 }
 
-} // namespace
-
-// fork: only the forking thread exists in the child.
-void in_flight_before_fork() { table().mu.lock(); }
-void in_flight_after_fork_parent() { table().mu.unlock(); }
-void in_flight_after_fork_child() {
-    Table &tab = table();
-    for (ThreadCalls *t : tab.threads) {
-        if (t == this_thread) continue;
-        for (auto &entry : t->chain) entry.store(nullptr, std::memory_order_relaxed);
-        t->in_read.store(nullptr, std::memory_order_relaxed);
-        t->depth = 0;
-        t->in_use = false;
-    }
-    if (this_thread) this_thread->tid = gettid();
-    if (!fenced && membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0) fenced = true;
-    for (std::size_t i = tab.release_owed.size(); i-- > 0;) {
-        Record *r = tab.release_owed[i];
-        if (!named_by_any(tab, r)) release(tab, r);
-    }
-    tab.mu.unlock();
-}
-
-namespace {
-
-// ZELT_WAKE_SIGNAL: a number, or a name such as SIGURG, USR2 or SIGRTMIN+3.
-int parse_signal(const char *text) {
-    static const struct {
-        const char *name;
-        int number;
-    } named[] = {{"URG", SIGURG},   {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"WINCH", SIGWINCH},
-                 {"PROF", SIGPROF}, {"IO", SIGIO},     {"PWR", SIGPWR},   {"SYS", SIGSYS}};
-    if (std::strncmp(text, "SIG", 3) == 0) text += 3;
-    char *rest = nullptr;
-    long n = -1;
-    if (std::strncmp(text, "RTMIN", 5) == 0) {
-        n = SIGRTMIN;
-        rest = const_cast<char *>(text + 5);
-        if (*rest == '+') n += std::strtol(rest + 1, &rest, 10);
-    } else if (*text >= '0' && *text <= '9') {
-        n = std::strtol(text, &rest, 10);
-    } else {
-        for (const auto &s : named)
-            if (std::strcmp(text, s.name) == 0) return s.number;
-    }
-    if (!rest || *rest || n <= 0 || n > SIGRTMAX || n == SIGKILL || n == SIGSTOP) return -1;
-    return static_cast<int>(n);
-}
+thread_local sigset_t fork_mask; // the forking thread's, while the lock is held across fork
 
 [[gnu::constructor(101)]] void start() { // before boot's classes: calls may follow at once
-    const char *no_barrier = std::getenv("ZELT_NO_MEMBARRIER");
-    fenced = (no_barrier && *no_barrier && std::strcmp(no_barrier, "0") != 0) ||
-             membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) != 0;
-    if (const char *name = std::getenv("ZELT_WAKE_SIGNAL"); name && *name) {
-        int n = parse_signal(name);
-        if (n > 0)
-            wake_signal = n;
-        else
-            std::fprintf(stderr, "zelt: ZELT_WAKE_SIGNAL=%s is no signal; using %d\n", name,
-                         wake_signal);
-    }
-    struct sigaction action = {};
-    action.sa_handler = on_wake; // no SA_RESTART: the wait or read must return
-    sigemptyset(&action.sa_mask);
-    sigaction(wake_signal, &action, nullptr);
-    sigemptyset(&wake_only);
-    sigaddset(&wake_only, wake_signal);
-    pthread_sigmask(SIG_BLOCK, &wake_only, nullptr); // threads made from here on inherit it
+    barrier_start();
+    wake_signal_start();
     pthread_key_create(&table().exit_key, thread_exit);
 }
 
 } // namespace
 
+void in_flight_before_fork() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &fork_mask);
+    table().mu.lock();
+}
+
+void in_flight_after_fork_parent() {
+    table().mu.unlock();
+    pthread_sigmask(SIG_SETMASK, &fork_mask, nullptr);
+}
+
+void in_flight_after_fork_child() { // only the forking thread exists here
+    for (ThreadCalls *t = table().threads; t; t = t->next)
+        if (t != this_thread) reset(t);
+    if (this_thread) this_thread->tid = gettid();
+    barrier_after_fork_child();
+    release_unnamed();
+    table().mu.unlock();
+    pthread_sigmask(SIG_SETMASK, &fork_mask, nullptr);
+}
+
 ThreadCalls *register_thread() {
+    TableLock lock;
     Table &tab = table();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &wake_only, &old); // delivered only where the runtime opens it
-    std::lock_guard lock(tab.mu);
-    ThreadCalls *t = nullptr;
-    for (ThreadCalls *free : tab.threads)
-        if (!free->in_use) {
-            t = free;
-            break;
-        }
+    ThreadCalls *t = tab.threads;
+    while (t && t->in_use) t = t->next;
     if (!t) {
         t = new ThreadCalls;
-        tab.threads.push_back(t);
+        t->next = tab.threads;
+        tab.threads = t;
     }
     t->tid = gettid();
     t->in_use = true;
-    t->wait_mask = old;
-    sigdelset(&t->wait_mask, wake_signal);
     pthread_setspecific(tab.exit_key, t);
     this_thread = t;
     return t;
@@ -210,60 +284,115 @@ void nested_too_deep() {
 }
 
 void leave_closed(Record *r) {
-    Table &tab = table();
-    std::lock_guard lock(tab.mu);
-    if (r->release_pending && !named_by_any(tab, r)) release(tab, r); // the close has scanned
+    TableLock lock;
+    if (r->release_pending && !named_by_any(r)) release(r); // the close has scanned
 }
 
 void close_record(Record *r) {
-    Table &tab = table();
-    std::unique_lock lock(tab.mu);         // a fork finds R either open or scanned
+    TableLock lock;                        // a fork finds R either open or scanned
     if (r->closed_.exchange(true)) return; // closed once; seq_cst: before the fenced scan
     barrier();                             // every caller now sees closed, or is seen
-    if (signal_namers(tab, r)) {
-        r->release_pending = true; // the last call to leave releases
-        tab.release_owed.push_back(r);
-    } else {
-        release(tab, r);
-    }
-    // A thread in read(2) may have let one signal pass before entering it:
-    // send again until it is out.
+    if (named_by_any(r))
+        owe(r);
+    else
+        release(r);
+    if (ThreadCalls *self = this_thread;
+        self && (self->blocked_on.load(std::memory_order_relaxed) & ~kFlags) == word(r))
+        mark_woken(self); // a close from a handler over a wait on R: it wakes when we return
+    send_until_out(lock, r);
+}
+
+void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
+    TableLock lock;
+    send_until_out(lock, r);
+}
+
+namespace {
+
+// Puts WANT in T's mark once no send is in progress on it; the mark it took out.
+std::uintptr_t swap_mark(ThreadCalls *t, std::uintptr_t want) {
+    std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
     for (;;) {
-        bool reading = false;
-        for (const ThreadCalls *t : tab.threads)
-            if (t->in_use && t != this_thread && t->in_read.load() == r) {
-                reading = true;
-                signal_thread(t);
-            }
-        if (!reading) return;
-        lock.unlock();
-        timespec pause = {0, 1000000};
-        nanosleep(&pause, nullptr);
-        lock.lock();
+        if (w & ThreadCalls::kSending) { // a signal on its way: let it land first
+            sched_yield();
+            w = t->blocked_on.load(std::memory_order_acquire);
+        } else if (t->blocked_on.compare_exchange_weak(w, want, std::memory_order_acq_rel)) {
+            return w;
+        }
     }
 }
 
-void wake_sleepers(Record *r) {
-    Table &tab = table();
-    std::lock_guard lock(tab.mu);
-    signal_namers(tab, r);
+} // namespace
+
+BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : t_(t) {
+    outer_ = t->blocked_on.load(std::memory_order_relaxed);
+    if (outer_ == 0) // no signaller touches an empty mark: a plain store will do
+        t->blocked_on.store(word(r), std::memory_order_relaxed);
+    else // a handler's wait inside another
+        outer_ = swap_mark(t, word(r));
+    publish_fence(); // before the closed check, as the chain store
 }
+
+BlockedOn::~BlockedOn() {
+    if (swap_mark(t_, outer_) & ThreadCalls::kSent) take_back_wakes();
+    if (outer_ != 0) mark_woken(t_); // the outer wait looks again
+}
+
+void mark_woken(ThreadCalls *t) {
+    t->woken = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst); // woken, then the limit
+    t->wait_left = {0, 0};
+}
+
+const sigset_t *wait_mask(sigset_t &storage) {
+    pthread_sigmask(SIG_BLOCK, nullptr, &storage);
+    if (!wake_blocked_in(storage)) return nullptr; // open already: no mask switch
+    sigdelset(&storage, zelt::wake_signal());
+    return &storage;
+}
+
+// The wake signal open around one read(2), if the thread's mask blocks it.
+class WakeOpen {
+public:
+    WakeOpen() {
+        sigset_t now;
+        pthread_sigmask(SIG_BLOCK, nullptr, &now);
+        opened_ = wake_blocked_in(now);
+        if (opened_) open_wake(true);
+    }
+    ~WakeOpen() {
+        if (opened_) open_wake(false);
+    }
+    WakeOpen(const WakeOpen &) = delete;
+    WakeOpen &operator=(const WakeOpen &) = delete;
+
+private:
+    bool opened_;
+};
 
 ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
-    ThreadCalls *t = this_thread;
-    t->in_read.store(r, std::memory_order_seq_cst); // a full barrier before the closed check:
-                                                    // a close then sees it and re-sends
-    pthread_sigmask(SIG_UNBLOCK, &wake_only, nullptr);
-    ssize_t got = -1;
-    errno = EINTR;
-    if (!r->closed()) got = ::read(r->pub.fd, to, n);
-    int err = errno;
-    pthread_sigmask(SIG_BLOCK, &wake_only, nullptr);
-    t->in_read.store(nullptr, std::memory_order_release); // after read(2) returned
-    errno = err;
-    return got;
+    WakeOpen open;
+    BlockedOn blocked(this_thread, r);
+    if (r->closed()) { // a close that missed blocked_on: it is seen here
+        errno = EINTR;
+        return -1;
+    }
+    return ::read(r->pub.fd, to, n);
 }
 
 } // namespace zelt::rt
 
-int zelt::wake_signal() { return rt::wake_signal; }
+bool zelt::test_hooks::close_scanned(zl_value io) {
+    rt::TableLock lock; // the close marks and scans under it
+    return reinterpret_cast<rt::Record *>(zl_io_record(io))->closed();
+}
+
+bool zelt::test_hooks::calls_name(zl_value io) {
+    const auto *r = reinterpret_cast<rt::Record *>(zl_io_record(io));
+    const rt::ThreadCalls *t = rt::this_thread;
+    for (unsigned d = 0; t && d < t->depth; ++d)
+        if (t->chain[d].load(std::memory_order_relaxed) == r) return true;
+    return false;
+}
+
+bool zelt::test_hooks::calls_fence() { return rt::fenced.load(std::memory_order_relaxed); }

@@ -6,8 +6,9 @@
 
 #include <array>       // method slots
 #include <atomic>      // lock-free method tables, record state
-#include <csignal>     // sigset_t
-#include <cstdint>     // uint32_t
+#include <csignal>     // sigset_t, sig_atomic_t
+#include <cstdint>     // uint32_t, uintptr_t
+#include <ctime>       // timespec
 #include <mutex>       // the thread table's lock (in_flight.cpp)
 #include <string>      // class names, strings
 #include <sys/types.h> // pid_t, ssize_t
@@ -161,11 +162,12 @@ struct Record {
     bool readable = false;
     bool plain_read = false; // a regular file or block device: read(2) never waits for input
     bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); the turn's
-    std::atomic<bool> closed_{false};         // set once, by the close
-    std::atomic<int> pending{0};              // end - pos, readable from any thread
-    std::atomic<bool> released{false};        // descriptor given back to the kernel
-    bool release_pending = false;             // guarded by the thread table's lock
-    alignas(64) std::atomic<int> sleepers{0}; // blocking waits that a fill must wake
+    std::atomic<bool> closed_{false};                  // set once, by the close
+    std::atomic<int> pending{0};                       // end - pos, readable from any thread
+    std::atomic<bool> released{false};                 // descriptor given back to the kernel
+    bool release_pending = false;                      // guarded by the thread table's lock
+    Record *owed_prev = nullptr, *owed_next = nullptr; // the owed list; the table's lock
+    alignas(64) std::atomic<int> sleepers{0};          // blocking waits that a fill must wake
     // The runtime's own reads: one reader at a time holds the turn, across its
     // waits; it alone changes the buffer, under buf_lock, which a fork and the
     // release that drops the buffer take too (see io.cpp).
@@ -209,15 +211,25 @@ void drop_buffer(Record *r); // the last call has left a closed stream: its buff
 // the first cache line.
 struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
-    unsigned depth = 0; // the owner's alone
+    static constexpr std::uintptr_t kSending = 1, kSent = 2; // blocked_on's flag bits
+    unsigned depth = 0; // the owner's alone (its handlers included)
     pid_t tid = 0;
-    std::atomic<Record *> in_read{nullptr};   // in a read(2) only the wake signal ends
+    // The record whose blocking system call this thread is in, or 0; a
+    // signaller adds kSending while it sends, then kSent (see in_flight.cpp).
+    std::atomic<std::uintptr_t> blocked_on{0};
     bool in_use = false;                      // guarded by the table's lock
+    ThreadCalls *next = nullptr;              // the table's list; set once, under its lock
     std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
-    sigset_t wait_mask;                       // the thread's mask, the wake signal open: ppoll's
+    // A blocking ppoll's limit, read by the kernel at its entry. A wake on
+    // this thread (the handler, a close from a handler, a nested wait's end)
+    // sets `woken`, then zeroes it: a wake that lands between the wait's
+    // checks and its ppoll makes the ppoll return at once.
+    timespec wait_left = {};
+    volatile sig_atomic_t woken = 0;
 };
 extern thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]];
-extern bool fenced; // no asymmetric barrier here: callers fence themselves
+// No asymmetric barrier here (refused at load, or lost later): callers fence.
+extern std::atomic<bool> fenced;
 
 ThreadCalls *register_thread();
 [[noreturn, gnu::cold]] void nested_too_deep();
@@ -233,6 +245,32 @@ void in_flight_before_fork();
 void in_flight_after_fork_parent();
 void in_flight_after_fork_child();
 
+// This thread blocked in a system call on R while it lives: a close or a fill
+// signals it only then. Cleared on every way out (return, exception, the
+// forced unwind of a cancellation); a wake signal sent meanwhile is taken
+// back before the destructor returns. A wait that a handler makes inside
+// another puts the outer mark back on its way out, and wakes the outer wait
+// so it looks again (a close may have passed it by meanwhile).
+class BlockedOn {
+public:
+    BlockedOn(ThreadCalls *t, Record *r);
+    ~BlockedOn();
+    BlockedOn(const BlockedOn &) = delete;
+    BlockedOn &operator=(const BlockedOn &) = delete;
+
+private:
+    ThreadCalls *t_;
+    std::uintptr_t outer_; // the interrupted wait's mark, flags and all; 0 for none
+};
+
+// This thread woken: its next or current blocking ppoll returns at once.
+// Async-signal-safe.
+void mark_woken(ThreadCalls *t);
+
+// The mask a blocking ppoll takes: null when the thread's own mask leaves the
+// wake signal open, else the thread's mask less the wake signal, in STORAGE.
+const sigset_t *wait_mask(sigset_t &storage);
+
 // A full barrier. ThreadSanitizer does not model fences, and gcc warns of
 // each under it: its builds look for data races, the model checks ordering.
 [[gnu::always_inline]] inline void full_fence() {
@@ -247,15 +285,18 @@ void in_flight_after_fork_child();
 }
 
 // Orders the chain store before the closed check that follows (and the clear
-// before the check on leaving): the close's membarrier fences the other side.
+// before the check on leaving): the close's barrier fences the other side.
 [[gnu::always_inline]] inline void publish_fence() {
-    if (fenced)
+    if (fenced.load(std::memory_order_relaxed)) // a plain load; set before a barrier
         full_fence();
     else
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-// A method call on an IO, named in its thread's chain while it runs.
+// A method call on an IO, named in its thread's chain while it runs. Depth
+// goes up before the slot is written and down after it is cleared: a call
+// made by a signal handler between the two steps takes the next slot and
+// gives it back, so the interrupted call's own stays as it wrote it.
 class IoCall {
 public:
     [[gnu::always_inline]] explicit IoCall(Record *r) : r_(r) {
@@ -264,8 +305,9 @@ public:
         if (!t) t = register_thread();
         const unsigned d = t->depth;
         if (d == ThreadCalls::kDepth) nested_too_deep();
-        t->chain[d].store(r_, std::memory_order_relaxed);
         t->depth = d + 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst); // a handler sees the slot taken
+        t->chain[d].store(r_, std::memory_order_relaxed);
         publish_fence();
     }
     [[gnu::always_inline]] ~IoCall() {
@@ -273,6 +315,7 @@ public:
         ThreadCalls *t = this_thread;
         const unsigned d = t->depth - 1;
         t->chain[d].store(nullptr, std::memory_order_release); // after the call's last system call
+        std::atomic_signal_fence(std::memory_order_seq_cst);   // cleared before it is free
         t->depth = d;
         publish_fence();
         if (r_->closed()) leave_closed(r_);
@@ -284,12 +327,13 @@ private:
     Record *r_;
 };
 
-// The record of this thread's innermost call on FD's stream, if any.
+// The record of this thread's innermost call on FD's stream, if any. A slot
+// may be empty: taken by a call that a handler interrupted before it wrote.
 inline Record *call_record_for(int fd) {
     ThreadCalls *t = this_thread;
     for (unsigned d = t ? t->depth : 0; d-- > 0;) {
         Record *r = t->chain[d].load(std::memory_order_relaxed);
-        if (r->pub.fd == fd) return r;
+        if (r && r->pub.fd == fd) return r;
     }
     return nullptr;
 }

@@ -8,12 +8,14 @@
 #include <zelt.h>         // zl_define_method, zl_io_record
 #include <zelt/embed.hpp> // call, inspect, io_fd
 
-#include <fcntl.h>       // fcntl
-#include <future>        // the held call
-#include <gtest/gtest.h> // TEST_P
-#include <string>        // outcomes, inspected
-#include <sys/stat.h>    // fstat: which pipe a number names
-#include <unistd.h>      // pipe
+#include <fcntl.h>        // fcntl
+#include <future>         // the held call
+#include <gtest/gtest.h>  // TEST_P
+#include <string>         // outcomes, inspected
+#include <sys/stat.h>     // fstat: which pipe a number names
+#include <test_hooks.hpp> // close_scanned
+#include <thread>         // yield
+#include <unistd.h>       // pipe
 
 namespace close_test {
 namespace {
@@ -72,12 +74,16 @@ TEST_P(RacingClose, NeverAnswersForTheStreamThatTookTheNumber) {
         }
     });
     hold.await_reached();
-    zelt::call(io, "close");
+    // The close goes on sending to a call held on its way into a blocking
+    // system call until it is out, so it runs on a thread of its own.
+    auto closer = std::async(std::launch::async, [&] { zelt::call(io, "close"); });
+    while (!zelt::test_hooks::close_scanned(io)) std::this_thread::yield();
     zt::Ends other = zt::make_pipe(); // the lowest free number, if the close gave it away
     zt::write_all(other.peer.get(), "theirs");
     EXPECT_NE(other.near.get(), fd) << "the number was released under a call";
     EXPECT_EQ(inode_of(fd), my_pipe) << "the number names another file while the call runs";
     hold.release();
+    closer.get();
 
     const std::string got = outcome.get();
     if (*c.own)

@@ -1,14 +1,19 @@
-// syscall_hold.cpp: ioctl, ppoll and preadv2, held once when a test asks, then
-// passed on to the next definition (the C library's, or a sanitizer's).
+// syscall_hold.cpp: ioctl, ppoll (the C library's, or syscall(2)'s) and
+// preadv2, held once when a test asks, then passed on to the next definition
+// (the C library's, or a sanitizer's).
 //
 // No header that declares the three is included: this file defines them.
 #include "syscall_hold.hpp"
 
-#include <atomic>   // the armed hold, seen by every thread
-#include <cstdarg>  // ioctl's optional third argument
-#include <dlfcn.h>  // dlsym, RTLD_NEXT
-#include <signal.h> // sigset_t
-#include <time.h>   // timespec
+#include "membarrier_fail.hpp" // membarrier_failure
+
+#include <atomic>        // the armed hold, seen by every thread
+#include <cerrno>        // errno: a failed membarrier
+#include <cstdarg>       // ioctl's optional third argument
+#include <dlfcn.h>       // dlsym, RTLD_NEXT
+#include <signal.h>      // sigset_t
+#include <sys/syscall.h> // SYS_ppoll, SYS_membarrier
+#include <time.h>        // timespec
 
 struct pollfd {
     int fd;
@@ -20,12 +25,15 @@ namespace close_test {
 namespace {
 
 std::atomic<Hold *> armed{nullptr};
+std::atomic<Probe *> probing{nullptr};
 
 template <class F> F next_definition(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
 void maybe_stop(Call call, int fd) {
+    Probe *p = probing.load();
+    if (p && p->matches(call, fd) && probing.compare_exchange_strong(p, nullptr)) p->run();
     Hold *h = armed.load();
     if (h && h->matches(call, fd) && armed.compare_exchange_strong(h, nullptr)) h->stop();
 }
@@ -39,6 +47,15 @@ Hold::~Hold() {
     armed.compare_exchange_strong(self, nullptr);
     if (go_.try_wait()) return;
     go_.count_down();
+}
+
+Probe::Probe(Call call, int fd, void (*check)()) : call_(call), fd_(fd), check_(check) {
+    probing.store(this);
+}
+
+Probe::~Probe() {
+    Probe *self = this;
+    probing.compare_exchange_strong(self, nullptr);
 }
 
 } // namespace close_test
@@ -81,6 +98,26 @@ long preadv2(int fd, const iovec *iov, int iovcnt, long offset, int flags) {
     static const Preadv2 real = close_test::next_definition<Preadv2>("preadv2");
     close_test::maybe_stop(Call::Preadv2, fd);
     return real(fd, iov, iovcnt, offset, flags);
+}
+
+// The runtime makes its blocking ppoll and its membarrier through syscall(2).
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
+long syscall(long number, ...) {
+    using Syscall = long (*)(long, ...);
+    static const Syscall real = close_test::next_definition<Syscall>("syscall");
+    va_list args;
+    va_start(args, number);
+    long a[6];
+    for (long &v : a) v = va_arg(args, long); // every call here takes at most six words
+    va_end(args);
+    if (number == SYS_ppoll && a[1] > 0)
+        close_test::maybe_stop(Call::Ppoll, reinterpret_cast<const pollfd *>(a[0])->fd);
+    if (number == SYS_membarrier)
+        if (const int err = close_test::membarrier_failure(a[0])) {
+            errno = err;
+            return -1;
+        }
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 } // extern "C"

@@ -1,5 +1,6 @@
 // syscall_hold.hpp: stop the next ioctl, ppoll or preadv2 on one descriptor
-// just before it enters the kernel, until the test lets it go.
+// just before it enters the kernel, until the test lets it go; or look at
+// the calling thread there.
 //
 // syscall_hold.cpp defines the three calls in the test executable, which
 // exports them, so that libzelt and the extension bind to these.
@@ -30,6 +31,24 @@ private:
     Call call_;
     int fd_;
     std::latch reached_{1}, go_{1};
+};
+
+// Runs CHECK once on the thread that makes the next CALL on FD, just before
+// it enters the kernel (a look at the thread's state mid-call).
+class Probe {
+public:
+    Probe(Call call, int fd, void (*check)());
+    ~Probe();
+    Probe(const Probe &) = delete;
+    Probe &operator=(const Probe &) = delete;
+
+    bool matches(Call call, int fd) const { return call == call_ && fd == fd_; }
+    void run() const { check_(); }
+
+private:
+    Call call_;
+    int fd_;
+    void (*check_)();
 };
 
 } // namespace close_test

@@ -1,15 +1,17 @@
-// syscall_count.cpp: ioctl and ppoll, counted, then passed on to the real ones.
+// syscall_count.cpp: ioctl and ppoll (the C library's, or through syscall(2)),
+// counted, then passed on to the real ones.
 //
 // No system header that declares ioctl or ppoll is included here: this file
 // gives the definitions, and the C library's declarations (with their
 // fortified inline wrappers) would clash with them.
 #include "syscall_count.hpp"
 
-#include <atomic>   // the counters, bumped from any thread
-#include <cstdarg>  // ioctl's optional third argument
-#include <dlfcn.h>  // dlsym, RTLD_NEXT
-#include <signal.h> // sigset_t
-#include <time.h>   // timespec
+#include <atomic>        // the counters, bumped from any thread
+#include <cstdarg>       // ioctl's optional third argument
+#include <dlfcn.h>       // dlsym, RTLD_NEXT
+#include <signal.h>      // sigset_t
+#include <sys/syscall.h> // SYS_ppoll
+#include <time.h>        // timespec
 
 namespace {
 
@@ -32,7 +34,10 @@ std::uint64_t polled_fd_count() { return ppoll_fds.load(std::memory_order_relaxe
 
 } // namespace zt::syscalls
 
-struct pollfd; // only passed on
+struct pollfd { // only its count of descriptors is read, through syscall(2)
+    int fd;
+    short events, revents;
+};
 
 extern "C" {
 
@@ -65,6 +70,23 @@ int __ppoll_chk(pollfd *fds, unsigned long nfds, const timespec *timeout, const 
     ppoll_calls.fetch_add(1, std::memory_order_relaxed);
     ppoll_fds.fetch_add(nfds, std::memory_order_relaxed);
     return real(fds, nfds, timeout, mask, fds_length);
+}
+
+// The runtime's blocking ppoll, made through syscall(2) (see fd_wait.cpp).
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
+long syscall(long number, ...) {
+    using Syscall = long (*)(long, ...);
+    static const Syscall real = next_definition<Syscall>("syscall");
+    va_list args;
+    va_start(args, number);
+    long a[6];
+    for (long &v : a) v = va_arg(args, long); // every call here takes at most six words
+    va_end(args);
+    if (number == SYS_ppoll) {
+        ppoll_calls.fetch_add(1, std::memory_order_relaxed);
+        ppoll_fds.fetch_add(static_cast<std::uint64_t>(a[1]), std::memory_order_relaxed);
+    }
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 } // extern "C"

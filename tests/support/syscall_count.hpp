@@ -1,11 +1,11 @@
 // syscall_count.hpp: how many ioctl and ppoll calls the process has made.
 //
-// syscall_count.cpp defines ioctl, ppoll and __ppoll_chk themselves, counts
+// syscall_count.cpp defines ioctl, ppoll, __ppoll_chk and syscall themselves, counts
 // each call and forwards it to the next definition (the C library's, or a
 // sanitizer's interceptor). For the counts to include calls made by libzelt
 // and by the dlopen()ed extension, that file must be compiled into the test
 // executable itself (as one of its sources or an OBJECT library, not through a
-// static library) and the executable must export the three symbols, e.g.
+// static library) and the executable must export the four symbols, e.g.
 //   target_link_options(T PRIVATE "LINKER:--export-dynamic-symbol=ioctl" ...)
 // or ENABLE_EXPORTS; otherwise a module loaded later binds to the C library's.
 #pragma once

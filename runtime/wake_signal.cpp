@@ -1,0 +1,225 @@
+// wake_signal.cpp: the one signal the runtime takes from the process, to end
+// a thread's blocking system call on a stream that is closed or filled.
+//
+// - Choice: ZELT_WAKE_SIGNAL (ignored in a secure-execution process), else
+//   SIGURG, whose default action is to ignore it. Any catchable signal that no
+//   fault raises and the C library does not keep for itself.
+// - Handler: SA_SIGINFO, no SA_RESTART (the blocking call must return). The
+//   runtime sends with rt_tgsigqueueinfo, si_code SI_QUEUE, si_pid our pid and
+//   si_value the address of `cookie`: the handler drops those and passes any
+//   other to the host's action, as the host installed it.
+// - The host's action: what the disposition was at load, then whatever the
+//   host installs later: own_wake_signal(), before each round of sends, finds
+//   another disposition in place, keeps it as the host's and reinstalls ours.
+//   Two slots and an index, so a handler running meanwhile reads a whole one.
+// - Mask: the runtime never blocks the signal outside its own system calls;
+//   a blocking call opens it for itself (ppoll's mask, or around read(2)).
+// - Taking back: a signal sent to a thread that has left its call already may
+//   still be pending there (the thread blocks it); take_back_wakes() takes
+//   every pending one, drops ours and queues the host's own again.
+#include "internal.hpp"
+#include "test_hooks/test_hooks.hpp" // wakes_sent
+
+#include <atomic>        // the host's action's slot
+#include <cerrno>        // errno, kept across the handler
+#include <cstdio>        // fprintf: a refused ZELT_WAKE_SIGNAL
+#include <cstdlib>       // secure_getenv, strtol
+#include <cstring>       // strcmp, strncmp, sigabbrev_np
+#include <ctime>         // timespec: a wait of zero
+#include <pthread.h>     // pthread_sigmask, pthread_setcancelstate
+#include <string>        // the refusal's reason
+#include <sys/syscall.h> // SYS_rt_tgsigqueueinfo, SYS_tgkill
+#include <unistd.h>      // syscall, getpid, getuid, gettid
+
+namespace zelt::rt {
+namespace {
+
+int wake_signal = SIGURG; // ignored by default, so a stray one harms nothing
+sigset_t wake_only;       // the wake signal alone
+const char cookie = 0;    // its address marks the runtime's own sends
+
+struct sigaction host_action[2]; // the host's disposition; host_at names the current
+std::atomic<int> host_at{0};
+
+bool sent_by_us(const siginfo_t *info) {
+    return info && info->si_code == SI_QUEUE && info->si_value.sival_ptr == &cookie &&
+           info->si_pid == getpid();
+}
+
+bool ignored_by_default(int sig) {
+    return sig == SIGURG || sig == SIGWINCH || sig == SIGCHLD || sig == SIGCONT;
+}
+
+// The host's handler, with the mask it asked for while it runs.
+void run_host_handler(const struct sigaction &h, int sig, siginfo_t *info, void *context) {
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &h.sa_mask, &old);
+    if (h.sa_flags & SA_SIGINFO)
+        h.sa_sigaction(sig, info, context);
+    else
+        h.sa_handler(sig);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// SIG_DFL for a signal that does something: put it back and raise it again,
+// so it acts once this handler returns. Owned again at the next close.
+void act_by_default(int sig) {
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    syscall(SYS_tgkill, getpid(), gettid(), sig);
+}
+
+void on_wake(int sig, siginfo_t *info, void *context) {
+    if (sent_by_us(info)) { // ends the system call; or the ppoll it lands before
+        if (ThreadCalls *t = this_thread) mark_woken(t);
+        return;
+    }
+    const int saved = errno;
+    const struct sigaction &h = host_action[host_at.load(std::memory_order_acquire)];
+    const bool with_info = h.sa_flags & SA_SIGINFO;
+    if (with_info ? h.sa_sigaction != nullptr : h.sa_handler != SIG_IGN && h.sa_handler != SIG_DFL)
+        run_host_handler(h, sig, info, context);
+    else if (!with_info && h.sa_handler == SIG_DFL && !ignored_by_default(sig))
+        act_by_default(sig);
+    errno = saved;
+}
+
+bool ours(const struct sigaction &a) {
+    return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == on_wake;
+}
+
+void install() {
+    struct sigaction action = {};
+    action.sa_sigaction = on_wake;
+    action.sa_flags = SA_SIGINFO; // no SA_RESTART: the wait or read must return
+    sigemptyset(&action.sa_mask);
+    struct sigaction before = {};
+    sigaction(wake_signal, &action, &before);
+    if (ours(before)) return;
+    const int next = 1 - host_at.load(std::memory_order_relaxed);
+    host_action[next] = before;
+    host_at.store(next, std::memory_order_release);
+}
+
+// ---- ZELT_WAKE_SIGNAL ----------------------------------------------------------
+// A number, or a name with or without SIG: USR2, SIGRTMIN+3, RTMAX-1.
+
+int number_of_name(const char *name) {
+    static const struct {
+        const char *name;
+        int number;
+    } aliases[] = {{"POLL", SIGPOLL}, {"IOT", SIGABRT}, {"CLD", SIGCHLD}};
+    for (const auto &a : aliases)
+        if (std::strcmp(name, a.name) == 0) return a.number;
+    for (int n = 1; n < SIGRTMIN; ++n)
+        if (const char *abbrev = sigabbrev_np(n); abbrev && std::strcmp(name, abbrev) == 0)
+            return n;
+    return 0;
+}
+
+// RTMIN, RTMIN+n, RTMAX, RTMAX-n; 0 if TEXT is none of these, -1 past the range.
+int realtime_number(const char *text) {
+    const bool from_min = std::strncmp(text, "RTMIN", 5) == 0;
+    if (!from_min && std::strncmp(text, "RTMAX", 5) != 0) return 0;
+    const char *rest = text + 5;
+    if (!*rest) return from_min ? SIGRTMIN : SIGRTMAX;
+    if (*rest != (from_min ? '+' : '-') || rest[1] < '0' || rest[1] > '9') return 0;
+    char *end = nullptr;
+    const long n = std::strtol(rest + 1, &end, 10);
+    if (*end) return 0;
+    if (n > SIGRTMAX - SIGRTMIN) return -1;
+    return from_min ? SIGRTMIN + static_cast<int>(n) : SIGRTMAX - static_cast<int>(n);
+}
+
+// The signal TEXT names, or 0 with REASON set.
+int parse_signal(const char *text, std::string &reason) {
+    int n = 0; // 0: names none; -1: past the range
+    if (*text >= '0' && *text <= '9') {
+        char *end = nullptr;
+        const long v = std::strtol(text, &end, 10);
+        n = *end ? 0 : v < 1 || v > SIGRTMAX ? -1 : static_cast<int>(v);
+    } else {
+        const char *name = std::strncmp(text, "SIG", 3) == 0 ? text + 3 : text;
+        n = realtime_number(name);
+        if (n == 0) n = number_of_name(name);
+    }
+    if (n == 0)
+        reason = "names no signal";
+    else if (n < 0)
+        reason = "is out of range (1 to " + std::to_string(SIGRTMAX) + ")";
+    else if (n == SIGKILL || n == SIGSTOP)
+        reason = "cannot be caught";
+    else if (n == SIGSEGV || n == SIGBUS || n == SIGFPE || n == SIGILL || n == SIGTRAP ||
+             n == SIGSYS || n == SIGABRT)
+        reason = "is raised by faults or abort, not only sent";
+    else if (n > SIGSYS && n < SIGRTMIN)
+        reason = "is reserved by the C library";
+    else
+        return n;
+    return 0;
+}
+
+} // namespace
+
+void wake_signal_start() {
+    if (const char *text = secure_getenv("ZELT_WAKE_SIGNAL"); text && *text) {
+        std::string reason;
+        if (const int n = parse_signal(text, reason); n > 0)
+            wake_signal = n;
+        else
+            std::fprintf(stderr, "zelt: ZELT_WAKE_SIGNAL=%s %s; using SIG%s\n", text,
+                         reason.c_str(), sigabbrev_np(wake_signal));
+    }
+    sigemptyset(&wake_only);
+    sigaddset(&wake_only, wake_signal);
+    install();
+}
+
+void own_wake_signal() {
+    struct sigaction now = {};
+    if (sigaction(wake_signal, nullptr, &now) == 0 && ours(now)) return;
+    install(); // the host's since load: kept, and passed what we did not send
+}
+
+bool wake_blocked_in(const sigset_t &mask) { return sigismember(&mask, wake_signal) == 1; }
+
+void open_wake(bool open) { pthread_sigmask(open ? SIG_UNBLOCK : SIG_BLOCK, &wake_only, nullptr); }
+
+std::atomic<unsigned long> wakes_sent{0}; // tests read it
+
+void send_wake(pid_t tid) {
+    wakes_sent.fetch_add(1, std::memory_order_relaxed);
+    siginfo_t info = {};
+    info.si_signo = wake_signal;
+    info.si_code = SI_QUEUE;
+    info.si_pid = getpid();
+    info.si_uid = getuid();
+    info.si_value.sival_ptr = const_cast<char *>(&cookie);
+    syscall(SYS_rt_tgsigqueueinfo, info.si_pid, tid, wake_signal, &info);
+}
+
+void take_back_wakes() {
+    const int saved = errno;
+    int cancel = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel); // sigtimedwait is a cancellation point
+    constexpr int kKept = 4; // a standard signal is pending once at most
+    siginfo_t hosts[kKept];
+    int kept = 0;
+    const timespec now = {0, 0};
+    siginfo_t info;
+    while (kept < kKept && sigtimedwait(&wake_only, &info, &now) == wake_signal)
+        if (!sent_by_us(&info)) hosts[kept++] = info;
+    for (int i = 0; i < kept; ++i) // the host's own, pending again as they were
+        syscall(SYS_rt_tgsigqueueinfo, getpid(), gettid(), wake_signal, &hosts[i]);
+    pthread_setcancelstate(cancel, nullptr);
+    errno = saved;
+}
+
+} // namespace zelt::rt
+
+int zelt::wake_signal() { return rt::wake_signal; }
+
+unsigned long zelt::test_hooks::wakes_sent() {
+    return rt::wakes_sent.load(std::memory_order_relaxed);
+}

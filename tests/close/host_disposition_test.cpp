@@ -1,0 +1,198 @@
+// host_disposition_test.cpp: the program may do what it likes with the wake
+// signal's disposition after load (its own handler, SIG_IGN, SIG_DFL); a close
+// still ends every call on its stream, and the program's own handler still
+// gets the signals the program sends. ZELT_WAKE_SIGNAL takes any signal that
+// is safe to take, and refuses the others naming the reason.
+#include "fallback_read.hpp" // park_in_read
+
+#include <in_syscall.hpp> // zh::blocks_in
+#include <kernel.hpp>     // make_pipe, make_fifo, Io, Fd, write_all, require_wait
+#include <ppoll_seen.hpp> // zt::ppoll_seen
+#include <zelt/embed.hpp> // call, wake_signal
+
+#include <atomic>        // the handler's count; the waiter's id
+#include <cctype>        // isalnum: test names
+#include <chrono>        // bounds
+#include <csignal>       // sigaction, signal
+#include <cstdlib>       // setenv, unsetenv, exit
+#include <future>        // the call and the close
+#include <gtest/gtest.h> // TEST_P, EXPECT_EXIT
+#include <pthread.h>     // pthread_kill
+#include <string>        // outcomes
+#include <thread>        // yield
+#include <unistd.h>      // dup, gettid
+
+namespace close_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<int> host_handled{0};
+extern "C" void host_handler(int) { host_handled.fetch_add(1); }
+
+enum class Host { Handler, Ignore, Default };
+enum class Blocked { InWait, InFallbackRead };
+
+struct DispositionCase {
+    const char *name;
+    Host host;
+    Blocked where;
+};
+
+void PrintTo(const DispositionCase &c, std::ostream *os) { *os << c.name; }
+
+const DispositionCase kDispositions[] = {
+    {"handler_wait", Host::Handler, Blocked::InWait},
+    {"handler_fallback_read", Host::Handler, Blocked::InFallbackRead},
+    {"ignored_wait", Host::Ignore, Blocked::InWait},
+    {"ignored_fallback_read", Host::Ignore, Blocked::InFallbackRead},
+    {"default_wait", Host::Default, Blocked::InWait},
+    {"default_fallback_read", Host::Default, Blocked::InFallbackRead},
+};
+
+class HostDisposition : public ::testing::TestWithParam<DispositionCase> {
+protected:
+    void SetUp() override {
+        zt::require_wait();
+        sigaction(zelt::wake_signal(), nullptr, &saved_);
+    }
+    void TearDown() override { sigaction(zelt::wake_signal(), &saved_, nullptr); }
+
+private:
+    struct sigaction saved_ = {};
+};
+
+TEST_P(HostDisposition, ACloseEndsTheCallAndTheHostKeepsItsSignals) {
+    const DispositionCase &c = GetParam();
+    const int sig = zelt::wake_signal();
+    zt::Ends ends = c.where == Blocked::InWait ? zt::make_pipe() : zt::make_fifo();
+    const int fd = ends.near.get();
+    zt::Fd thief(::dup(fd));
+    zt::Io io(fd);
+    ends.near.release();
+    // After load, as a program sets up its own signals.
+    if (c.host == Host::Handler)
+        std::signal(sig, host_handler); // with SA_RESTART, as signal() installs it
+    else
+        std::signal(sig, c.host == Host::Ignore ? SIG_IGN : SIG_DFL);
+
+    std::atomic<pid_t> tid{0};
+    auto call = std::async(std::launch::async, [&] {
+        tid = ::gettid();
+        try {
+            return zelt::inspect(zelt::call(io, c.where == Blocked::InWait ? "wait" : "gets"));
+        } catch (const zelt::Error &e) {
+            return std::string(e.what());
+        }
+    });
+    while (!tid.load()) std::this_thread::yield();
+    if (c.where == Blocked::InWait)
+        ASSERT_TRUE(zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms));
+    else
+        ASSERT_TRUE(park_in_read(ends, fd, thief.get(), tid.load()));
+    auto closer = std::async(std::launch::async, [&] { zelt::call(io, "close"); });
+    if (call.wait_for(2s) == std::future_status::timeout) {
+        zt::write_all(ends.peer.get(), "x\n"); // free it, then fail
+        ADD_FAILURE() << "the call outlived the close";
+    }
+    EXPECT_EQ(call.get(), "IOError: closed stream");
+    EXPECT_EQ(closer.wait_for(2s), std::future_status::ready) << "the close did not return";
+    closer.wait();
+
+    if (c.host == Host::Handler) { // the program's own signal still reaches its handler
+        const int before = host_handled.load();
+        pthread_kill(pthread_self(), sig);
+        EXPECT_EQ(host_handled.load(), before + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dispositions, HostDisposition, ::testing::ValuesIn(kDispositions),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---- ZELT_WAKE_SIGNAL -------------------------------------------------------------
+
+struct ChoiceCase {
+    const char *value;
+    int signal;         // the one taken: the value's, or SIGURG when refused
+    const char *stderr; // what the refusal says (a regular expression)
+};
+
+void PrintTo(const ChoiceCase &c, std::ostream *os) { *os << c.value; }
+
+const ChoiceCase kChoices[] = {
+    {"SIGUSR2", SIGUSR2, "^$"},
+    {"USR1", SIGUSR1, "^$"},
+    {"SIGINT", SIGINT, "^$"},
+    {"SIGTERM", SIGTERM, "^$"},
+    {"HUP", SIGHUP, "^$"},
+    {"SIGPOLL", SIGIO, "^$"},
+    {"12", 12, "^$"},
+    {"SIGRTMIN", SIGRTMIN, "^$"},
+    {"SIGRTMIN+3", SIGRTMIN + 3, "^$"},
+    {"SIGRTMAX", SIGRTMAX, "^$"},
+    {"RTMAX-2", SIGRTMAX - 2, "^$"},
+    {"64", 64, "^$"},
+    {"SIGKILL", SIGURG, "=SIGKILL cannot be caught; using SIGURG"},
+    {"19", SIGURG, "=19 cannot be caught"},
+    {"SIGSEGV", SIGURG, "=SIGSEGV is raised by faults"},
+    {"SIGBUS", SIGURG, "is raised by faults"},
+    {"SIGFPE", SIGURG, "is raised by faults"},
+    {"SIGILL", SIGURG, "is raised by faults"},
+    {"SIGTRAP", SIGURG, "is raised by faults"},
+    {"SIGABRT", SIGURG, "or abort"},
+    {"32", SIGURG, "=32 is reserved by the C library"},
+    {"33", SIGURG, "=33 is reserved by the C library"},
+    {"RTMIN+-2", SIGURG, "names no signal"},
+    {"RTMIN+31", SIGURG, "is out of range"},
+    {"RTMAX-31", SIGURG, "is out of range"},
+    {"65", SIGURG, "=65 is out of range \\(1 to 64\\)"},
+    {"0", SIGURG, "is out of range"},
+    {"-5", SIGURG, "names no signal"},
+    {"SIGNOPE", SIGURG, "=SIGNOPE names no signal"},
+    {"7x", SIGURG, "names no signal"},
+};
+
+class WakeSignalChoice : public ::testing::TestWithParam<ChoiceCase> {};
+
+// In a fresh process that reads the variable at load: the signal it took,
+// and a close that wakes a waiter with it kills nothing.
+void take_and_wake(int expected) {
+    zt::require_wait();
+    if (zelt::wake_signal() != expected) std::exit(2);
+    zt::Ends pipe = zt::make_pipe();
+    zt::Io io(std::move(pipe.near));
+    std::atomic<pid_t> tid{0};
+    auto waiter = std::async(std::launch::async, [&] {
+        tid = ::gettid();
+        try {
+            zelt::call(io, "wait");
+        } catch (const zelt::Error &) {
+        }
+    });
+    while (!tid.load()) std::this_thread::yield();
+    if (!zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms)) std::exit(3);
+    zelt::call(io, "close");
+    waiter.get();
+    std::exit(0);
+}
+
+TEST_P(WakeSignalChoice, TakesWhatIsSafeAndSaysWhyItRefuses) {
+    const ChoiceCase &c = GetParam();
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // re-executed: the variable read at load
+    ::setenv("ZELT_WAKE_SIGNAL", c.value, 1);
+    EXPECT_EXIT(take_and_wake(c.signal), ::testing::ExitedWithCode(0), c.stderr);
+    ::unsetenv("ZELT_WAKE_SIGNAL");
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, WakeSignalChoice, ::testing::ValuesIn(kChoices),
+                         [](const auto &info) {
+                             std::string name;
+                             for (const char *p = info.param.value; *p; ++p)
+                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p
+                                         : *p == '+'                                  ? 'p'
+                                                                                      : 'm';
+                             return name;
+                         });
+
+} // namespace
+} // namespace close_test

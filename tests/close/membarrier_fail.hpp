@@ -1,0 +1,14 @@
+// membarrier_fail.hpp: count the barriers a close asks the kernel for, and
+// make them fail as a seccomp filter installed after load would.
+//
+// syscall_hold.cpp's syscall(2), exported by the test executable, asks
+// membarrier_failure for each membarrier the runtime makes.
+#pragma once
+
+namespace close_test {
+
+long membarriers_made();               // MEMBARRIER_CMD_PRIVATE_EXPEDITED calls so far
+void fail_membarrier_with(int errnum); // from now on each fails so; 0: none fails
+int membarrier_failure(long cmd);      // counts CMD; the errno it fails with, or 0
+
+} // namespace close_test
