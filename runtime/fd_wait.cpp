@@ -118,8 +118,7 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     ThreadCalls *t = this_thread;
     const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
     t->wait_left = bounded ? to_timespec(to_ns(*limit)) : timespec{};
-    sigset_t storage;
-    const sigset_t *mask = wait_mask(storage);
+    const sigset_t *mask = &t->wait_mask; // no system call to read the mask on the way
     BlockedOn blocked(t, r);
     Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
     if (r->closed() || sleeper.buffered()) return 0;

@@ -3,7 +3,8 @@
 // Contract with the host process. The runtime takes one signal (the wake
 // signal, wake_signal.cpp) and nothing else: it never blocks it outside its
 // own system calls, so masks are the host's, and programs the host starts
-// inherit the host's mask. The host may change masks at any time, install
+// inherit the host's mask. The host may change masks at any time (its
+// waits follow once it says so: signal_mask_changed), install
 // its own handler for the wake signal or ignore it (the runtime takes the
 // signal back at the next close and passes on what it did not send), fork,
 // exec, spawn, cancel threads and end them. It must not longjmp out of a
@@ -26,6 +27,9 @@
 //   wake signal that may still be pending. So no runtime signal is pending on
 //   or delivered to a thread once its call has returned. A handler's wait
 //   inside another puts the outer mark back, and wakes the outer wait.
+// - Mask: a blocking ppoll takes the thread's mask as its first call found it
+//   (or as zelt::signal_mask_changed last did), the wake signal open: a wake
+//   always reaches it, and no wait makes a system call to read the mask.
 // - Woken: the blocking ppoll is the kernel's own (syscall(2): the limit is
 //   read at entry) on the thread's wait_left. The wake handler, a close from
 //   a handler over its own thread's wait on R, and a nested wait's end set
@@ -261,7 +265,16 @@ void in_flight_after_fork_child() { // only the forking thread exists here
     pthread_sigmask(SIG_SETMASK, &fork_mask, nullptr);
 }
 
+// The thread's own mask with the wake signal open: what its blocking ppoll
+// takes. Read here, not at every wait: that would be a system call a wait.
+void take_mask(sigset_t &into) {
+    pthread_sigmask(SIG_BLOCK, nullptr, &into);
+    sigdelset(&into, zelt::wake_signal());
+}
+
 ThreadCalls *register_thread() {
+    sigset_t mask; // read before the lock, which blocks every signal
+    take_mask(mask);
     TableLock lock;
     Table &tab = table();
     ThreadCalls *t = tab.threads;
@@ -273,6 +286,7 @@ ThreadCalls *register_thread() {
     }
     t->tid = gettid();
     t->in_use = true;
+    t->wait_mask = mask;
     pthread_setspecific(tab.exit_key, t);
     this_thread = t;
     return t;
@@ -344,13 +358,6 @@ void mark_woken(ThreadCalls *t) {
     t->wait_left = {0, 0};
 }
 
-const sigset_t *wait_mask(sigset_t &storage) {
-    pthread_sigmask(SIG_BLOCK, nullptr, &storage);
-    if (!wake_blocked_in(storage)) return nullptr; // open already: no mask switch
-    sigdelset(&storage, zelt::wake_signal());
-    return &storage;
-}
-
 // The wake signal open around one read(2), if the thread's mask blocks it.
 class WakeOpen {
 public:
@@ -396,3 +403,11 @@ bool zelt::test_hooks::calls_name(zl_value io) {
 }
 
 bool zelt::test_hooks::calls_fence() { return rt::fenced.load(std::memory_order_relaxed); }
+
+void zelt::signal_mask_changed() {
+    rt::ThreadCalls *t = rt::this_thread;
+    if (!t) return; // no call yet: the first one takes the mask as it is then
+    sigset_t mask;
+    rt::take_mask(mask);
+    t->wait_mask = mask;
+}

@@ -226,6 +226,9 @@ struct alignas(64) ThreadCalls {
     // checks and its ppoll makes the ppoll return at once.
     timespec wait_left = {};
     volatile sig_atomic_t woken = 0;
+    // The mask a blocking ppoll takes: the thread's own, taken at its first
+    // call (and at zelt::signal_mask_changed), with the wake signal open.
+    sigset_t wait_mask;
 };
 extern thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]];
 // No asymmetric barrier here (refused at load, or lost later): callers fence.
@@ -266,10 +269,6 @@ private:
 // This thread woken: its next or current blocking ppoll returns at once.
 // Async-signal-safe.
 void mark_woken(ThreadCalls *t);
-
-// The mask a blocking ppoll takes: null when the thread's own mask leaves the
-// wake signal open, else the thread's mask less the wake signal, in STORAGE.
-const sigset_t *wait_mask(sigset_t &storage);
 
 // A full barrier. ThreadSanitizer does not model fences, and gcc warns of
 // each under it: its builds look for data races, the model checks ordering.

@@ -11,8 +11,9 @@
 #include <test_hooks.hpp> // close_scanned, wakes_sent
 #include <zelt/embed.hpp> // call, inspect, wake_signal
 
+#include <atomic>        // the handler's mark
 #include <chrono>        // bounds
-#include <csignal>       // sigset_t, sigpending
+#include <csignal>       // sigset_t, sigpending, sigaction
 #include <cstdio>        // snprintf: a mask as /proc shows it
 #include <future>        // waits and closes on their own threads
 #include <gtest/gtest.h> // TEST_P
@@ -22,7 +23,7 @@
 #include <string>        // outcomes
 #include <sys/wait.h>    // waitpid
 #include <thread>        // yield
-#include <unistd.h>      // fork, execv, pipe, gettid
+#include <unistd.h>      // fork, execv, pipe, gettid, tgkill
 
 extern char **environ; // passed on to the programs started
 
@@ -121,6 +122,45 @@ TEST_P(MaskAtTheWait, ACloseLandingBeforeThePpollEndsIt) {
 
 INSTANTIATE_TEST_SUITE_P(Masks, MaskAtTheWait, ::testing::ValuesIn(kMasks),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// ---- a wait follows the thread's mask once told it changed ---------------------
+
+std::atomic<bool> usr2_seen{false};
+void on_usr2(int) { usr2_seen = true; }
+
+// The thread blocks SIGUSR2 for its first call, then opens it and says so:
+// a SIGUSR2 sent while it waits runs the program's handler during the wait,
+// not only once the wait has ended.
+TEST(MaskChanged, AWaitRunsWithTheMaskTheThreadSaysItHasNow) {
+    zt::require_wait();
+    struct sigaction action = {}, old = {};
+    action.sa_handler = on_usr2;
+    sigaction(SIGUSR2, &action, &old);
+    usr2_seen = false;
+    zt::Ends pipe = zt::make_pipe();
+    zt::Io io(std::move(pipe.near));
+    std::atomic<pid_t> tid{0};
+    auto waiter = std::async(std::launch::async, [&] {
+        const sigset_t first = mask_of({SIGUSR2});
+        pthread_sigmask(SIG_SETMASK, &first, nullptr);
+        zelt::call(io, "nread"); // the thread's first call: its mask is taken
+        const sigset_t open = mask_of({});
+        pthread_sigmask(SIG_SETMASK, &open, nullptr);
+        zelt::signal_mask_changed();
+        tid = gettid();
+        return outcome(io, "wait");
+    });
+    while (!tid) std::this_thread::yield();
+    ASSERT_TRUE(zh::blocks_in(tid, zt::ppoll_seen(), 2s));
+    tgkill(getpid(), tid, SIGUSR2);
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!usr2_seen && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    const bool during_the_wait = usr2_seen;
+    zt::write_all(pipe.peer.get(), "x"); // ends the wait
+    EXPECT_EQ(waiter.get(), "#<IO:fd " + std::to_string(zelt::call(io, "fileno") >> 1) + ">");
+    EXPECT_TRUE(during_the_wait) << "SIGUSR2 stayed blocked through the wait";
+    sigaction(SIGUSR2, &old, nullptr);
+}
 
 // ---- a fill signals the waiters, not every thread in a call ------------------
 

@@ -75,10 +75,15 @@ ZL_API bool io_closed(zl_value io);
 ZL_API void io_set_read_ahead(zl_value io, bool on);
 
 // The signal that ends a thread's wait in the runtime when another thread
-// closes the stream (SIGURG unless ZELT_WAKE_SIGNAL names another). Each
-// thread that calls a method on an IO has it blocked from then on; only the
-// runtime's own waits open it.
+// closes the stream (SIGURG unless ZELT_WAKE_SIGNAL names another). The
+// runtime never blocks it; its blocking waits open it if the thread has.
 ZL_API int wake_signal();
+
+// A blocking wait runs with the signal mask its thread had at its first call
+// on an IO, the wake signal open, so that it makes no system call to read
+// the mask. A thread that changes its mask later calls this for its waits to
+// follow; a close ends a wait whatever the mask, without it.
+ZL_API void signal_mask_changed();
 
 // Free a heap object made by the runtime, closing an IO first. Only when no
 // call on it is in flight; immediates are left alone.
