@@ -43,7 +43,7 @@ PATHS = [
     ("raw_ppoll_ioctl", None, None, None, None),
     ("wait_ready", "raw_ppoll_ioctl", 150, 17, 299),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
-    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 456),
+    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 400),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
