@@ -14,10 +14,10 @@
 #include <zelt/embed.hpp> // wake_signal
 
 #include <cerrno>             // EIO, EINTR, EPERM, ENOMEM, EAGAIN, ESRCH
-#include <gtest/gtest.h>      // TEST_P
-#include <linux/membarrier.h> // MEMBARRIER_CMD_PRIVATE_EXPEDITED
 #include <chrono>             // the bound on a close's scan
 #include <future>             // the close, on a thread of its own
+#include <gtest/gtest.h>      // TEST_P
+#include <linux/membarrier.h> // MEMBARRIER_CMD_PRIVATE_EXPEDITED
 #include <memory>             // the faults of a row
 #include <string>             // names
 #include <vector>             // the faults of a row

@@ -11,15 +11,15 @@
 // moves it to go. A release that comes first lets the call pass unstopped.
 #include "gate.hpp"
 
-#include <array>     // the slots
-#include <atomic>    // every field, read from any thread
-#include <cerrno>    // errno, kept across the gate
-#include <cstdlib>   // getenv, strtol: a fault armed at start
-#include <cstring>   // strncmp, strlen
+#include <array>              // the slots
+#include <atomic>             // every field, read from any thread
+#include <cerrno>             // errno, kept across the gate
+#include <cstdlib>            // getenv, strtol: a fault armed at start
+#include <cstring>            // strncmp, strlen
 #include <linux/membarrier.h> // MEMBARRIER_CMD_*: the barrier as it went
-#include <pthread.h> // pthread_self: the arming thread
-#include <stdexcept> // no free slot
-#include <thread>    // yield while a gate drains
+#include <pthread.h>          // pthread_self: the arming thread
+#include <stdexcept>          // no free slot
+#include <thread>             // yield while a gate drains
 
 namespace zf {
 namespace {

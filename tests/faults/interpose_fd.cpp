@@ -9,12 +9,12 @@
 #include "gate.hpp" // enter, note_registration
 #include "next.hpp" // next
 
-#include <cerrno>             // errno
-#include <cstdarg>            // ioctl's and syscall's arguments
-#include <signal.h>           // sigset_t
-#include <sys/syscall.h>      // SYS_ppoll, SYS_membarrier, SYS_tgkill, SYS_rt_tgsigqueueinfo
-#include <sys/types.h>        // ssize_t
-#include <time.h>             // timespec
+#include <cerrno>        // errno
+#include <cstdarg>       // ioctl's and syscall's arguments
+#include <signal.h>      // sigset_t
+#include <sys/syscall.h> // SYS_ppoll, SYS_membarrier, SYS_tgkill, SYS_rt_tgsigqueueinfo
+#include <sys/types.h>   // ssize_t
+#include <time.h>        // timespec
 
 struct pollfd {
     int fd;
