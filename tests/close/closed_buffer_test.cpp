@@ -3,12 +3,13 @@
 #include "syscall_hold.hpp" // Hold: a reader stopped at its ppoll
 
 #include <kernel.hpp>     // make_pipe, Io, Held, write_all
-#include <test_hooks.hpp> // read_buffer_capacity
+#include <test_hooks.hpp> // read_buffer_capacity, close_scanned
 #include <zelt/embed.hpp> // call, io_new, io_fd, release, Error
 
-#include <future>        // the reader inside its call
+#include <future>        // the reader inside its call, and the close
 #include <gtest/gtest.h> // TEST
 #include <malloc.h>      // mallinfo2: what the heap holds
+#include <thread>        // yield: until the close has scanned
 #include <vector>        // streams kept unreleased
 
 namespace close_test {
@@ -59,9 +60,12 @@ TEST(ClosedBuffer, GoesOnlyOnceTheReaderHasLeft) {
         }
     });
     hold.await_reached();
-    zelt::call(io, "close");
+    // The close returns once the reader is out of its ppoll: it runs apart.
+    auto closer = std::async(std::launch::async, [&] { zelt::call(io, "close"); });
+    while (!zelt::test_hooks::close_scanned(io)) std::this_thread::yield();
     EXPECT_GT(zelt::test_hooks::read_buffer_capacity(io), 0u) << "dropped under the reader";
     hold.release();
+    closer.get();
     EXPECT_EQ(reader.get(), "closed stream");
     EXPECT_EQ(zelt::test_hooks::read_buffer_capacity(io), 0u) << "kept after the last call left";
     EXPECT_EQ(zelt::io_fd(io), -1);

@@ -5,7 +5,7 @@
 // the count shows it every time. Where the runtime fences instead
 // (ZELT_NO_MEMBARRIER, or a kernel that refused the registration), there is
 // no barrier to count.
-#include "calls.hpp"     // call
+#include "calls.hpp"     // call_on_thread, returned_within_seconds
 #include "in_flight.hpp" // InFlight, Flight
 #include "injector.hpp"  // zf::Fault, zf::barrier_registered
 
@@ -34,9 +34,10 @@ TEST_P(BarrierCount, OneBarrierPerClose) {
                         .key = MEMBARRIER_CMD_PRIVATE_EXPEDITED,
                         .times = 0,
                         .any_thread = true});
-    call(io, "close");
-    EXPECT_EQ(barriers.seen(), 1u) << "barriers made by the close";
+    auto closing = call_on_thread(io, "close"); // returns once no wait is held before its ppoll
     flight.let_go();
+    EXPECT_EQ(returned_within_seconds(closing).text, "nil");
+    EXPECT_EQ(barriers.seen(), 1u) << "barriers made by the close";
     Outcome ended;
     ASSERT_TRUE(flight.ends(&ended));
     EXPECT_TRUE(flight.answered_rightly(ended)) << ended.text;

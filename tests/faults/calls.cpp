@@ -30,6 +30,10 @@ std::future<Outcome> call_on_thread(zl_value io, const char *method,
 
 Outcome close_within_seconds(zl_value io) {
     auto closing = call_on_thread(io, "close");
+    return returned_within_seconds(closing);
+}
+
+Outcome returned_within_seconds(std::future<Outcome> &closing) {
     if (closing.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         ADD_FAILURE() << "the close never returned";
         std::fflush(stdout);

@@ -25,6 +25,8 @@ std::future<Outcome> call_on_thread(zl_value io, const char *method,
 // IO's close, made on a thread of its own: what it answered. A close that
 // does not return within seconds cannot be freed: the run ends there, saying so.
 Outcome close_within_seconds(zl_value io);
+// What CLOSING (a close on a thread of its own) answered, bounded the same way.
+Outcome returned_within_seconds(std::future<Outcome> &closing);
 
 ino_t inode_of(int fd);      // 0 once FD names nothing
 bool is_released(int fd);    // FD is closed: the kernel says EBADF

@@ -10,6 +10,8 @@ namespace zf::gate {
 // is to fail with, or 0 to pass on. errno is left as it was.
 int enter(Sys sys, int key);
 
-void note_registration(bool done); // the runtime's membarrier registration, as it went
+// The runtime's membarrier COMMAND, as it went: registered, or refused after
+// registration (the runtime fences from then on).
+void note_barrier(long command, bool done);
 
 } // namespace zf::gate

@@ -11,14 +11,15 @@
 // moves it to go. A release that comes first lets the call pass unstopped.
 #include "gate.hpp"
 
-#include <array>     // the slots
-#include <atomic>    // every field, read from any thread
-#include <cerrno>    // errno, kept across the gate
-#include <cstdlib>   // getenv, strtol: a fault armed at start
-#include <cstring>   // strncmp, strlen
-#include <pthread.h> // pthread_self: the arming thread
-#include <stdexcept> // no free slot
-#include <thread>    // yield while a gate drains
+#include <array>              // the slots
+#include <atomic>             // every field, read from any thread
+#include <cerrno>             // errno, kept across the gate
+#include <cstdlib>            // getenv, strtol: a fault armed at start
+#include <cstring>            // strncmp, strlen
+#include <linux/membarrier.h> // MEMBARRIER_CMD_*: the barrier as it went
+#include <pthread.h>          // pthread_self: the arming thread
+#include <stdexcept>          // no free slot
+#include <thread>             // yield while a gate drains
 
 namespace zf {
 namespace {
@@ -121,8 +122,9 @@ int enter(Sys sys, int key) {
     return fail;
 }
 
-void note_registration(bool done) {
-    if (done) registered.store(true);
+void note_barrier(long command, bool done) {
+    if (command == MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED && done) registered.store(true);
+    if (command == MEMBARRIER_CMD_PRIVATE_EXPEDITED && !done) registered.store(false); // for good
 }
 
 } // namespace gate

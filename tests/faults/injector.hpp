@@ -19,7 +19,7 @@
 namespace zf {
 
 enum class Sys : unsigned char {
-    Ppoll,        // ppoll, __ppoll_chk; key: the first descriptor polled
+    Ppoll,        // ppoll, __ppoll_chk, syscall(SYS_ppoll); key: the first descriptor polled
     Ioctl,        // key: the descriptor
     Preadv2,      // key: the descriptor
     Read,         // key: the descriptor
@@ -65,9 +65,9 @@ private:
     std::size_t slot_;
 };
 
-// Whether the runtime registered the expedited barrier at start: false when
-// the kernel refused it or ZELT_NO_MEMBARRIER kept it from asking, and its
-// closes fence instead.
+// Whether the runtime's closes make the expedited barrier: false when the
+// kernel refused its registration at start, ZELT_NO_MEMBARRIER kept it from
+// asking, or a barrier failed since (it fences for good then).
 bool barrier_registered();
 
 // Whether ZF_AT_START armed a fault before main (injector.cpp tells how).

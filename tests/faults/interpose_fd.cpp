@@ -1,5 +1,7 @@
 // interpose_fd.cpp: ppoll, ioctl, preadv2, read, close and syscall, each
-// through the gate (gate.hpp) and then on to the next definition.
+// through the gate (gate.hpp) and then on to the next definition. The
+// runtime's blocking ppoll goes through syscall(2) (the limit read at the
+// kernel's entry): it meets the same ppoll gate as the C library's.
 //
 // No header that declares these calls is included: this file defines them,
 // and the C library's declarations (with their fortified inline wrappers)
@@ -7,13 +9,12 @@
 #include "gate.hpp" // enter, note_registration
 #include "next.hpp" // next
 
-#include <cerrno>             // errno
-#include <cstdarg>            // ioctl's and syscall's arguments
-#include <linux/membarrier.h> // MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED
-#include <signal.h>           // sigset_t
-#include <sys/syscall.h>      // SYS_membarrier, SYS_tgkill, SYS_rt_tgsigqueueinfo
-#include <sys/types.h>        // ssize_t
-#include <time.h>             // timespec
+#include <cerrno>        // errno
+#include <cstdarg>       // ioctl's and syscall's arguments
+#include <signal.h>      // sigset_t
+#include <sys/syscall.h> // SYS_ppoll, SYS_membarrier, SYS_tgkill, SYS_rt_tgsigqueueinfo
+#include <sys/types.h>   // ssize_t
+#include <time.h>        // timespec
 
 struct pollfd {
     int fd;
@@ -30,13 +31,23 @@ int failed(int err) {
     return -1;
 }
 
-// The three that syscall() carries and the gate looks at; others pass untouched.
+// The four that syscall() carries and the gate looks at; others pass untouched.
 bool watched(long number, Sys *sys) {
     switch (number) {
+    case SYS_ppoll: *sys = Sys::Ppoll; return true;
     case SYS_membarrier: *sys = Sys::Membarrier; return true;
     case SYS_tgkill: *sys = Sys::Tgkill; return true;
     case SYS_rt_tgsigqueueinfo: *sys = Sys::Sigqueue; return true;
     default: return false;
+    }
+}
+
+// The gate's key (injector.hpp) from syscall()'s words.
+int key_of(Sys sys, const long (&a)[6]) {
+    switch (sys) {
+    case Sys::Ppoll: return a[1] > 0 ? reinterpret_cast<const pollfd *>(a[0])->fd : -1;
+    case Sys::Membarrier: return static_cast<int>(a[0]); // the command
+    default: return static_cast<int>(a[2]);              // the signal
     }
 }
 
@@ -103,13 +114,10 @@ long syscall(long sysno, ...) {
     for (long &x : a) x = va_arg(args, long); // the kernel takes at most six
     va_end(args);
     Sys sys{};
-    if (watched(sysno, &sys)) {
-        const int key = static_cast<int>(sys == Sys::Membarrier ? a[0] : a[2]); // command, signal
-        if (int err = zf::gate::enter(sys, key)) return failed(err);
-    }
-    const long rc = zf::next(cache, "syscall")(sysno, a[0], a[1], a[2], a[3], a[4], a[5]);
-    if (sysno == SYS_membarrier && a[0] == MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED)
-        zf::gate::note_registration(rc == 0);
+    const int err = watched(sysno, &sys) ? zf::gate::enter(sys, key_of(sys, a)) : 0;
+    const long rc =
+        err ? failed(err) : zf::next(cache, "syscall")(sysno, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (sysno == SYS_membarrier) zf::gate::note_barrier(a[0], rc == 0);
     return rc;
 }
 
