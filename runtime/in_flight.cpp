@@ -268,7 +268,7 @@ void in_flight_after_fork_child() { // only the forking thread exists here
 // The thread's own mask with the wake signal open: what its blocking ppoll
 // takes. Read here, not at every wait: that would be a system call a wait.
 void take_mask(sigset_t &into) {
-    pthread_sigmask(SIG_BLOCK, nullptr, &into);
+    if (pthread_sigmask(SIG_BLOCK, nullptr, &into) != 0) sigemptyset(&into); // none: all open
     sigdelset(&into, zelt::wake_signal());
 }
 
