@@ -37,13 +37,14 @@ namespace {
 
 bool lost = false;                              // membarrier failed after it was registered
 std::atomic<unsigned long> process_barriers{0}; // made in its place; tests read it
-char *page = nullptr;                           // touched, then made read-only: the shootdown
 
 long membarrier(int cmd) { return syscall(SYS_membarrier, cmd, 0, 0); }
 
 bool register_membarrier() { return membarrier(MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED) == 0; }
 
 #if defined(__x86_64__)
+char *page = nullptr; // touched, then made read-only: the shootdown
+
 bool shoot_down() {
     const auto size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     if (!page) {
