@@ -98,8 +98,9 @@ protected:
 TEST_P(ReadFailures, RaiseOrRetryAndKeepEveryByte) {
     const ReadFailure &c = GetParam();
 #if defined(ZT_UNDER_EMULATOR)
-    if (std::string_view(c.name) == "pipe_gets_past_buffered_eio")
-        GTEST_SKIP() << "under the user-mode emulator the second read is not the one injected";
+    if (std::string_view(c.name).find("past_buffered") != std::string_view::npos)
+        GTEST_SKIP()
+            << "under the user-mode emulator the second read is not always the one injected";
 #endif
     zt::Ends ends = c.make(c.data);
     const int fd = ends.near.get();
