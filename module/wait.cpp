@@ -24,21 +24,32 @@ static zl_value count_value(int n) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(n)) << 1) | 1u;
 }
 
+// The kernel's answer for nread: its count, or 0 when it will not say. Out of
+// line, so that an answer from the buffer sets up no stack for it.
+[[gnu::noinline]] static zl_value kernel_nread(int fd) {
+    int count = 0;
+    if (!kernel_byte_count(fd, &count)) return zl_int_new(0);
+    return count > 0 ? count_value(count) : zl_int_new(0);
+}
+
+// The kernel's answer for ready?: nil when it cannot tell.
+[[gnu::noinline]] static zl_value kernel_ready(int fd) {
+    int count = 0;
+    if (!kernel_byte_count(fd, &count)) return ZL_NIL;
+    return zl_bool(count > 0);
+}
+
 static zl_value io_nread(zl_value io) {
     zl_openfile *record = io_readable_record(io);
     int pending = zl_io_read_pending(record);
     if (pending > 0) return count_value(pending); // the kernel's count is not added
-    int count = 0;
-    if (!kernel_byte_count(record->fd, &count)) return zl_int_new(0);
-    return count > 0 ? count_value(count) : zl_int_new(0);
+    return kernel_nread(record->fd);
 }
 
 static zl_value io_ready_p(zl_value io) {
     zl_openfile *record = io_readable_record(io);
     if (zl_io_read_pending(record) != 0) return ZL_TRUE;
-    int count = 0;
-    if (!kernel_byte_count(record->fd, &count)) return ZL_NIL; // the kernel cannot tell
-    return zl_bool(count > 0);
+    return kernel_ready(record->fd);
 }
 
 static zl_value io_wait(int argc, const zl_value *argv, zl_value io) {

@@ -89,7 +89,7 @@ void barrier_start() {
 
 void barrier_after_fork_child() { // a new process: membarrier registers anew
     if (!fenced.load(std::memory_order_relaxed) && !register_membarrier())
-        fenced.store(true, std::memory_order_relaxed); // before any thread is made
+        fence_every_caller(); // before any other thread is made
 }
 
 void barrier() {
@@ -98,8 +98,8 @@ void barrier() {
         return full_fence(); // callers fence since their first call
     if (membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) == 0) return;
     lost = true;
-    fenced.store(true, std::memory_order_seq_cst); // callers fence from their next call
-    process_barrier();                             // and those past their store are drained
+    fence_every_caller(); // callers fence from their next call
+    process_barrier();    // and those past their store are drained
 }
 
 } // namespace zelt::rt

@@ -163,60 +163,82 @@ std::vector<MethodInfo> methods_of(zl_value klass) {
 
 namespace {
 
-// A call on an IO, named in its thread's chain while it runs. Out of line, so
-// that a call on anything else pays for no frame.
-[[gnu::noinline, gnu::hot]] zl_value call_on_io(Record *io, zl_func fn, int arity, zl_value recv,
-                                                int argc, const zl_value *argv) {
-    IoCall frame(io); // a close sees it from here on
-    return invoke(fn, arity, recv, argc, argv);
-}
+Record *record_of(zl_value io) { return reinterpret_cast<Record *>(as<zl_io>(io)->record); }
 
-// The same for a method of no arguments, as most of an IO's are: fewer
-// values to keep across the frame's own calls. The first of the runtime's hot
-// functions (.text.hot: the dispatch, the frame, the IO checks, the argument
-// scan, the time conversion, the wait), and aligned to a page, so that
-// together they take one page.
-[[gnu::noinline, gnu::hot, gnu::aligned(4096)]] zl_value call_on_io0(Record *io, zl_func fn,
-                                                                     zl_value recv) {
-    IoCall frame(io);
+// The frame of a call on an IO: its record named in the thread's chain while
+// the method runs. Out of line, so that a call on anything else pays for no
+// frame; the record is read here, so that the caller passes what the method
+// takes. A thread's first call, a fenced process and a chain full go the
+// slow way, out of line too.
+[[gnu::noinline, gnu::cold]] zl_value call_on_io0_slow(zl_value recv, zl_func fn) {
+    IoCall frame(record_of(recv));
     return reinterpret_cast<zl_value (*)(zl_value)>(fn)(recv);
 }
 
-// And for a method that takes a list, as an IO's with optional arguments do.
-[[gnu::noinline, gnu::hot]] zl_value call_on_iov(Record *io, zl_func fn, zl_value recv, int argc,
-                                                 const zl_value *argv) {
-    IoCall frame(io);
+// A method of no arguments, as most of an IO's are. The first of the
+// runtime's hot functions (.text.hot: the dispatch, the frame, the IO checks,
+// the argument scan, the time conversion, the wait), and aligned to a page,
+// so that together they take one page.
+[[gnu::noinline, gnu::hot, gnu::aligned(4096)]] zl_value call_on_io0(zl_value recv, zl_func fn) {
+    ThreadCalls *t = this_thread;
+    if (!plain_call(t)) [[unlikely]]
+        return call_on_io0_slow(recv, fn);
+    Record *r = record_of(recv);
+    enter_plain(t, r); // a close sees it from here on
+    struct Leave {
+        Record *r;
+        ~Leave() { leave_call(this_thread, r); } // read again: cheaper than kept across the call
+    } leave{r};
+    return reinterpret_cast<zl_value (*)(zl_value)>(fn)(recv);
+}
+
+// A method that takes a list, as an IO's with optional arguments do: the
+// same frame.
+[[gnu::noinline, gnu::cold]] zl_value call_on_iov_slow(zl_value recv, zl_func fn, int argc,
+                                                       const zl_value *argv) {
+    IoCall frame(record_of(recv));
     return reinterpret_cast<zl_value (*)(int, const zl_value *, zl_value)>(fn)(argc, argv, recv);
 }
 
+[[gnu::noinline, gnu::hot]] zl_value call_on_iov(zl_value recv, zl_func fn, int argc,
+                                                 const zl_value *argv) {
+    ThreadCalls *t = this_thread;
+    if (!plain_call(t)) [[unlikely]]
+        return call_on_iov_slow(recv, fn, argc, argv);
+    Record *r = record_of(recv);
+    enter_plain(t, r);
+    struct Leave {
+        Record *r;
+        ~Leave() { leave_call(this_thread, r); }
+    } leave{r};
+    return reinterpret_cast<zl_value (*)(int, const zl_value *, zl_value)>(fn)(argc, argv, recv);
+}
+
+// Any other arity.
+[[gnu::noinline]] zl_value call_on_io(zl_value recv, zl_func fn, int arity, int argc,
+                                      const zl_value *argv) {
+    IoCall frame(record_of(recv));
+    return invoke(fn, arity, recv, argc, argv);
+}
+
 // Checks the argument count against the method's arity, then calls it.
-[[gnu::always_inline]] inline zl_value dispatch(const Method *m, Record *io, zl_value recv,
-                                                int argc, const zl_value *argv) {
+[[gnu::always_inline]] inline zl_value dispatch(const Method *m, bool io, zl_value recv, int argc,
+                                                const zl_value *argv) {
     const int arity = m->arity;
     if ((argc | arity) == 0) [[likely]] // a call with no arguments to a method of none
-        return io ? call_on_io0(io, m->fn, recv) : invoke(m->fn, 0, recv, 0, argv);
+        return io ? call_on_io0(recv, m->fn) : invoke(m->fn, 0, recv, 0, argv);
     if (argc < 0 || (argc > 0 && !argv) || (arity >= 0 && argc != arity)) [[unlikely]]
         bad_arguments(argc, argv, arity);
     if (!io) return invoke(m->fn, arity, recv, argc, argv);
-    if (arity == -1) return call_on_iov(io, m->fn, recv, argc, argv);
-    return call_on_io(io, m->fn, arity, recv, argc, argv);
+    if (arity == -1) return call_on_iov(recv, m->fn, argc, argv);
+    return call_on_io(recv, m->fn, arity, argc, argv);
 }
 
 // Any receiver, any method: immediates, inherited methods, names past the index.
 [[gnu::noinline]] zl_value call_general(zl_value recv, Id id, int argc, const zl_value *argv) {
-    Record *io = nullptr; // the stream a call on an IO runs on
-    const Class *c;
-    if (is_heap(recv)) {
-        const zl_object *o = as<zl_object>(recv);
-        c = as<Class>(o->klass);
-        if (static_cast<Type>(o->flags) == Type::IO)
-            io = reinterpret_cast<Record *>(as<zl_io>(recv)->record);
-    } else {
-        c = class_ptr(recv);
-    }
-    const Method *m = find_method(c, id);
+    const Method *m = find_method(class_ptr(recv), id);
     if (!m) no_method(recv, id);
-    return dispatch(m, io, recv, argc, argv);
+    return dispatch(m, is_heap_of(recv, Type::IO), recv, argc, argv);
 }
 
 } // namespace
@@ -228,10 +250,7 @@ namespace {
         const zl_object *o = as<zl_object>(recv);
         const Class *c = as<Class>(o->klass);
         if (const Method *m = c->by_id[id].load(std::memory_order_acquire)) [[likely]] {
-            Record *io = static_cast<Type>(o->flags) == Type::IO
-                             ? reinterpret_cast<Record *>(as<zl_io>(recv)->record)
-                             : nullptr;
-            return dispatch(m, io, recv, argc, argv);
+            return dispatch(m, static_cast<Type>(o->flags) == Type::IO, recv, argc, argv);
         }
     }
     return call_general(recv, id, argc, argv);

@@ -47,7 +47,8 @@
 //   on R, never to one merely in a call.
 // - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
 //   fenced: a fence; lost after registration: a process-wide barrier, see
-//   barrier.cpp), then scans every chain: any naming R sets release_pending,
+//   barrier.cpp; each caller reads `fenced` from its own entry, where the
+//   switch writes it under the lock before that barrier), then scans every chain: any naming R sets release_pending,
 //   else the close gives the descriptor back at once. If its own thread is
 //   blocked on R (a close from a handler) it marks it woken. Then it sends to
 //   every other thread blocked on R, drops the lock, pauses (50 us doubling
@@ -83,7 +84,8 @@
 
 namespace zelt::rt {
 
-thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]] = nullptr;
+constinit ThreadCalls unregistered{.plain_below = 0};
+thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]] = &unregistered;
 
 void barrier_start();
 void barrier_after_fork_child();
@@ -230,7 +232,7 @@ void thread_exit(void *p) {
     TableLock lock;
     reset(static_cast<ThreadCalls *>(p)); // a cancelled call may have left it named
     release_unnamed();
-    this_thread = nullptr;
+    this_thread = &unregistered;
 }
 
 thread_local sigset_t fork_mask; // the forking thread's, while the lock is held across fork
@@ -258,7 +260,7 @@ void in_flight_after_fork_parent() {
 void in_flight_after_fork_child() { // only the forking thread exists here
     for (ThreadCalls *t = table().threads; t; t = t->next)
         if (t != this_thread) reset(t);
-    if (this_thread) this_thread->tid = gettid();
+    if (ThreadCalls *self = registered_thread()) self->tid = gettid();
     barrier_after_fork_child();
     release_unnamed();
     table().mu.unlock();
@@ -286,10 +288,27 @@ ThreadCalls *register_thread() {
     }
     t->tid = gettid();
     t->in_use = true;
+    t->plain_below.store(fenced.load(std::memory_order_relaxed) ? 0 : ThreadCalls::kDepth,
+                         std::memory_order_relaxed);
     t->wait_mask = mask;
     pthread_setspecific(tab.exit_key, t);
     this_thread = t;
     return t;
+}
+
+void fence_every_caller() {
+    fenced.store(true, std::memory_order_relaxed); // for entries taken from now on
+    for (ThreadCalls *t = table().threads; t; t = t->next)
+        t->plain_below.store(0, std::memory_order_relaxed);
+}
+
+void enter_call_fenced(ThreadCalls *t, Record *r) {
+    const unsigned d = t->depth;
+    if (d == ThreadCalls::kDepth) nested_too_deep();
+    t->depth = d + 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst); // a handler sees the slot taken
+    t->chain[d].store(r, std::memory_order_relaxed);
+    full_fence(); // the chain store before the closed check that follows
 }
 
 void nested_too_deep() {
@@ -310,7 +329,7 @@ void close_record(Record *r) {
         owe(r);
     else
         release(r);
-    if (ThreadCalls *self = this_thread;
+    if (ThreadCalls *self = registered_thread();
         self && (self->blocked_on.load(std::memory_order_relaxed) & ~kFlags) == word(r))
         mark_woken(self); // a close from a handler over a wait on R: it wakes when we return
     send_until_out(lock, r);
@@ -344,7 +363,7 @@ BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : t_(t) {
         t->blocked_on.store(word(r), std::memory_order_relaxed);
     else // a handler's wait inside another
         outer_ = swap_mark(t, word(r));
-    publish_fence(); // before the closed check, as the chain store
+    publish_fence(t); // before the closed check, as the chain store
 }
 
 BlockedOn::~BlockedOn() {
@@ -402,10 +421,14 @@ bool zelt::test_hooks::calls_name(zl_value io) {
     return false;
 }
 
-bool zelt::test_hooks::calls_fence() { return rt::fenced.load(std::memory_order_relaxed); }
+bool zelt::test_hooks::calls_fence() { // this thread's calls, once it has made one
+    const rt::ThreadCalls *t = rt::registered_thread();
+    return t ? t->plain_below.load(std::memory_order_relaxed) == 0
+             : rt::fenced.load(std::memory_order_relaxed);
+}
 
 void zelt::signal_mask_changed() {
-    rt::ThreadCalls *t = rt::this_thread;
+    rt::ThreadCalls *t = rt::registered_thread();
     if (!t) return; // no call yet: the first one takes the mask as it is then
     sigset_t mask;
     rt::take_mask(mask);

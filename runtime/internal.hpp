@@ -7,6 +7,7 @@
 #include <array>       // method slots
 #include <atomic>      // lock-free method tables, record state
 #include <csignal>     // sigset_t, sig_atomic_t
+#include <cstddef>     // offsetof
 #include <cstdint>     // uint32_t, uintptr_t
 #include <ctime>       // timespec
 #include <mutex>       // the thread table's lock (in_flight.cpp)
@@ -183,6 +184,16 @@ struct Record {
     } // ordered by the protocol
 };
 
+// An IO object and its record, made and freed together. Aligned so that
+// what every call reads, the object's three words and the record's first
+// line, lies within one 128-byte block, and so on one page, wherever the
+// heap puts it.
+struct alignas(128) IoObject {
+    zl_io io;
+    Record record;
+};
+static_assert(offsetof(IoObject, record) + 64 <= 128, "a call's reads share one block");
+
 zl_value make_class(const char *name, Class *super);
 Class *as_class(zl_value klass);
 template <class T> T *as(zl_value v) { return reinterpret_cast<T *>(static_cast<uintptr_t>(v)); }
@@ -201,7 +212,7 @@ void destroy(zl_object *o);                 // frees by type
 // ---- IO ----------------------------------------------------------------------
 void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
-void free_record(Record *r);
+void close_for_release(Record *r); // the object's release closes the stream, as a close does
 void drop_buffer(Record *r); // the last call has left a closed stream: its buffer goes
 
 // ---- calls in flight (in_flight.cpp) -----------------------------------------
@@ -213,6 +224,12 @@ struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
     static constexpr std::uintptr_t kSending = 1, kSent = 2; // blocked_on's flag bits
     unsigned depth = 0; // the owner's alone (its handlers included)
+    // Calls at a depth below this take the plain path: kDepth, or 0 once the
+    // process has no asymmetric barrier and callers fence after each store of
+    // the protocol (set for good, under the table's lock, before a barrier).
+    // So one compare at a call's entry rules out both a fenced process and
+    // nesting too deep. Each thread's own copy, on the line its calls write.
+    std::atomic<unsigned> plain_below{kDepth};
     pid_t tid = 0;
     // The record whose blocking system call this thread is in, or 0; a
     // signaller adds kSending while it sends, then kSent (see in_flight.cpp).
@@ -228,11 +245,21 @@ struct alignas(64) ThreadCalls {
     volatile sig_atomic_t woken = 0;
     // The mask a blocking ppoll takes: the thread's own, taken at its first
     // call (and at zelt::signal_mask_changed), with the wake signal open.
-    sigset_t wait_mask;
+    sigset_t wait_mask = {};
 };
+// A thread's entry; until its first call registers it, `unregistered`, an
+// entry that is never written and sends every call to the slow path
+// (plain_below 0): the hot path tests no null.
+extern constinit ThreadCalls unregistered;
 extern thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")]];
+inline ThreadCalls *registered_thread() { // null before the thread's first call
+    ThreadCalls *t = this_thread;
+    return t == &unregistered ? nullptr : t;
+}
 // No asymmetric barrier here (refused at load, or lost later): callers fence.
+// The process's flag; each thread reads its own copy (ThreadCalls::fenced).
 extern std::atomic<bool> fenced;
+void fence_every_caller(); // under the table's lock: every entry's copy set
 
 ThreadCalls *register_thread();
 [[noreturn, gnu::cold]] void nested_too_deep();
@@ -285,8 +312,8 @@ void mark_woken(ThreadCalls *t);
 
 // Orders the chain store before the closed check that follows (and the clear
 // before the check on leaving): the close's barrier fences the other side.
-[[gnu::always_inline]] inline void publish_fence() {
-    if (fenced.load(std::memory_order_relaxed)) // a plain load; set before a barrier
+[[gnu::always_inline]] inline void publish_fence(const ThreadCalls *t) {
+    if (__builtin_expect(t->plain_below.load(std::memory_order_relaxed) == 0, 0)) // fenced
         full_fence();
     else
         std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -296,28 +323,55 @@ void mark_woken(ThreadCalls *t);
 // goes up before the slot is written and down after it is cleared: a call
 // made by a signal handler between the two steps takes the next slot and
 // gives it back, so the interrupted call's own stays as it wrote it.
+// enter_call and leave_call are the two halves, for a caller that lays out
+// the frame itself (the dispatch); IoCall pairs them over a scope.
+// Stores slot D of T's chain. Through the builtin on the array's base, so
+// that gcc folds the chain's offset into the store (std::atomic's own store
+// costs two instructions more on every call); the same atomic store.
+[[gnu::always_inline]] inline void store_slot(ThreadCalls *t, unsigned d, Record *r, int order) {
+    static_assert(sizeof(std::atomic<Record *>) == sizeof(Record *));
+    __atomic_store_n(reinterpret_cast<Record **>(t->chain) + d, r, order);
+}
+
+[[gnu::always_inline]] inline bool plain_call(const ThreadCalls *t) {
+    return t->depth < t->plain_below.load(std::memory_order_relaxed);
+}
+
+// Enter when plain_call(T) holds: no fence, no depth check.
+[[gnu::always_inline]] inline void enter_plain(ThreadCalls *t, Record *r) {
+    const unsigned d = t->depth;
+    t->depth = d + 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst); // a handler sees the slot taken
+    store_slot(t, d, r, __ATOMIC_RELAXED);
+}
+
+[[gnu::cold]] void enter_call_fenced(ThreadCalls *t, Record *r); // or too deep
+[[gnu::always_inline]] inline void enter_call(ThreadCalls *t, Record *r) {
+    if (plain_call(t)) [[likely]]
+        enter_plain(t, r);
+    else
+        enter_call_fenced(t, r);
+}
+
+// T is this thread's entry.
+[[gnu::always_inline]] inline void leave_call(ThreadCalls *t, Record *r) {
+    const unsigned d = t->depth - 1;
+    store_slot(t, d, nullptr, __ATOMIC_RELEASE); // after the call's last system call
+    std::atomic_signal_fence(std::memory_order_seq_cst);   // cleared before it is free
+    t->depth = d;
+    publish_fence(t);
+    if (__builtin_expect(r->closed(), 0)) leave_closed(r);
+}
+
 class IoCall {
 public:
     [[gnu::always_inline]] explicit IoCall(Record *r) : r_(r) {
         if (!r_) return;
         ThreadCalls *t = this_thread;
-        if (!t) t = register_thread();
-        const unsigned d = t->depth;
-        if (d == ThreadCalls::kDepth) nested_too_deep();
-        t->depth = d + 1;
-        std::atomic_signal_fence(std::memory_order_seq_cst); // a handler sees the slot taken
-        t->chain[d].store(r_, std::memory_order_relaxed);
-        publish_fence();
+        enter_call(t != &unregistered ? t : register_thread(), r_);
     }
     [[gnu::always_inline]] ~IoCall() {
-        if (!r_) return;
-        ThreadCalls *t = this_thread;
-        const unsigned d = t->depth - 1;
-        t->chain[d].store(nullptr, std::memory_order_release); // after the call's last system call
-        std::atomic_signal_fence(std::memory_order_seq_cst);   // cleared before it is free
-        t->depth = d;
-        publish_fence();
-        if (r_->closed()) leave_closed(r_);
+        if (r_) leave_call(this_thread, r_);
     }
     IoCall(const IoCall &) = delete;
     IoCall &operator=(const IoCall &) = delete;

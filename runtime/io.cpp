@@ -244,10 +244,9 @@ void not_an_io(zl_value v) {
     raise(eTypeError, "wrong argument type " + what + " (expected IO)");
 }
 
-void free_record(Record *r) {
-    seek_back_unread(r); // a release closes as a close does
+void close_for_release(Record *r) {
+    seek_back_unread(r);
     close_record(r);
-    delete r;
 }
 
 void drop_buffer(Record *r) {
@@ -280,13 +279,14 @@ zl_value io_new(int fd) {
     if (flags < 0) zl_sys_fail(("fd " + std::to_string(fd)).c_str());
     struct stat st;
     if (fstat(fd, &st) < 0) zl_sys_fail(("fd " + std::to_string(fd)).c_str());
-    auto *r = new Record;
+    auto *block = new IoObject;
+    Record *r = &block->record;
     r->pub.fd = fd;
     r->plain_read = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     const int access = flags & O_ACCMODE;
     r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
-    auto *io = new zl_io{{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
-    return track(&io->header);
+    block->io = {{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
+    return track(&block->io.header);
 }
 
 int io_fd(zl_value io) {

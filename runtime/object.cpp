@@ -83,9 +83,9 @@ void destroy(zl_object *o) {
     case Type::Float: delete reinterpret_cast<Float *>(o); break;
     case Type::String: delete reinterpret_cast<String *>(o); break;
     case Type::IO: {
-        auto *io = reinterpret_cast<zl_io *>(o);
-        free_record(reinterpret_cast<Record *>(io->record));
-        delete io;
+        auto *block = reinterpret_cast<IoObject *>(o); // the object is the block's first member
+        close_for_release(&block->record);
+        delete block;
         break;
     }
     }

@@ -72,7 +72,7 @@ void act_by_default(int sig) {
 
 void on_wake(int sig, siginfo_t *info, void *context) {
     if (sent_by_us(info)) { // ends the system call; or the ppoll it lands before
-        if (ThreadCalls *t = this_thread) mark_woken(t);
+        if (ThreadCalls *t = registered_thread()) mark_woken(t);
         return;
     }
     const int saved = errno;

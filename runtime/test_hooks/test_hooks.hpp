@@ -23,7 +23,8 @@ ZL_API bool calls_name(zl_value io);
 // Wake signals the runtime has sent.
 ZL_API unsigned long wakes_sent();
 
-// Whether each call fences after naming its stream.
+// Whether this thread's calls fence after naming their stream (before its
+// first call: whether a new thread's would).
 ZL_API bool calls_fence();
 
 } // namespace zelt::test_hooks
