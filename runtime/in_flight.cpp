@@ -288,8 +288,9 @@ ThreadCalls *register_thread() {
     }
     t->tid = gettid();
     t->in_use = true;
-    t->plain_below.store(fenced.load(std::memory_order_relaxed) ? 0 : ThreadCalls::kDepth,
-                         std::memory_order_relaxed);
+    const bool fence = fenced.load(std::memory_order_relaxed);
+    t->plain_below.store(fence ? 0 : ThreadCalls::kDepth, std::memory_order_relaxed);
+    t->fenced.store(fence, std::memory_order_relaxed);
     t->wait_mask = mask;
     pthread_setspecific(tab.exit_key, t);
     this_thread = t;
@@ -298,8 +299,20 @@ ThreadCalls *register_thread() {
 
 void fence_every_caller() {
     fenced.store(true, std::memory_order_relaxed); // for entries taken from now on
-    for (ThreadCalls *t = table().threads; t; t = t->next)
-        t->plain_below.store(0, std::memory_order_relaxed);
+    for (ThreadCalls *t = table().threads; t; t = t->next) {
+        t->plain_below.store(0, std::memory_order_relaxed); // a call's entry tests this
+        t->fenced.store(true, std::memory_order_relaxed);   // and its leave this
+    }
+}
+
+void leave_fenced_or_closed(ThreadCalls *t, Record *r) {
+    publish_fence(t); // the clear before the closed check
+    if (r->closed()) leave_closed(r);
+}
+
+zl_value leave_fenced_or_closed_with(ThreadCalls *t, Record *r, zl_value result) {
+    leave_fenced_or_closed(t, r);
+    return result;
 }
 
 void enter_call_fenced(ThreadCalls *t, Record *r) {

@@ -116,9 +116,12 @@ struct Method {
 struct Class {
     zl_object header;
     Class *super;
-    // The methods whose name ids are small, as almost all are: one load finds them.
+    // The methods whose name ids are small, as almost all are: one load finds
+    // them. An id with no method of this class finds `no_method`, never null:
+    // its arity matches no call, so a call tests for it only on the slow way.
     static constexpr Id kIndexed = 256;
-    std::array<std::atomic<const Method *>, kIndexed> by_id{};
+    static const Method no_method;
+    std::array<std::atomic<const Method *>, kIndexed> by_id;
     static constexpr std::size_t kSlots = 64;
     std::array<Method, kSlots> own{}; // where definitions go first; written before published
     std::size_t own_used = 0;         // guarded by the definitions' lock
@@ -128,7 +131,7 @@ struct Class {
     std::string name;
     Link link; // on the registry's list
 
-    Class() = default;
+    Class();
     Class(const Class &) = delete;
     Class &operator=(const Class &) = delete;
     ~Class(); // frees the methods it does not hold in `own`
@@ -230,6 +233,7 @@ struct alignas(64) ThreadCalls {
     // So one compare at a call's entry rules out both a fenced process and
     // nesting too deep. Each thread's own copy, on the line its calls write.
     std::atomic<unsigned> plain_below{kDepth};
+    std::atomic<bool> fenced{false}; // the same switch, as a leave tests it (see leave_call)
     pid_t tid = 0;
     // The record whose blocking system call this thread is in, or 0; a
     // signaller adds kSending while it sends, then kSent (see in_flight.cpp).
@@ -313,8 +317,7 @@ void mark_woken(ThreadCalls *t);
 // Orders the chain store before the closed check that follows (and the clear
 // before the check on leaving): the close's barrier fences the other side.
 [[gnu::always_inline]] inline void publish_fence(const ThreadCalls *t) {
-    if (__builtin_expect(t->plain_below.load(std::memory_order_relaxed) == 0, 0)) // fenced
-        full_fence();
+    if (__builtin_expect(t->fenced.load(std::memory_order_relaxed), 0)) full_fence();
     else
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
@@ -353,14 +356,23 @@ void mark_woken(ThreadCalls *t);
         enter_call_fenced(t, r);
 }
 
-// T is this thread's entry.
-[[gnu::always_inline]] inline void leave_call(ThreadCalls *t, Record *r) {
+[[gnu::cold]] void leave_fenced_or_closed(ThreadCalls *t, Record *r);
+// The same, passing on a call's result: the frame's slow way out is a tail call.
+[[gnu::cold]] zl_value leave_fenced_or_closed_with(ThreadCalls *t, Record *r, zl_value result);
+
+// T is this thread's entry. One test for the two rare cases, a fenced
+// process and a closed stream: the slow way fences, then reads closed again.
+// leave_plain clears the slot; true when the slow way must follow.
+[[gnu::always_inline]] inline bool leave_plain(ThreadCalls *t, Record *r) {
     const unsigned d = t->depth - 1;
     store_slot(t, d, nullptr, __ATOMIC_RELEASE); // after the call's last system call
-    std::atomic_signal_fence(std::memory_order_seq_cst);   // cleared before it is free
+    std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before it is free
     t->depth = d;
-    publish_fence(t);
-    if (__builtin_expect(r->closed(), 0)) leave_closed(r);
+    return r->closed_.load(std::memory_order_relaxed) | t->fenced.load(std::memory_order_relaxed);
+}
+
+[[gnu::always_inline]] inline void leave_call(ThreadCalls *t, Record *r) {
+    if (__builtin_expect(leave_plain(t, r), 0)) leave_fenced_or_closed(t, r);
 }
 
 class IoCall {
