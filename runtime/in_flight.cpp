@@ -12,12 +12,15 @@
 //
 // The protocol; tests/model/close_protocol.pml checks its core over every
 // interleaving on x86-TSO store buffers (`scripts/test model`).
-// - Caller: IoCall raises depth, then stores chain[depth-1] = R (signal
-//   fences between: a handler's call takes the next slot), then (fenced: a
-//   full fence) its method loads R->closed before any system call on R.
-//   Leave clears the entry, then lowers depth, then (fenced: fence) loads
-//   closed; if set, leave_closed() releases under the lock when
-//   release_pending is set and no chain names R.
+// - Caller: a call on an IO (the dispatch's frame, or IoCall) raises depth,
+//   then stores chain[depth-1] = R (signal fences between: a handler's call
+//   takes the next slot), then (fenced: a full fence) its method loads
+//   R->closed before any system call on R. Leave clears the entry, then
+//   lowers depth, then loads closed and the thread's `fenced`; if either is
+//   set it (fenced: fences and) loads closed again; if set, leave_closed()
+//   releases under the lock when release_pending is set and no chain names
+//   R. A fenced process's calls enter the slow way (plain_below is 0), so
+//   only a call that was in flight at the switch leaves through the test.
 // - Blocked: just before a blocking system call on R (a ppoll that may sleep,
 //   the fallback read(2)), the thread stores blocked_on = R, orders it like
 //   the chain store, checks closed (and, for a wait, input buffered), then
