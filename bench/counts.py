@@ -41,7 +41,7 @@ PATHS = [
     ("ready_kernel", "raw_ioctl", 85, 13, 117),
     ("nread_buffered", None, 80, 12, 113),
     ("raw_ppoll_ioctl", None, None, None, None),
-    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 299),
+    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 254),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
     ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 400),
 ]

@@ -54,7 +54,7 @@ static zl_value io_ready_p(zl_value io) {
 
 static zl_value io_wait(int argc, const zl_value *argv, zl_value io) {
     zl_openfile *record = io_readable_record(io);
-    zl_value limit = ZL_NIL;
+    zl_value limit; // the scan stores nil when it is omitted
     zl_scan_args(argc, argv, "01", &limit);
     struct timeval interval;
     struct timeval *until = nullptr; // null: no limit
@@ -65,7 +65,7 @@ static zl_value io_wait(int argc, const zl_value *argv, zl_value io) {
     if (zl_io_read_pending(record) != 0) return ZL_TRUE;
     if (zl_wait_for_single_fd(record->fd, 1, until) < 0) zl_sys_fail(nullptr);
     zl_io_check_closed(record); // a close from another thread ends the wait
-    int count = 0;
+    int count;                  // the kernel's, when it answers
     if (!kernel_byte_count(record->fd, &count)) zl_sys_fail(nullptr);
     return count > 0 ? io : ZL_NIL;
 }

@@ -31,12 +31,31 @@ timespec to_timespec(int64_t ns) {
     return {static_cast<time_t>(ns / kNsecPerSec), static_cast<long>(ns % kNsecPerSec)};
 }
 
+[[gnu::cold, gnu::noinline]] int bad_descriptor() {
+    errno = EBADF;
+    return -1;
+}
+
 int revents_of(const pollfd &pfd) {
-    if (pfd.revents & POLLNVAL) {
-        errno = EBADF;
-        return -1;
-    }
+    if (pfd.revents & POLLNVAL) [[unlikely]]
+        return bad_descriptor();
     return pfd.revents;
+}
+
+// A zero limit: one look, which never sleeps, so no wake, no mask, no mark.
+// Without the blocking wait's frame: wait(0) comes here straight from
+// zl_wait_for_single_fd. A negative FD, which no stream has and ppoll
+// skips, is told only when nothing is ready: off the ready path.
+[[gnu::hot, gnu::always_inline]] inline int poll_once(int fd, int events) {
+    Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
+    if (r && r->closed()) [[unlikely]]
+        return 0; // its number may be another file's now
+    pollfd pfd = {fd, static_cast<short>(events), 0};
+    const timespec zero = {0, 0};
+    const int ready = ppoll(&pfd, 1, &zero, nullptr);
+    if (ready > 0) [[likely]]
+        return revents_of(pfd);
+    return pfd.fd < 0 ? bad_descriptor() : ready; // FD as ppoll left it: nothing kept across
 }
 
 // ppoll as the kernel makes it: the limit read at the call's entry, not a
@@ -92,25 +111,17 @@ private:
 namespace zelt::rt {
 
 int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
-    if (fd < 0) { // ppoll would skip it and wait for nothing
-        errno = EBADF;
-        return -1;
-    }
+    if (fd < 0) return bad_descriptor(); // ppoll would skip it and wait for nothing
     if (limit && (limit->tv_sec < 0 || limit->tv_usec < 0 || limit->tv_usec >= 1000000)) {
         errno = EINVAL;
         return -1;
     }
-    const bool poll_once = limit && limit->tv_sec == 0 && limit->tv_usec == 0;
-    const bool bounded = limit && !poll_once && limit->tv_sec < kForeverSec;
+    if (limit && limit->tv_sec == 0 && limit->tv_usec == 0) return poll_once(fd, events);
+    const bool bounded = limit && limit->tv_sec < kForeverSec;
 
     Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
     if (r && r->closed()) return 0;  // its number may be another file's now
     pollfd pfd = {fd, static_cast<short>(events), 0};
-    if (poll_once) { // never sleeps: no wake, no mask, no mark
-        const timespec zero = {0, 0};
-        const int ready = ppoll(&pfd, 1, &zero, nullptr);
-        return ready <= 0 ? ready : revents_of(pfd);
-    }
     if (!r) return wait_plain(pfd, limit, bounded);
 
     // A blocking wait on R: the limit where a wake can zero it, the thread's
@@ -141,6 +152,10 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
 
 } // namespace zelt::rt
 
+// A zero limit goes straight to its one look; wait_fd checks everything
+// else, in its order.
 extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
+    if (limit && (limit->tv_sec | limit->tv_usec) == 0) [[likely]]
+        return poll_once(fd, events);
     return wait_fd(fd, events, limit, true);
 }

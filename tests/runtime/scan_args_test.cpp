@@ -1,9 +1,11 @@
 // scan_args_test.cpp: argument counts scanned against "<required><optional>" formats.
-#include "raised.hpp" // raised_by
+#include "case_names.hpp" // ByName
+#include "raised.hpp"     // raised_by
 
 #include <zelt.h>         // zl_scan_args
 #include <zelt/embed.hpp> // integer, inspect
 
+#include <climits>       // INT_MIN
 #include <gtest/gtest.h> // TEST_P
 #include <string>        // test names
 
@@ -82,6 +84,72 @@ TEST(ScanArgsList, ArgumentsWithoutAnArrayAreRefused) {
     EXPECT_EQ(raised_by([&] { zl_scan_args(1, nullptr, "01", &out); }).class_name, "ArgumentError");
     EXPECT_EQ(out, kUntouched);
 }
+
+// ---- every slot a format may name ---------------------------------------------
+
+constexpr int kMostSlots = 18; // "99"
+
+struct SlotCase {
+    const char *name;
+    const char *fmt;
+    int argc;
+    bool no_array;       // argv null
+    unsigned null_slots; // bit i: slot i's pointer is null, to be skipped
+    const char *counts;  // the counts an ArgumentError names, or null when the scan passes
+};
+
+void PrintTo(const SlotCase &c, std::ostream *os) { *os << c.name; }
+
+const SlotCase kSlots[] = {
+    {"third_slot_of_21", "21", 3, false, 0, nullptr},
+    {"omitted_after_the_first_of_03", "03", 1, false, 0, nullptr},
+    {"all_eighteen_of_99", "99", 18, false, 0, nullptr},
+    {"nine_omitted_of_99", "99", 9, false, 0, nullptr},
+    {"null_first_slot", "02", 2, false, 1u << 0, nullptr},
+    {"null_second_slot", "11", 2, false, 1u << 1, nullptr},
+    {"null_slots_past_the_second", "90", 9, false, (1u << 2) | (1u << 8), nullptr},
+    {"no_array_for_no_argument", "01", 0, true, 0, nullptr},
+    {"no_array_and_no_slot", "00", 0, true, 0, nullptr},
+    {"no_array_for_one_argument", "02", 1, true, 0, "given 1, expected 0..2"},
+    {"negative_count", "01", -1, false, 0, "given -1, expected 0..1"},
+    {"most_negative_count", "10", INT_MIN, false, 0, "expected 1)"},
+    {"one_past_99", "99", 19, false, 0, "given 19, expected 9..18"},
+};
+
+class ScanSlots : public ::testing::TestWithParam<SlotCase> {};
+
+// Slot i of the format receives argument i, or nil when omitted; a null
+// pointer is skipped; a slot past the format's is never touched.
+TEST_P(ScanSlots, StoresEachSlotOrRefusesTheCall) {
+    const SlotCase &c = GetParam();
+    zl_value args[kMostSlots + 1], out[kMostSlots];
+    zl_value *to[kMostSlots];
+    for (int i = 0; i < kMostSlots; ++i) {
+        args[i] = zelt::integer(100 + i);
+        out[i] = kUntouched;
+        to[i] = c.null_slots & (1u << i) ? nullptr : &out[i];
+    }
+    args[kMostSlots] = zelt::integer(-1);
+    Raised r = raised_by([&] {
+        zl_scan_args(c.argc, c.no_array ? nullptr : args, c.fmt, to[0], to[1], to[2], to[3], to[4],
+                     to[5], to[6], to[7], to[8], to[9], to[10], to[11], to[12], to[13], to[14],
+                     to[15], to[16], to[17]);
+    });
+    const int slots = (c.fmt[0] - '0') + (c.fmt[1] - '0');
+    for (int i = 0; i < kMostSlots; ++i) {
+        const bool stored = !c.counts && i < slots && to[i];
+        const zl_value want = !stored ? kUntouched : i < c.argc ? args[i] : ZL_NIL;
+        EXPECT_EQ(zelt::inspect(out[i]), zelt::inspect(want)) << "slot " << i;
+    }
+    if (!c.counts) {
+        EXPECT_EQ(r.class_name, "") << r.message;
+        return;
+    }
+    EXPECT_EQ(r.class_name, "ArgumentError");
+    EXPECT_NE(r.message.find(c.counts), std::string::npos) << r.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runtime, ScanSlots, ::testing::ValuesIn(kSlots), ByName());
 
 } // namespace
 } // namespace rt_test
