@@ -395,8 +395,8 @@ private:
 // The record of this thread's innermost call on FD's stream, if any. A slot
 // may be empty: taken by a call that a handler interrupted before it wrote.
 inline Record *call_record_for(int fd) {
-    ThreadCalls *t = this_thread;
-    for (unsigned d = t ? t->depth : 0; d-- > 0;) {
+    const ThreadCalls *t = this_thread; // never null: before the first call, depth 0
+    for (unsigned d = t->depth; d-- > 0;) {
         Record *r = t->chain[d].load(std::memory_order_relaxed);
         if (r && r->pub.fd == fd) return r;
     }
