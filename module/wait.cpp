@@ -28,15 +28,19 @@ static zl_value count_value(int n) {
 // The kernel's answer for nread: its count, or 0 when it will not say. Out of
 // line, so that an answer from the buffer sets up no stack for it.
 [[gnu::noinline]] static zl_value kernel_nread(int fd) {
-    int count = 0;
-    if (!kernel_byte_count(fd, &count)) return zl_int_new(0);
-    return count > 0 ? count_value(count) : zl_int_new(0);
+    int count; // the kernel's, when it answers
+    if (!kernel_byte_count(fd, &count)) [[unlikely]]
+        return zl_int_new(0);
+    if (count > 0) [[likely]] // asked, input is mostly there
+        return count_value(count);
+    return zl_int_new(0);
 }
 
 // The kernel's answer for ready?: nil when it cannot tell.
 [[gnu::noinline]] static zl_value kernel_ready(int fd) {
-    int count = 0;
-    if (!kernel_byte_count(fd, &count)) return ZL_NIL;
+    int count; // the kernel's, when it answers
+    if (!kernel_byte_count(fd, &count)) [[unlikely]]
+        return ZL_NIL;
     return zl_bool(count > 0);
 }
 
