@@ -51,15 +51,15 @@
 // - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
 //   fenced: a fence; lost after registration: a process-wide barrier, see
 //   barrier.cpp; each caller reads `fenced` from its own entry, where the
-//   switch writes it under the lock before that barrier), then scans every chain: any naming R sets release_pending,
-//   else the close gives the descriptor back at once. If its own thread is
-//   blocked on R (a close from a handler) it marks it woken. Then it sends to
-//   every other thread blocked on R, drops the lock, pauses (50 us doubling
-//   to 1 ms), retakes it and sends again until no other thread is blocked on
-//   R: a wake can still be lost where the host set SIG_IGN or its own handler
-//   meanwhile, or to a read(2) that the handler landed before. Before each
-//   round it makes sure the handler is the runtime's. It never waits for a
-//   call to leave.
+//   switch writes it under the lock before that barrier), then scans every
+//   chain: any naming R sets release_pending, else the close gives the
+//   descriptor back at once. If its own thread is blocked on R (a close from
+//   a handler) it marks it woken. Then it sends to every other thread
+//   blocked on R, drops the lock, pauses (50 us doubling to 1 ms), retakes it
+//   and sends again until no other thread is blocked on R: a wake can still
+//   be lost where the host set SIG_IGN or its own handler meanwhile, or to a
+//   read(2) that the handler landed before. Before each round it makes sure
+//   the handler is the runtime's. It never waits for a call to leave.
 // - Fill: a read that moved input into R's buffer while waits sleep on R
 //   sends the same way, rounds and all (a wait with no limit may take a wake
 //   early, see Woken). It holds R's read lock, so the input stays buffered

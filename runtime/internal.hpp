@@ -216,7 +216,7 @@ void destroy(zl_object *o);                 // frees by type
 void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
 void close_for_release(Record *r); // the object's release closes the stream, as a close does
-void drop_buffer(Record *r); // the last call has left a closed stream: its buffer goes
+void drop_buffer(Record *r);       // the last call has left a closed stream: its buffer goes
 
 // ---- calls in flight (in_flight.cpp) -----------------------------------------
 // Each thread names the records of its calls on IOs in a chain of its own,
@@ -317,7 +317,8 @@ void mark_woken(ThreadCalls *t);
 // Orders the chain store before the closed check that follows (and the clear
 // before the check on leaving): the close's barrier fences the other side.
 [[gnu::always_inline]] inline void publish_fence(const ThreadCalls *t) {
-    if (__builtin_expect(t->fenced.load(std::memory_order_relaxed), 0)) full_fence();
+    if (__builtin_expect(t->fenced.load(std::memory_order_relaxed), 0))
+        full_fence();
     else
         std::atomic_signal_fence(std::memory_order_seq_cst);
 }
@@ -332,7 +333,7 @@ void mark_woken(ThreadCalls *t);
 // that gcc folds the chain's offset into the store (std::atomic's own store
 // costs two instructions more on every call); the same atomic store.
 [[gnu::always_inline]] inline void store_slot(ThreadCalls *t, unsigned d, Record *r, int order) {
-    static_assert(sizeof(std::atomic<Record *>) == sizeof(Record *));
+    static_assert(sizeof(std::atomic<Record *>) == sizeof(std::uintptr_t)); // a plain word
     __atomic_store_n(reinterpret_cast<Record **>(t->chain) + d, r, order);
 }
 
@@ -365,7 +366,7 @@ void mark_woken(ThreadCalls *t);
 // leave_plain clears the slot; true when the slow way must follow.
 [[gnu::always_inline]] inline bool leave_plain(ThreadCalls *t, Record *r) {
     const unsigned d = t->depth - 1;
-    store_slot(t, d, nullptr, __ATOMIC_RELEASE); // after the call's last system call
+    store_slot(t, d, nullptr, __ATOMIC_RELEASE);         // after the call's last system call
     std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before it is free
     t->depth = d;
     return r->closed_.load(std::memory_order_relaxed) | t->fenced.load(std::memory_order_relaxed);

@@ -42,6 +42,13 @@ Outcome returned_within_seconds(std::future<Outcome> &closing) {
     return closing.get();
 }
 
+zt::Ends pipe_with(const char *data) {
+    zt::Ends e = zt::make_pipe();
+    zt::write_all(e.peer.get(), data);
+    e.peer.reset();
+    return e;
+}
+
 ino_t inode_of(int fd) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 ? st.st_ino : 0;

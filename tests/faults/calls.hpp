@@ -28,6 +28,10 @@ Outcome close_within_seconds(zl_value io);
 // What CLOSING (a close on a thread of its own) answered, bounded the same way.
 Outcome returned_within_seconds(std::future<Outcome> &closing);
 
+// A pipe holding DATA whose writer has hung up: the rest is end of stream,
+// so that no call blocks for good, whatever the runtime does.
+zt::Ends pipe_with(const char *data);
+
 ino_t inode_of(int fd);      // 0 once FD names nothing
 bool is_released(int fd);    // FD is closed: the kernel says EBADF
 const char *closed_stream(); // the text of a call on a closed stream

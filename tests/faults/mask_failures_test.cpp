@@ -4,7 +4,7 @@
 // SystemCallError naming the errno, keeps every byte, and leaves the thread's
 // mask as it found it. Each row runs on a thread of its own, warmed by one
 // call first, so that the mask calls it counts are the row's own.
-#include "calls.hpp"    // call, Outcome, starts
+#include "calls.hpp"    // call, Outcome, pipe_with, starts
 #include "injector.hpp" // zf::Fault, zf::Sys
 
 #include <kernel.hpp>     // make_pipe, make_pty, Io, write_all, require_wait
@@ -22,12 +22,6 @@ namespace {
 
 using zf::Sys;
 
-zt::Ends pipe_with(const char *data) {
-    zt::Ends e = zt::make_pipe();
-    zt::write_all(e.peer.get(), data);
-    e.peer.reset(); // then end of stream: no call blocks for good
-    return e;
-}
 zt::Ends pty_with(const char *data) {
     zt::Ends e = zt::make_pty();
     zt::write_all(e.peer.get(), data);

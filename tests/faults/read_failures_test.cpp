@@ -5,7 +5,7 @@
 // (terminals). A failure raises SystemCallError naming its errno and keeps
 // every byte; a retry (EINTR, EAGAIN) or the fallback (EOPNOTSUPP) answers
 // as if nothing had happened; the next call reads on.
-#include "calls.hpp"    // call, close_within_seconds, Outcome, starts
+#include "calls.hpp"    // call, close_within_seconds, Outcome, pipe_with, starts
 #include "injector.hpp" // zf::Fault, zf::Sys
 
 #include <kernel.hpp>     // make_pipe, make_tcp, make_pty, regular_file, Io
@@ -20,14 +20,6 @@ namespace {
 
 using zf::Sys;
 
-// The writer of a pipe or socket hangs up once its data is in: the rest is
-// end of stream, so that no call blocks for good, whatever the runtime does.
-zt::Ends pipe_with(const char *data) {
-    zt::Ends e = zt::make_pipe();
-    zt::write_all(e.peer.get(), data);
-    e.peer.reset();
-    return e;
-}
 zt::Ends tcp_with(const char *data) {
     zt::Ends e = zt::make_tcp();
     zt::write_all(e.peer.get(), data);
