@@ -369,7 +369,9 @@ void mark_woken(ThreadCalls *t);
     store_slot(t, d, nullptr, __ATOMIC_RELEASE);         // after the call's last system call
     std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before it is free
     t->depth = d;
-    return r->closed_.load(std::memory_order_relaxed) | t->fenced.load(std::memory_order_relaxed);
+    const unsigned is_closed = r->closed_.load(std::memory_order_relaxed),
+                   must_fence = t->fenced.load(std::memory_order_relaxed);
+    return (is_closed | must_fence) != 0; // both read, one test: no branch between them
 }
 
 [[gnu::always_inline]] inline void leave_call(ThreadCalls *t, Record *r) {
