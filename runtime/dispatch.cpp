@@ -264,8 +264,10 @@ using MethodV = zl_value (*)(int, const zl_value *, zl_value);
 
 } // namespace
 
-// The common call, an object's own method with a small name id, with no frame
-// of its own: everything else goes on to call_general.
+// The common call, an object's own method with a small name id: a method of
+// no arguments on an IO in its frame here, a list on an IO straight to its
+// frame, anything else found to the dispatch; the rest goes on to
+// call_general.
 [[gnu::hot]] zl_value call(zl_value recv, Id id, int argc, const zl_value *argv) {
     if (is_heap(recv) && id < Class::kIndexed) [[likely]] {
         const zl_object *o = as<zl_object>(recv);

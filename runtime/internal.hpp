@@ -328,7 +328,9 @@ void mark_woken(ThreadCalls *t);
 // made by a signal handler between the two steps takes the next slot and
 // gives it back, so the interrupted call's own stays as it wrote it.
 // enter_call and leave_call are the two halves, for a caller that lays out
-// the frame itself (the dispatch); IoCall pairs them over a scope.
+// the frame itself (the dispatch: enter_plain and leave_plain on its plain
+// path); IoCall pairs them over a scope.
+
 // Stores slot D of T's chain. Through the builtin on the array's base, so
 // that gcc folds the chain's offset into the store (std::atomic's own store
 // costs two instructions more on every call); the same atomic store.
@@ -361,9 +363,9 @@ void mark_woken(ThreadCalls *t);
 // The same, passing on a call's result: the frame's slow way out is a tail call.
 [[gnu::cold]] zl_value leave_fenced_or_closed_with(ThreadCalls *t, Record *r, zl_value result);
 
-// T is this thread's entry. One test for the two rare cases, a fenced
-// process and a closed stream: the slow way fences, then reads closed again.
-// leave_plain clears the slot; true when the slow way must follow.
+// Leaves the innermost call; T is this thread's entry. One test for the two
+// rare cases, a fenced process and a closed stream: true when the slow way
+// must follow, which fences, then reads closed again.
 [[gnu::always_inline]] inline bool leave_plain(ThreadCalls *t, Record *r) {
     const unsigned d = t->depth - 1;
     store_slot(t, d, nullptr, __ATOMIC_RELEASE);         // after the call's last system call
