@@ -7,6 +7,7 @@
 
 #include <in_syscall.hpp> // zh::blocks_in
 #include <kernel.hpp>     // make_pipe, Io, write_all, require_wait
+#include <masks.hpp>      // current_mask, same_signals
 #include <ppoll_seen.hpp> // zt::ppoll_seen
 #include <test_hooks.hpp> // close_scanned, wakes_sent
 #include <zelt/embed.hpp> // call, inspect, wake_signal
@@ -50,18 +51,6 @@ sigset_t mask_of(std::initializer_list<int> blocked, bool all = false) {
     return s;
 }
 
-sigset_t current_mask() {
-    sigset_t s;
-    pthread_sigmask(SIG_BLOCK, nullptr, &s);
-    return s;
-}
-
-bool same(const sigset_t &a, const sigset_t &b) {
-    for (int sig = 1; sig < NSIG; ++sig)
-        if (sigismember(&a, sig) != sigismember(&b, sig)) return false;
-    return true;
-}
-
 bool wake_pending() {
     sigset_t p;
     sigpending(&p);
@@ -102,9 +91,9 @@ TEST_P(MaskAtTheWait, ACloseLandingBeforeThePpollEndsIt) {
         zelt::call(io, "nread"); // the thread's first call
         const sigset_t later = c.all_blocked_at_wait ? mask_of({}, true) : mask_of({});
         pthread_sigmask(SIG_SETMASK, &later, nullptr);
-        const sigset_t set = current_mask(); // less what cannot be blocked
+        const sigset_t set = zt::current_mask(); // less what cannot be blocked
         std::string got = outcome(io, "wait");
-        if (!same(current_mask(), set)) got += " (mask changed)";
+        if (!zt::same_signals(zt::current_mask(), set)) got += " (mask changed)";
         if (wake_pending()) got += " (wake signal pending)";
         return got;
     });

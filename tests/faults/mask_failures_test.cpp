@@ -8,13 +8,13 @@
 #include "injector.hpp" // zf::Fault, zf::Sys
 
 #include <kernel.hpp>     // make_pipe, make_pty, Io, write_all, require_wait
+#include <masks.hpp>      // current_mask, same_signals
 #include <zelt/embed.hpp> // call
 
 #include <cerrno>        // EINVAL
 #include <csignal>       // sigset_t, SIG_UNBLOCK
 #include <future>        // the row's thread
 #include <gtest/gtest.h> // TEST_P
-#include <pthread.h>     // pthread_sigmask: the mask before and after
 #include <string>        // outcomes
 
 namespace faults_test {
@@ -55,19 +55,6 @@ struct Seen {
     std::string waiting;
 };
 
-bool same_signals(const sigset_t &a, const sigset_t &b) { // the bits past NSIG are not the kernel's
-    for (int sig = 1; sig < NSIG; ++sig)
-        if (sigismember(&a, sig) != sigismember(&b, sig)) return false;
-    return true;
-}
-
-sigset_t current_mask() {
-    sigset_t m;
-    sigemptyset(&m);
-    pthread_sigmask(SIG_BLOCK, nullptr, &m);
-    return m;
-}
-
 class MaskFailures : public ::testing::TestWithParam<MaskFailure> {
 protected:
     static void SetUpTestSuite() { zt::require_wait(); }
@@ -83,14 +70,14 @@ TEST_P(MaskFailures, RaiseBeforeSleepingAndLeaveTheMask) {
                     zt::Io first(std::move(warm.near));
                     call(first, "nread"); // the thread's first call, with its own mask calls
                     Seen s;
-                    const sigset_t before = current_mask();
+                    const sigset_t before = zt::current_mask();
                     {
                         zf::Fault fault({.sys = Sys::Sigmask, .err = EINVAL, .key = c.how});
                         s.got = call(io, c.method);
                         s.hits = fault.hits();
                     }
-                    const sigset_t after = current_mask();
-                    s.same_mask = same_signals(before, after);
+                    const sigset_t after = zt::current_mask();
+                    s.same_mask = zt::same_signals(before, after);
                     s.waiting = call(io, "nread").text;
                     return s;
                 }).get();
