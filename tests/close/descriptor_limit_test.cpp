@@ -3,19 +3,19 @@
 #include <kernel.hpp>     // make_pipe, Io, Fd, write_all, require_wait
 #include <zelt/embed.hpp> // call, inspect
 
-#include <atomic>         // the waiter's thread id
-#include <chrono>         // durations
-#include <cstdlib>        // atol
-#include <fcntl.h>        // open
-#include <gtest/gtest.h>  // TEST_P
-#include <latch>          // the waiter starts its call at the limit
-#include <optional>       // the full table, made once the waiter runs
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
-#include <string>         // outcomes
-#include <sys/resource.h> // getrlimit, setrlimit
-#include <thread>         // the waiter
-#include <unistd.h>       // gettid, pread
-#include <vector>         // the descriptors that fill the table
+#include <atomic>           // the waiter's thread id
+#include <chrono>           // durations
+#include <cstdlib>          // atol
+#include <fcntl.h>          // open
+#include <gtest/gtest.h>    // TEST_P
+#include <latch>            // the waiter starts its call at the limit
+#include <optional>         // the full table, made once the waiter runs
+#include <string>           // outcomes
+#include <sys/resource.h>   // getrlimit, setrlimit
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <thread>           // the waiter
+#include <unistd.h>         // gettid, pread
+#include <vector>           // the descriptors that fill the table
 
 namespace close_test {
 namespace {

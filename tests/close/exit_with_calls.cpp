@@ -5,13 +5,13 @@
 #include <kernel.hpp>     // make_pipe, Io, require_wait
 #include <zelt/embed.hpp> // call
 
-#include <atomic>         // thread ids
-#include <chrono>         // the bound on waiting for the threads to block
-#include <cstdio>         // puts
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
-#include <thread>         // the callers, detached
-#include <unistd.h>       // gettid
-#include <vector>         // streams and ids
+#include <atomic>           // thread ids
+#include <chrono>           // the bound on waiting for the threads to block
+#include <cstdio>           // puts
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <thread>           // the callers, detached
+#include <unistd.h>         // gettid
+#include <vector>           // streams and ids
 
 int main() {
     using namespace std::chrono_literals;

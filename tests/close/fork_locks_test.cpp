@@ -4,16 +4,16 @@
 #include "bounded_child.hpp" // child_outcome: a hang is reported, not waited for
 #include "syscall_hold.hpp"  // Hold: the reader stopped at its ppoll
 
-#include <in_syscall.hpp> // zh::blocks_in: the forking thread waits in prepare
-#include <kernel.hpp>     // make_pipe, Io, Held, write_all, require_wait
-#include <test_hooks.hpp> // while_holding, Section
-#include <zelt.h>         // zl_define_method, zl_cIO
-#include <zelt/embed.hpp> // call, str, intern, require
+#include <in_syscall.hpp>   // zh::blocks_in: the forking thread waits in prepare
+#include <kernel.hpp>       // make_pipe, Io, Held, write_all, require_wait
+#include <syscall_seen.hpp> // zt::syscall_seen: the futex wait's number
+#include <test_hooks.hpp>   // while_holding, Section
+#include <zelt.h>           // zl_define_method, zl_cIO
+#include <zelt/embed.hpp>   // call, str, intern, require
 
 #include <atomic>        // the loop's stop flag
 #include <chrono>        // limits
 #include <cstdlib>       // setenv
-#include <fstream>       // /proc/self/task/TID/syscall
 #include <future>        // the reader blocked in gets
 #include <gtest/gtest.h> // TEST_P
 #include <latch>         // the holder inside its section
@@ -41,28 +41,17 @@ long futex_seen() {
     static const long number = [] {
         constexpr uint32_t kMark = 0x5a17;
         std::atomic<uint32_t> word{kMark};
-        std::atomic<pid_t> tid{0};
-        std::thread asleep([&] {
-            tid.store(::gettid());
-            while (word.load() == kMark)
-                ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, kMark, nullptr, nullptr, 0);
-        });
-        long seen = SYS_futex;
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::ifstream in("/proc/self/task/" + std::to_string(tid.load()) + "/syscall");
-            long n = -1;
-            std::string address, op, value;
-            if (tid.load() && in >> n >> address >> op >> value && n >= 0 && value == "0x5a17") {
-                seen = n;
-                break;
-            }
-            std::this_thread::yield(); // the state changes without an event to wait on
-        }
-        word.store(0);
-        ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-        asleep.join();
-        return seen;
+        return zt::syscall_seen(
+            SYS_futex,
+            [&] {
+                while (word.load() == kMark)
+                    ::syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, kMark, nullptr, nullptr, 0);
+            },
+            [](const auto &a) { return a.size() > 2 && a[2] == "0x5a17"; },
+            [&] {
+                word.store(0);
+                ::syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+            });
     }();
     return number;
 }

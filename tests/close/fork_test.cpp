@@ -4,17 +4,17 @@
 #include <kernel.hpp>     // make_pipe, Io, write_all, require_wait
 #include <zelt/embed.hpp> // call, inspect
 
-#include <atomic>         // the waiter's thread id
-#include <chrono>         // durations
-#include <cstdlib>        // exit
-#include <future>         // the parent's waiter
-#include <gtest/gtest.h>  // TEST_P
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
-#include <string>         // outcomes
-#include <sys/syscall.h>  // SYS_ppoll, which an emulator does not show
-#include <sys/wait.h>     // waitpid
-#include <thread>         // yield
-#include <unistd.h>       // fork, _exit, alarm, gettid
+#include <atomic>           // the waiter's thread id
+#include <chrono>           // durations
+#include <cstdlib>          // exit
+#include <future>           // the parent's waiter
+#include <gtest/gtest.h>    // TEST_P
+#include <string>           // outcomes
+#include <sys/syscall.h>    // SYS_ppoll, which an emulator does not show
+#include <sys/wait.h>       // waitpid
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <thread>           // yield
+#include <unistd.h>         // fork, _exit, alarm, gettid
 
 namespace close_test {
 namespace {

@@ -5,10 +5,10 @@
 // is safe to take, and refuses the others naming the reason.
 #include "fallback_read.hpp" // park_in_read
 
-#include <in_syscall.hpp> // zh::blocks_in
-#include <kernel.hpp>     // make_pipe, make_fifo, Io, Fd, write_all, require_wait
-#include <ppoll_seen.hpp> // zt::ppoll_seen
-#include <zelt/embed.hpp> // call, wake_signal
+#include <in_syscall.hpp>   // zh::blocks_in
+#include <kernel.hpp>       // make_pipe, make_fifo, Io, Fd, write_all, require_wait
+#include <syscall_seen.hpp> // zt::ppoll_seen
+#include <zelt/embed.hpp>   // call, wake_signal
 
 #include <atomic>        // the handler's count; the waiter's id
 #include <cctype>        // isalnum: test names

@@ -5,12 +5,12 @@
 // program starts inherit its own mask.
 #include "syscall_hold.hpp" // Hold, Call
 
-#include <in_syscall.hpp> // zh::blocks_in
-#include <kernel.hpp>     // make_pipe, Io, write_all, require_wait
-#include <masks.hpp>      // current_mask, same_signals
-#include <ppoll_seen.hpp> // zt::ppoll_seen
-#include <test_hooks.hpp> // close_scanned, wakes_sent
-#include <zelt/embed.hpp> // call, inspect, wake_signal
+#include <in_syscall.hpp>   // zh::blocks_in
+#include <kernel.hpp>       // make_pipe, Io, write_all, require_wait
+#include <masks.hpp>        // current_mask, same_signals
+#include <syscall_seen.hpp> // zt::ppoll_seen
+#include <test_hooks.hpp>   // close_scanned, wakes_sent
+#include <zelt/embed.hpp>   // call, inspect, wake_signal
 
 #include <atomic>        // the handler's mark
 #include <chrono>        // bounds

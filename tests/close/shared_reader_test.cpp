@@ -5,14 +5,14 @@
 #include <kernel.hpp>     // make_pipe, make_fifo, make_pty, Io, Fd, write_all
 #include <zelt/embed.hpp> // call, inspect
 
-#include <atomic>         // the readers' thread ids
-#include <chrono>         // durations
-#include <future>         // the readers
-#include <gtest/gtest.h>  // TEST_P
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
-#include <string>         // outcomes
-#include <thread>         // yield
-#include <unistd.h>       // dup, gettid
+#include <atomic>           // the readers' thread ids
+#include <chrono>           // durations
+#include <future>           // the readers
+#include <gtest/gtest.h>    // TEST_P
+#include <string>           // outcomes
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <thread>           // yield
+#include <unistd.h>         // dup, gettid
 
 namespace close_test {
 namespace {

@@ -4,17 +4,17 @@
 #include <kernel.hpp>     // make_pipe, Io, write_all, require_wait
 #include <zelt/embed.hpp> // call, inspect
 
-#include <atomic>         // the waiters' thread ids
-#include <chrono>         // durations
-#include <future>         // each waiter's outcome
-#include <gtest/gtest.h>  // TEST
-#include <latch>          // the threads start together
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
-#include <random>         // when the input comes
-#include <string>         // outcomes
-#include <thread>         // yield
-#include <unistd.h>       // gettid
-#include <vector>         // waiters
+#include <atomic>           // the waiters' thread ids
+#include <chrono>           // durations
+#include <future>           // each waiter's outcome
+#include <gtest/gtest.h>    // TEST
+#include <latch>            // the threads start together
+#include <random>           // when the input comes
+#include <string>           // outcomes
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <thread>           // yield
+#include <unistd.h>         // gettid
+#include <vector>           // waiters
 
 namespace close_test {
 namespace {

@@ -1,9 +1,9 @@
 // in_flight.cpp: a call on a stream, stopped where a close can meet it.
 #include "in_flight.hpp"
 
-#include <in_syscall.hpp> // zh::blocks_in
-#include <kernel.hpp>     // nothing of the stream: only its IO
-#include <ppoll_seen.hpp> // zt::ppoll_seen
+#include <in_syscall.hpp>   // zh::blocks_in
+#include <kernel.hpp>       // nothing of the stream: only its IO
+#include <syscall_seen.hpp> // zt::ppoll_seen
 
 #include <chrono>   // bounds
 #include <thread>   // yield

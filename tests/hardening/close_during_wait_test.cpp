@@ -8,8 +8,8 @@
 // call, as an extension makes it) with 0 and the stream seen closed; the
 // descriptor stays open under a call that waited and is given back once the
 // calls have left; nothing asks the kernel for a count.
-#include <in_syscall.hpp> // zh::blocks_in
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <in_syscall.hpp>   // zh::blocks_in
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
 
 #include <kernel.hpp>        // zt::make_pipe, Io, Held, open_fd_count, write_all, require_wait
 #include <syscall_count.hpp> // zt::syscalls::Counter

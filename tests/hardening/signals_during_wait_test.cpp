@@ -5,8 +5,8 @@
 // A handler that does nothing, installed without SA_RESTART, makes each
 // signal break the wait's ppoll with EINTR; the wait must go on for the time
 // that is left, not for its whole limit again.
-#include <in_syscall.hpp> // zh::blocks_in
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <in_syscall.hpp>   // zh::blocks_in
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
 
 #include <kernel.hpp> // zt::make_pipe, Io, Held, write_all, require_wait
 

@@ -1,7 +1,7 @@
 // thread_state.cpp: a thread's current system call, from /proc.
 #include "thread_state.hpp"
 
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
 
 #include <fstream> // ifstream
 #include <string>  // the file's path and first field

@@ -3,7 +3,7 @@
 
 #include "calls.hpp" // raised_by, seconds_since
 
-#include <ppoll_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
+#include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
 
 #include <fstream>  // /proc/self/task/<tid>/syscall
 #include <string>   // its path
