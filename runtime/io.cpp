@@ -297,20 +297,31 @@ int io_fd(zl_value io) {
 bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed(); }
 
 namespace {
-bool stream_socket(int fd) {
+// The socket type of FD, or 0 when it is no socket.
+int socket_type(int fd) {
     int type = 0;
     socklen_t len = sizeof type;
-    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 ? type : 0;
+}
+
+// How a stream read exactly goes: a seekable stream reads ahead and seeks
+// back at its close; a read of a datagram takes all of it whatever it asks,
+// and a shorter one would drop the rest, so datagrams are read whole.
+ReadStep exact_step(Record *r) {
+    if (r->plain_read) return ReadStep::Ahead;
+    switch (socket_type(r->pub.fd)) {
+    case SOCK_STREAM: return ReadStep::Peek;
+    case SOCK_DGRAM:
+    case SOCK_SEQPACKET: return ReadStep::Ahead;
+    default: return ReadStep::Byte;
+    }
 }
 } // namespace
 
 void io_set_read_ahead(zl_value io, bool on) {
     Record *r = record_of(zl_io_taint_check(io));
     std::lock_guard turn(r->turn); // no read of it runs meanwhile
-    if (on || r->plain_read)       // a seekable stream seeks back instead
-        r->step = ReadStep::Ahead;
-    else
-        r->step = stream_socket(r->pub.fd) ? ReadStep::Peek : ReadStep::Byte;
+    r->step = on ? ReadStep::Ahead : exact_step(r);
 }
 
 std::size_t test_hooks::read_buffer_capacity(zl_value io) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # man_page.sh PAGE ZELT_IO RUNTIME_SOURCES: the configured zelt-io(1) renders
 # without a warning, names every option that `zelt-io --help` lists and every
-# environment variable the runtime reads, and gives the version --version
-# prints. ZELT_TEST_EMULATOR runs a cross-built zelt-io (empty when native).
+# environment variable the runtime reads, shows the usage error zelt-io
+# prints, and gives the version --version prints. ZELT_TEST_EMULATOR runs a
+# cross-built zelt-io (empty when native).
 set -euo pipefail
 page=$1 zelt_io=$2 sources=$3
 read -ra emulator <<<"${ZELT_TEST_EMULATOR-}"
@@ -28,6 +29,14 @@ options=$("${emulator[@]}" "$zelt_io" --help | grep -oE '^  (-[a-z], )?--[a-z]+'
 for option in $options; do
   grep -qE -- "^ {7}(-[a-z], )?$option\b" <<<"$text" || fail "option $option is not described"
 done
+
+# The malformed CALL under EXAMPLES gives what zelt-io prints for it, the
+# usage's synopsis included, line by line.
+refusal=$("${emulator[@]}" "$zelt_io" 'wait(1,' </dev/null 2>&1 >/dev/null) && fail "zelt-io took 'wait(1,'"
+spaced=$(col -bx <"$tmp/page") # its indentation in spaces, as zelt-io's
+while IFS= read -r line; do
+  grep -qF -- "$line" <<<"$spaced" || fail "EXAMPLES does not show zelt-io's line \"$line\""
+done <<<"$refusal"
 
 version=$("${emulator[@]}" "$zelt_io" --version)
 grep -F "$version" <<<"$text" | grep -q Print || fail "the page does not give \"$version\" for --version"

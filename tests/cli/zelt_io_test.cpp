@@ -14,6 +14,7 @@
 #include <fstream>       // /proc/PID/syscall
 #include <ostream>       // PrintTo
 #include <regex>         // a timed result line
+#include <sys/socket.h>  // socketpair: datagrams
 #include <sys/syscall.h> // SYS_ppoll
 #include <thread>        // sleep_for: the peer that writes later
 #include <unistd.h>      // unlink, close, pread
@@ -33,6 +34,7 @@ enum class Input {
     Socket,      // a socket pair, peer kept open
     SocketAtEnd, // a socket pair, data written, peer closed
     TcpAtEnd,    // loopback TCP, data written, peer closed
+    Datagrams,   // a datagram socket pair, each line of the data a datagram, peer kept open
     Pty,         // the terminal side of a pseudo-terminal in raw mode
     File,        // a regular file holding the data
     DevNull,     // /dev/null, open for reading
@@ -62,6 +64,16 @@ Stream make_stream(Input input, const std::string &data) {
     case Input::TcpAtEnd: {
         Stream s = connected(input == Input::TcpAtEnd ? zt::make_tcp() : zt::make_socketpair());
         s.peer.reset();
+        return s;
+    }
+    case Input::Datagrams: {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv) != 0)
+            ADD_FAILURE() << "socketpair";
+        Stream s{zt::Fd(sv[0]), zt::Fd(sv[1])};
+        for (std::size_t from = 0, nl; (nl = data.find('\n', from)) != std::string::npos;
+             from = nl + 1)
+            zt::write_all(s.peer.get(), data.substr(from, nl + 1 - from)); // a datagram a line
         return s;
     }
     case Input::Pty: return connected(zt::make_pty());
@@ -249,6 +261,7 @@ const FollowUp kFollowUps[] = {
     {"SocketGets", Input::SocketAtEnd, kLines, "--no-read-ahead gets gets", "cat", "\"one\\n\"\n\"two\\n\"\nthree\n"},
     {"SocketReadN", Input::SocketAtEnd, kLines, "--no-read-ahead 'read(2)'", "cat", "\"on\"\ne\ntwo\nthree\n"},
     {"TcpGets", Input::TcpAtEnd, kLines, "--no-read-ahead gets", "cat", "\"one\\n\"\ntwo\nthree\n"},
+    {"DatagramGets", Input::Datagrams, kLines, "--no-read-ahead gets", "head -c 4", "\"one\\n\"\ntwo\n"},
     {"PtyGets", Input::Pty, kLines, "--no-read-ahead gets", "head -c 10", "\"one\\n\"\ntwo\nthree\n"},
     {"FileGets", Input::File, kLines, "gets", "cat", "\"one\\n\"\ntwo\nthree\n"},
     {"FileReadN", Input::File, kLines, "'read(6)' nread", "cat", "\"one\\ntw\"\n8\no\nthree\n"},
