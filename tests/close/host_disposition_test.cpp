@@ -1,8 +1,9 @@
 // host_disposition_test.cpp: the program may do what it likes with the wake
 // signal's disposition after load (its own handler, SIG_IGN, SIG_DFL); a close
 // still ends every call on its stream, and the program's own handler still
-// gets the signals the program sends. ZELT_WAKE_SIGNAL takes any signal that
-// is safe to take, and refuses the others naming the reason.
+// gets the signals the program sends, as do SIG_DFL and SIG_IGN.
+// ZELT_WAKE_SIGNAL takes any signal that is safe to take, and refuses the
+// others naming the reason.
 #include "fallback_read.hpp" // park_in_read
 
 #include <in_syscall.hpp>   // zh::blocks_in
@@ -134,11 +135,13 @@ const ChoiceCase kChoices[] = {
     {"64", 64, "^$"},
     {"SIGKILL", SIGURG, "=SIGKILL cannot be caught; using SIGURG"},
     {"19", SIGURG, "=19 cannot be caught"},
+    {"SIGSTOP", SIGURG, "=SIGSTOP cannot be caught"},
     {"SIGSEGV", SIGURG, "=SIGSEGV is raised by faults"},
     {"SIGBUS", SIGURG, "is raised by faults"},
     {"SIGFPE", SIGURG, "is raised by faults"},
     {"SIGILL", SIGURG, "is raised by faults"},
     {"SIGTRAP", SIGURG, "is raised by faults"},
+    {"SIGSYS", SIGURG, "=SIGSYS is raised by faults"},
     {"SIGABRT", SIGURG, "or abort"},
     {"32", SIGURG, "=32 is reserved by the C library"},
     {"33", SIGURG, "=33 is reserved by the C library"},
@@ -154,11 +157,9 @@ const ChoiceCase kChoices[] = {
 
 class WakeSignalChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
-// In a fresh process that reads the variable at load: the signal it took,
-// and a close that wakes a waiter with it kills nothing.
-void take_and_wake(int expected) {
-    zt::require_wait();
-    if (zelt::wake_signal() != expected) std::exit(2);
+// A close that wakes a waiter asleep in its ppoll; false if the waiter never
+// got there.
+bool close_over_a_waiter() {
     zt::Ends pipe = zt::make_pipe();
     zt::Io io(std::move(pipe.near));
     std::atomic<pid_t> tid{0};
@@ -170,10 +171,18 @@ void take_and_wake(int expected) {
         }
     });
     while (!tid.load()) std::this_thread::yield();
-    if (!zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms)) std::exit(3);
+    const bool asleep = zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms);
     zelt::call(io, "close");
     waiter.get();
-    std::exit(0);
+    return asleep;
+}
+
+// In a fresh process that reads the variable at load: the signal it took,
+// and a close that wakes a waiter with it kills nothing.
+void take_and_wake(int expected) {
+    zt::require_wait();
+    if (zelt::wake_signal() != expected) std::exit(2);
+    std::exit(close_over_a_waiter() ? 0 : 3);
 }
 
 TEST_P(WakeSignalChoice, TakesWhatIsSafeAndSaysWhyItRefuses) {
@@ -196,6 +205,52 @@ INSTANTIATE_TEST_SUITE_P(Values, WakeSignalChoice, ::testing::ValuesIn(kChoices)
                                                                                       : 'm';
                              return name;
                          });
+
+// ---- the program's own wake signal, under the action it set ------------------------
+
+struct ActionCase {
+    const char *name;
+    void (*action)(int);
+    bool ends_the_process;
+};
+
+void PrintTo(const ActionCase &c, std::ostream *os) { *os << c.name; }
+
+const ActionCase kActions[] = {
+    {"default_ends_the_process", SIG_DFL, true},
+    {"ignored_is_ignored", SIG_IGN, false},
+};
+
+class HostAction : public ::testing::TestWithParam<ActionCase> {};
+
+// In a fresh process whose wake signal is SIGUSR1, whose default action ends
+// the process: the program sets ACTION after load, a close takes the signal
+// back (keeping ACTION as the program's), then the program sends itself one.
+[[noreturn]] void own_signal_under(void (*action)(int)) {
+    zt::require_wait();
+    if (zelt::wake_signal() != SIGUSR1) std::exit(2);
+    std::signal(SIGUSR1, action);
+    if (!close_over_a_waiter()) std::exit(3);
+    ::raise(SIGUSR1);
+    std::exit(0);
+}
+
+TEST_P(HostAction, TheProgramsOwnSignalMeetsItsAction) {
+#if defined(ZT_UNDER_EMULATOR)
+    GTEST_SKIP() << "the user-mode emulator cannot re-execute the test binary for a death test";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // re-executed: the variable read at load
+    ::setenv("ZELT_WAKE_SIGNAL", "SIGUSR1", 1);
+    if (GetParam().ends_the_process) {
+        EXPECT_EXIT(own_signal_under(GetParam().action), ::testing::KilledBySignal(SIGUSR1), "");
+    } else {
+        EXPECT_EXIT(own_signal_under(GetParam().action), ::testing::ExitedWithCode(0), "");
+    }
+    ::unsetenv("ZELT_WAKE_SIGNAL");
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, HostAction, ::testing::ValuesIn(kActions),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace close_test

@@ -1,6 +1,6 @@
-// wait_failures_test.cpp: the descriptor wait's ppoll and the extension's
-// FIONREAD failing under every method that makes them, on a pipe that the
-// kernel would otherwise answer for. Each failure comes out as the methods
+// wait_failures_test.cpp: the descriptor wait's ppoll and the FIONREAD of the
+// extension and of eof? failing under every method that makes them, on a pipe
+// that the kernel would otherwise answer for. Each failure comes out as the methods
 // document it (SystemCallError naming the errno, or nread 0 and ready? nil),
 // a signal's EINTR never does, and the stream works as before afterwards.
 #include "calls.hpp"    // call, Outcome, starts
@@ -71,6 +71,11 @@ const WaitFailure kFailures[] = {
      nullptr},
     {"wait_limit_ioctl_eio", "wait", 5, "abcde", Sys::Ioctl, EIO, 1, "SystemCallError: EIO", EIO,
      nullptr},
+    // eof?: its wait's ppoll, and its own FIONREAD, whose refusal it answers
+    // by reading into the buffer instead
+    {"eof_ppoll_enomem", "eof?", kNone, "abcde", Sys::Ppoll, ENOMEM, 1, "SystemCallError: ENOMEM",
+     ENOMEM, "false"},
+    {"eof_ioctl_eio", "eof?", kNone, "abcde", Sys::Ioctl, EIO, 1, "false", 0, "false"},
 };
 
 class WaitFailures : public ::testing::TestWithParam<WaitFailure> {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# secure_ext_path.sh ZELT_IO: ZELT_EXT_PATH names code to load, so a process
-# in secure-execution mode ignores it, as the dynamic loader ignores its own
-# variables there. A copy of zelt-io given a file capability and run by
-# another user is such a process; a plain copy run by that user is not.
+# secure_environment.sh ZELT_IO: ZELT_EXT_PATH names code to load, so a
+# process in secure-execution mode ignores it, as the dynamic loader ignores
+# its own variables there; it ignores ZELT_WAKE_SIGNAL too, whose refusal of a
+# bad value shows whether it was read. A copy of zelt-io given a file
+# capability and run by another user is such a process; a plain copy run by
+# that user is not.
 # Needs root, setcap, setpriv and a file system with extended attributes;
 # skipped (77) without them or under an emulator.
 set -euo pipefail
@@ -44,3 +46,18 @@ out=$(as_nobody "$tmp/capable") || {
   exit 1
 }
 echo "ZELT_EXT_PATH followed by the plain copy, ignored by the capable one"
+
+as_nobody_with_signal() {
+  ZELT_WAKE_SIGNAL=NOPE setpriv --reuid=65534 --regid=65534 --clear-groups "$@" --file /dev/null nread 2>&1
+}
+out=$(as_nobody_with_signal "$tmp/plain")
+grep -qF "ZELT_WAKE_SIGNAL=NOPE names no signal" <<<"$out" || {
+  echo "FAIL: the plain copy did not read ZELT_WAKE_SIGNAL: $out" >&2
+  exit 1
+}
+out=$(as_nobody_with_signal "$tmp/capable")
+[[ $out == 0 ]] || {
+  echo "FAIL: the capable copy read ZELT_WAKE_SIGNAL: $out" >&2
+  exit 1
+}
+echo "ZELT_WAKE_SIGNAL read by the plain copy, ignored by the capable one"

@@ -1,0 +1,86 @@
+// take_back_test.cpp: a wake signal that reaches a waiter outside the kernel's
+// ppoll, while the waiter's own mask blocks it, is taken back before the call
+// returns: the program never finds the runtime's signal pending on its
+// thread. The waiter's ppoll is held at its gate, where the thread's own mask
+// is in force, while the close sends; let go, it returns EINTR without
+// entering the kernel, as a ppoll that ended just before the signal came.
+#include "calls.hpp"    // call, call_on_thread, returned_within_seconds, closed_stream
+#include "injector.hpp" // zf::Fault, zf::Sys
+
+#include <kernel.hpp>     // make_pipe, Io, require_wait
+#include <zelt/embed.hpp> // wake_signal
+
+#include <cerrno>        // EINTR
+#include <chrono>        // the bound on the close's first send
+#include <csignal>       // sigset_t, sigpending
+#include <future>        // the waiter, on a thread of its own
+#include <gtest/gtest.h> // TEST_P
+#include <pthread.h>     // pthread_sigmask
+#include <string>        // names
+#include <thread>        // yield
+
+namespace faults_test {
+namespace {
+
+using zf::Sys;
+
+struct Waiter {
+    const char *name;
+    const char *method; // wait, or gets waiting for its fill
+};
+
+void PrintTo(const Waiter &c, std::ostream *os) { *os << c.name; }
+
+const Waiter kWaiters[] = {
+    {"wait", "wait"},
+    {"gets_fill", "gets"},
+};
+
+struct Left {
+    Outcome got;
+    bool pending = false; // the wake signal, once the call has returned
+};
+
+class TakeBack : public ::testing::TestWithParam<Waiter> {
+protected:
+    static void SetUpTestSuite() { zt::require_wait(); }
+};
+
+TEST_P(TakeBack, NoWakeIsLeftPendingWhenTheCallReturns) {
+    zt::Ends pipe = zt::make_pipe();
+    const int fd = pipe.near.get();
+    zt::Io io(std::move(pipe.near));
+    zf::Fault held({.sys = Sys::Ppoll, .err = EINTR, .key = fd, .any_thread = true, .hold = true});
+    zf::Fault sends(
+        {.sys = Sys::Sigqueue, .key = zelt::wake_signal(), .times = 0, .any_thread = true});
+    auto waiter = std::async(std::launch::async, [&] {
+        sigset_t wake, old;
+        sigemptyset(&wake);
+        sigaddset(&wake, zelt::wake_signal());
+        pthread_sigmask(SIG_BLOCK, &wake, &old); // the program's own mask blocks it
+        Left left;
+        left.got = call(io, GetParam().method);
+        sigset_t pending;
+        sigpending(&pending);
+        left.pending = sigismember(&pending, zelt::wake_signal()) == 1;
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return left;
+    });
+    held.await_held();
+    auto closing = call_on_thread(io, "close");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (sends.seen() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield(); // the close sends only once it has scanned
+    EXPECT_GE(sends.seen(), 1u) << "the close sent no wake to the held waiter";
+    held.release();
+    const Left left = waiter.get();
+    EXPECT_EQ(returned_within_seconds(closing).text, "nil");
+    EXPECT_EQ(left.got.text, closed_stream());
+    EXPECT_FALSE(left.pending) << "the runtime's wake outlived the call";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TakeBack, ::testing::ValuesIn(kWaiters),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace faults_test
