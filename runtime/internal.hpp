@@ -166,6 +166,7 @@ struct Record {
     bool readable = false;
     bool plain_read = false; // a regular file or block device: read(2) never waits for input
     bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); the turn's
+    bool datagrams = false;  // a datagram or seqpacket socket: a read takes one datagram
     std::atomic<bool> closed_{false};                  // set once, by the close
     std::atomic<int> pending{0};                       // end - pos, readable from any thread
     std::atomic<bool> released{false};                 // descriptor given back to the kernel

@@ -21,6 +21,10 @@
 // later reader of the open file (a shell's next command) gets the rest. A
 // seekable stream keeps reading ahead and gives the read-ahead back at its
 // close: the offset returns to where the calls stopped reading.
+//
+// A read of a datagram or seqpacket socket takes one datagram and the kernel
+// drops what does not fit, so the buffer first makes room for the whole of
+// the next one, whose length a peek learns.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // read_buffer_capacity
 
@@ -98,12 +102,12 @@ ssize_t read_now(Record *r, char *to, std::size_t n) {
     return interruptible_read(r, to, n);
 }
 
-// The unread bytes moved to the front, with room for a chunk after them; a
+// The unread bytes moved to the front, with room for ROOM bytes after them; a
 // larger buffer is allocated before the lock and the old one freed after it.
-void make_room(Record *r) {
+void make_room(Record *r, std::size_t room = kChunk) {
     const std::size_t unread = r->end - r->pos;
     std::vector<char> grown; // allocated here, freed past the lock
-    if (r->buf.size() - unread < kChunk) grown.resize(std::max(r->buf.size() * 2, unread + kChunk));
+    if (r->buf.size() - unread < room) grown.resize(std::max(r->buf.size() * 2, unread + room));
     if (grown.empty() && r->pos == 0) return; // room enough where it is
     std::lock_guard lock(r->buf_lock);
     if (!grown.empty()) {
@@ -116,14 +120,27 @@ void make_room(Record *r) {
     r->end = unread;
 }
 
+// Room for the whole of the next datagram, whose length a peek learns without
+// taking it: a read takes one datagram and drops what does not fit. False
+// when none is there (another reader of the socket took it).
+bool room_for_datagram(Record *r) {
+    const ssize_t size = ::recv(r->pub.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (size < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    if (size < 0) zl_sys_fail(nullptr); // the socket's error, which the peek has taken
+    make_room(r, static_cast<std::size_t>(size));
+    return true;
+}
+
 // Read one more chunk into the buffer, waiting for it the way any caller
 // waits, so that a close from another thread ends the read. False at EOF.
-// MOST caps the read: a stream read exactly takes no byte past its call's.
+// MOST caps the read: a stream read exactly takes no byte past its call's
+// (a datagram socket never is: exact_step).
 bool fill(Record *r, std::size_t most = SIZE_MAX) {
     make_room(r);
     for (;;) {
         if (wait_fd(r->pub.fd, POLLIN, nullptr, false) < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub);
+        if (r->datagrams && !room_for_datagram(r)) continue; // taken meanwhile: wait again
         ssize_t got = read_now(r, r->buf.data() + r->end, std::min(r->buf.size() - r->end, most));
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // taken or woken: wait again
         if (got < 0) zl_sys_fail(nullptr);
@@ -274,6 +291,15 @@ void define_io_methods() {
 
 using namespace rt;
 
+namespace {
+// The socket type of FD, or 0 when it is no socket.
+int socket_type(int fd) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 ? type : 0;
+}
+} // namespace
+
 zl_value io_new(int fd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0) zl_sys_fail(("fd " + std::to_string(fd)).c_str());
@@ -283,6 +309,8 @@ zl_value io_new(int fd) {
     Record *r = &block->record;
     r->pub.fd = fd;
     r->plain_read = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    const int type = S_ISSOCK(st.st_mode) ? socket_type(fd) : 0; // asked once: reads consult it
+    r->datagrams = type == SOCK_DGRAM || type == SOCK_SEQPACKET;
     const int access = flags & O_ACCMODE;
     r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
     block->io = {{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
@@ -297,24 +325,12 @@ int io_fd(zl_value io) {
 bool io_closed(zl_value io) { return record_of(zl_io_taint_check(io))->closed(); }
 
 namespace {
-// The socket type of FD, or 0 when it is no socket.
-int socket_type(int fd) {
-    int type = 0;
-    socklen_t len = sizeof type;
-    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 ? type : 0;
-}
-
 // How a stream read exactly goes: a seekable stream reads ahead and seeks
 // back at its close; a read of a datagram takes all of it whatever it asks,
 // and a shorter one would drop the rest, so datagrams are read whole.
 ReadStep exact_step(Record *r) {
-    if (r->plain_read) return ReadStep::Ahead;
-    switch (socket_type(r->pub.fd)) {
-    case SOCK_STREAM: return ReadStep::Peek;
-    case SOCK_DGRAM:
-    case SOCK_SEQPACKET: return ReadStep::Ahead;
-    default: return ReadStep::Byte;
-    }
+    if (r->plain_read || r->datagrams) return ReadStep::Ahead;
+    return socket_type(r->pub.fd) == SOCK_STREAM ? ReadStep::Peek : ReadStep::Byte;
 }
 } // namespace
 

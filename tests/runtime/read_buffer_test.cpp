@@ -14,6 +14,7 @@
 #include <latch>         // the reader's thread id
 #include <string>        // long lines
 #include <sys/ioctl.h>   // FIONREAD: what the kernel still holds
+#include <sys/socket.h>  // socketpair: datagrams
 #include <thread>        // a writer feeding a line longer than the pipe holds
 #include <unistd.h>      // gettid
 
@@ -147,6 +148,62 @@ TEST(ReadAheadBuffer, GivesBackWhatALongLineTook) {
     EXPECT_EQ(call_inspected(io, "gets", -1), R"("tail\n")");
     EXPECT_EQ(pending(io), 0);
 }
+
+// Each read of a datagram socket takes one datagram, and what does not fit is
+// dropped: a datagram longer than the buffer's free room must still come
+// whole, and the room it took goes back once it has been handed out.
+struct DatagramCase {
+    const char *name;
+    int type;        // SOCK_DGRAM or SOCK_SEQPACKET
+    bool read_ahead; // either way a read takes the whole datagram
+};
+
+void PrintTo(const DatagramCase &c, std::ostream *os) { *os << c.name; }
+
+class LongDatagrams : public ::testing::TestWithParam<DatagramCase> {};
+
+TEST_P(LongDatagrams, EachComesWhole) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, GetParam().type | SOCK_CLOEXEC, 0, sv), 0);
+    zt::Fd peer(sv[1]);
+    const int fd = sv[0];
+    zt::Io io(sv[0]);
+    zelt::io_set_read_ahead(io, GetParam().read_ahead);
+    zt::write_all(peer.get(), "a\n");
+    EXPECT_EQ(call_inspected(io, "gets", -1), R"("a\n")");
+    const std::size_t ordinary = zelt::test_hooks::read_buffer_capacity(io);
+    // Longer than a buffer's room, short, longer than two, past what it keeps.
+    const std::size_t sizes[] = {10001, 5, 20000, 40000};
+    std::string datagrams[std::size(sizes)];
+    char mark = 'b';
+    for (std::size_t i = 0; i < std::size(sizes); ++i) { // queued together, a mark each
+        datagrams[i] = std::string(sizes[i] - 1, mark++) + "\n";
+        zt::write_all(peer.get(), datagrams[i]);
+    }
+    ASSERT_EQ(::send(peer.get(), "", 0, 0), 0); // ends a read that ran on past the last newline
+    // The first datagram that comes cut or joined ends the test: its lost
+    // bytes would leave the next gets waiting.
+    for (const std::string &sent : datagrams) {
+        Value line(zelt::call(io, "gets"));
+        ASSERT_NE(static_cast<zl_value>(line), ZL_NIL) << "no line for the datagram of " << sent[0];
+        const std::string got = zelt::string_value(line);
+        ASSERT_TRUE(got == sent) << "the datagram of " << sent.size() << " '" << sent[0]
+                                 << "' came as " << got.size() << " bytes, from '" << got.front()
+                                 << "' to '" << got.substr(got.size() < 2 ? 0 : got.size() - 2, 1)
+                                 << "'";
+    }
+    EXPECT_EQ(pending(io), 0);
+    EXPECT_EQ(kernel_bytes(fd), 0);
+    EXPECT_LE(zelt::test_hooks::read_buffer_capacity(io), 4 * ordinary)
+        << "the buffer kept what the long datagram took";
+}
+
+INSTANTIATE_TEST_SUITE_P(Runtime, LongDatagrams,
+                         ::testing::Values(DatagramCase{"dgram", SOCK_DGRAM, true},
+                                           DatagramCase{"dgram_exact", SOCK_DGRAM, false},
+                                           DatagramCase{"seqpacket", SOCK_SEQPACKET, true},
+                                           DatagramCase{"seqpacket_exact", SOCK_SEQPACKET, false}),
+                         ByName());
 
 TEST(ReadAheadBuffer, RegularFileEndsWithoutNewline) {
     zt::Io io(zt::regular_file("one\ntwo"));
