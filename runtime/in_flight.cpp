@@ -98,7 +98,7 @@ void own_wake_signal();
 void send_wake(pid_t tid);
 void take_back_wakes();
 bool wake_blocked_in(const sigset_t &mask);
-void open_wake(bool open);
+int open_wake(bool open); // the error, 0 when done
 
 namespace {
 
@@ -394,26 +394,34 @@ void mark_woken(ThreadCalls *t) {
 }
 
 // The wake signal open around one read(2), if the thread's mask blocks it.
+// error() is why it could not be: a read that no wake reaches is not made.
 class WakeOpen {
 public:
     WakeOpen() {
         sigset_t now;
-        pthread_sigmask(SIG_BLOCK, nullptr, &now);
-        opened_ = wake_blocked_in(now);
-        if (opened_) open_wake(true);
+        err_ = pthread_sigmask(SIG_BLOCK, nullptr, &now);
+        opened_ = err_ == 0 && wake_blocked_in(now);
+        if (opened_) err_ = open_wake(true);
+        opened_ = opened_ && err_ == 0;
     }
     ~WakeOpen() {
         if (opened_) open_wake(false);
     }
     WakeOpen(const WakeOpen &) = delete;
     WakeOpen &operator=(const WakeOpen &) = delete;
+    int error() const { return err_; }
 
 private:
+    int err_;
     bool opened_;
 };
 
 ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
     WakeOpen open;
+    if (open.error() != 0) { // the caller raises it: nothing read, the mask as it was
+        errno = open.error();
+        return -1;
+    }
     BlockedOn blocked(this_thread, r);
     if (r->closed()) { // a close that missed blocked_on: it is seen here
         errno = EINTR;

@@ -184,7 +184,9 @@ void own_wake_signal() {
 
 bool wake_blocked_in(const sigset_t &mask) { return sigismember(&mask, wake_signal) == 1; }
 
-void open_wake(bool open) { pthread_sigmask(open ? SIG_UNBLOCK : SIG_BLOCK, &wake_only, nullptr); }
+int open_wake(bool open) {
+    return pthread_sigmask(open ? SIG_UNBLOCK : SIG_BLOCK, &wake_only, nullptr);
+}
 
 std::atomic<unsigned long> wakes_sent{0}; // tests read it
 
