@@ -1,22 +1,31 @@
-// mask_failures_test.cpp: the signal-mask calls that open the wake signal
-// around a blocking wait or a terminal's read(2), refused. A call that cannot
-// make itself wakeable must not sleep where a close cannot end it: it raises
-// SystemCallError naming the errno, keeps every byte, and leaves the thread's
-// mask as it found it. Each row runs on a thread of its own, warmed by one
-// call first, so that the mask calls it counts are the row's own.
-#include "calls.hpp"    // call, Outcome, pipe_with, starts
+// mask_failures_test.cpp: the runtime's signal-mask calls, refused.
+// - Opening the wake signal around a terminal's read(2): a call that cannot
+//   make itself wakeable must not sleep where a close cannot end it: it
+//   raises SystemCallError naming the errno, keeps every byte, and leaves the
+//   thread's mask as it found it. Each row runs on a thread of its own,
+//   warmed by one call first, so that the mask calls it counts are the row's.
+// - The thread's first call reading its mask for the waits to come: it takes
+//   an empty one instead (with the wake signal open, as always), so the call
+//   goes on and a close still ends a wait on that thread.
+#include "calls.hpp"    // call, Outcome, close_within_seconds, closed_stream, starts
 #include "injector.hpp" // zf::Fault, zf::Sys
 
 #include <kernel.hpp>     // make_pipe, make_pty, Io, write_all, require_wait
 #include <masks.hpp>      // current_mask, same_signals
 #include <zelt/embed.hpp> // call, wake_signal
 
-#include <cerrno>        // EINVAL
-#include <csignal>       // sigset_t, SIG_UNBLOCK
-#include <future>        // the row's thread
-#include <gtest/gtest.h> // TEST_P
-#include <pthread.h>     // pthread_sigmask: the row's thread blocks the wake signal
-#include <string>        // outcomes
+#include <atomic>           // what the waiting thread saw
+#include <cerrno>           // EINVAL
+#include <chrono>           // the bound on reaching the wait
+#include <csignal>          // sigset_t, SIG_UNBLOCK
+#include <future>           // the row's thread
+#include <gtest/gtest.h>    // TEST_P
+#include <in_syscall.hpp>   // zh::blocks_in
+#include <pthread.h>        // pthread_sigmask: the row's thread blocks the wake signal
+#include <string>           // outcomes
+#include <syscall_seen.hpp> // zt::ppoll_seen
+#include <thread>           // yield
+#include <unistd.h>         // gettid
 
 namespace faults_test {
 namespace {
@@ -50,10 +59,6 @@ void PrintTo(const MaskFailure &c, std::ostream *os) { *os << c.name; }
 
 const MaskFailure kFailures[] = {
     {"terminal_read_cannot_open_the_signal", pty_with, "gets", SIG_UNBLOCK, "5", true, nullptr},
-    {"wait_cannot_read_the_mask", pipe_with, "wait", zf::kAnyKey, "5", false,
-     "the wait uses the mask taken at the thread's first call and makes no mask call"},
-    {"gets_cannot_read_the_mask", pipe_with, "gets", zf::kAnyKey, "5", false,
-     "the fill's wait uses the mask taken at the thread's first call and makes no mask call"},
 };
 
 struct Seen {
@@ -95,6 +100,40 @@ TEST_P(MaskFailures, RaiseBeforeSleepingAndLeaveTheMask) {
     EXPECT_EQ(seen.got.err, EINVAL);
     EXPECT_TRUE(seen.same_mask) << "the call left the thread's mask changed";
     EXPECT_EQ(seen.waiting, c.waiting) << "bytes lost to the failure";
+}
+
+// The first call on a thread of its own is a wait that sleeps on an empty
+// pipe; its mask read is refused. The close from another thread must end it.
+TEST(FirstMaskRead, RefusedTheWaitTakesAnEmptyMaskAndACloseEndsIt) {
+    zt::require_wait();
+    zt::Ends pipe = zt::make_pipe(); // the writer stays open: only the close ends the wait
+    zt::Io io(std::move(pipe.near));
+    std::atomic<pid_t> tid{0};
+    std::atomic<unsigned> hits{0};
+    std::atomic<bool> same_mask{false};
+    auto waiting = std::async(std::launch::async, [&] {
+        block_wake_here(); // a host's choice, which the wait's mask must not keep
+        const sigset_t before = zt::current_mask();
+        Outcome got;
+        {
+            zf::Fault fault({.sys = Sys::Sigmask, .err = EINVAL, .key = SIG_BLOCK});
+            tid = ::gettid();
+            got = call(io, "wait"); // the thread's first call
+            hits = fault.hits();
+        }
+        same_mask = zt::same_signals(before, zt::current_mask());
+        return got;
+    });
+    while (!tid.load()) std::this_thread::yield();
+    if (!zh::blocks_in(tid.load(), zt::ppoll_seen(), std::chrono::seconds(10))) {
+        zt::write_all(pipe.peer.get(), "x"); // lets it go, so that the run goes on
+        FAIL() << "the first call did not get to its wait: " << waiting.get().text;
+    }
+    EXPECT_EQ(close_within_seconds(io).text, "nil"); // returns once no wait sleeps on
+    const Outcome got = waiting.get();
+    EXPECT_EQ(got.text, closed_stream()) << "the wait did not end by the close";
+    EXPECT_EQ(hits.load(), 1u) << "the first call made no mask read";
+    EXPECT_TRUE(same_mask.load()) << "the call left the thread's mask changed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, MaskFailures, ::testing::ValuesIn(kFailures),
