@@ -71,10 +71,11 @@ int take(Slot &s) {
     return s.err.load(std::memory_order_relaxed);
 }
 
-// ZF_AT_START=CALL:KEY:ERRNO (numbers; CALL one of the names below) fails
-// that call from the process's start on, before main: the runtime's own
+// ZF_AT_START=CALL:KEY:ERRNO[:TIMES] (numbers; CALL one of the names below)
+// fails that call from the process's start on, before main: the runtime's own
 // start-up (the barrier's registration, the handler, the mask) runs in its
-// constructor, before any test can arm a Fault. The slot stays armed.
+// constructor, before any test can arm a Fault. The slot stays armed; it
+// fails every matching call, or only the first TIMES.
 void arm_at_start() {
     static constexpr struct {
         const char *name;
@@ -90,11 +91,12 @@ void arm_at_start() {
         const long key = std::strtol(text + n + 1, &rest, 10);
         if (*rest != ':') return;
         const long err = std::strtol(rest + 1, &rest, 10);
+        const unsigned long times = *rest == ':' ? std::strtoul(rest + 1, &rest, 10) : kEvery;
         Slot &s = slots[kSlots - 1]; // the last: tests arm from the first
         s.sys.store(c.sys);
         s.err.store(static_cast<int>(err));
         s.key.store(static_cast<int>(key));
-        s.times.store(kEvery);
+        s.times.store(static_cast<unsigned>(times));
         s.state.store(kArmed);
         armed.fetch_add(1);
     }
