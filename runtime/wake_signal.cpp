@@ -62,11 +62,12 @@ void run_host_handler(const struct sigaction &h, int sig, siginfo_t *info, void 
 }
 
 // SIG_DFL for a signal that does something: put it back and raise it again,
-// so it acts once this handler returns. Owned again at the next close.
+// so it acts once this handler returns. Owned again at the next close. Not
+// put back, it is not raised: it would come back here, for ever.
 void act_by_default(int sig) {
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
-    sigaction(sig, &dfl, nullptr);
+    if (sigaction(sig, &dfl, nullptr) != 0) return;
     syscall(SYS_tgkill, getpid(), gettid(), sig);
 }
 
