@@ -11,6 +11,7 @@
 #include <zelt/embed.hpp> // call, intern
 
 #include <atomic>        // the handler's counts
+#include <cerrno>        // errno, kept by the handler
 #include <chrono>        // the watchdog
 #include <csignal>       // sigaction, SIGALRM, SIGTRAP, SIGUSR1
 #include <future>        // the held wait, the close
@@ -38,7 +39,9 @@ std::atomic<int> handled{0};
 extern "C" void close_one(int) {
     const int i = handled.load();
     if (i >= kSignals) return;
+    const int saved = errno; // the interrupted code's
     zelt::call(to_close[static_cast<std::size_t>(i)], close_id, 0, nullptr);
+    errno = saved;
     handled.store(i + 1);
 }
 
@@ -49,6 +52,8 @@ extern "C" void close_one(int) {
         p = zt::make_pipe();
         to_close.push_back(zelt::io_new(p.near.release()));
     }
+    // The thread's first call, which registers it, made here: never a handler's.
+    zelt::call(to_close.front(), zelt::intern("closed?"), 0, nullptr);
     struct sigaction action = {};
     action.sa_handler = close_one;
     sigaction(SIGALRM, &action, nullptr);
