@@ -93,7 +93,9 @@ TEST(BarrierRefusedInAForkChild, TheChildFencesAndItsCloseEndsAWait) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
-    if (WIFEXITED(status)) EXPECT_EQ(WEXITSTATUS(status), kOk) << "see ChildFault";
+    if (WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), kOk) << "see ChildFault";
+    }
     EXPECT_FALSE(zelt::test_hooks::calls_fence()) << "the child's refusal reached the parent";
     EXPECT_EQ(call(io, "nread").text, "0") << "the parent's copy after the child's close";
 }

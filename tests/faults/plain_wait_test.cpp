@@ -68,7 +68,9 @@ TEST_P(PlainWaitFailures, FailAsDocumented) {
         EXPECT_EQ(fault.hits(), c.times) << "the failure was not made where the row says";
     }
     EXPECT_EQ(got, c.answer);
-    if (c.answer < 0) EXPECT_EQ(err, c.answer_err);
+    if (c.answer < 0) {
+        EXPECT_EQ(err, c.answer_err);
+    }
     EXPECT_GE(took, std::chrono::milliseconds(c.at_least_ms)) << "a failure cut the wait short";
     EXPECT_EQ(wait_for(fd, c.limit_ms < 0 ? 5000 : c.limit_ms, &err), c.again)
         << "the descriptor after the failure";

@@ -169,7 +169,9 @@ TEST_P(TakeBackRequeue, TheProgramsSignalIsQueuedAgainOrLost) {
         EXPECT_EQ(left.pending, c.host_pending) << "the program's signal, after the call";
         if (requeue) refused = requeue->hits();
     }
-    if (c.err) EXPECT_GE(refused, 1u) << "no re-queue was refused";
+    if (c.err) {
+        EXPECT_GE(refused, 1u) << "no re-queue was refused";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, TakeBackRequeue, ::testing::ValuesIn(kRequeues),
