@@ -15,7 +15,7 @@ static zl_value io_hello_cxx(zl_value self) {
     for (const char *word : {"hello", "from", "C++"}) words.emplace_back(word);
     std::string greeting;
     for (const std::string &word : words) greeting += (greeting.empty() ? "" : " ") + word;
-    return zl_int_new(static_cast<long>(greeting.size())); // 14: "hello from C++"
+    return zl_int_new(static_cast<int32_t>(greeting.size())); // 14: "hello from C++"
 }
 
 ZL_INIT(hello_cxx) { zl_define_method(zl_cIO, "hello_cxx", ZL_FUNC(io_hello_cxx), 0); }
