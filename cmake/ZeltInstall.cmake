@@ -7,8 +7,11 @@
 #   bin/zelt-io                        (tools/CMakeLists.txt)
 #   share/man/man1/zelt-io.1.gz        its manual page
 #   lib/pkgconfig/zelt.pc              pkg-config: cflags, libs, extensiondir
-#   lib/cmake/Zelt/                    find_package(Zelt): Zelt::zelt and
-#                                      zelt_add_extension()
+#   lib/pkgconfig/zelt-extension.pc    pkg-config: zelt's, and the version
+#                                      script that leaves an extension
+#                                      exporting Init_NAME alone
+#   lib/cmake/Zelt/                    find_package(Zelt): Zelt::zelt,
+#                                      zelt_add_extension() and that script
 #
 # Every file that names a place does so relative to where it is installed,
 # so a tree installed with `cmake --install <build> --prefix <dir>` works
@@ -43,7 +46,9 @@ file(RELATIVE_PATH ZELT_PC_TO_PREFIX
   "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
 string(REGEX REPLACE "/$" "" ZELT_PC_TO_PREFIX "${ZELT_PC_TO_PREFIX}")
 configure_file("${PROJECT_SOURCE_DIR}/runtime/zelt.pc.in" "${PROJECT_BINARY_DIR}/zelt.pc" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/zelt.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+configure_file("${PROJECT_SOURCE_DIR}/runtime/zelt-extension.pc.in" "${PROJECT_BINARY_DIR}/zelt-extension.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/zelt.pc" "${PROJECT_BINARY_DIR}/zelt-extension.pc"
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # zelt-io(1), with the project's version, installed compressed as man reads it.
 set(ZELT_MAN_PAGE "${PROJECT_BINARY_DIR}/share/man/man1/zelt-io.1")
@@ -63,4 +68,5 @@ install(FILES
   "${PROJECT_BINARY_DIR}/ZeltConfig.cmake"
   "${PROJECT_BINARY_DIR}/ZeltConfigVersion.cmake"
   "${PROJECT_SOURCE_DIR}/cmake/ZeltExtension.cmake"
+  "${PROJECT_SOURCE_DIR}/cmake/zelt-extension.map" # zelt-extension.pc names it here
   DESTINATION ${ZELT_CMAKE_INSTALL_DIR} COMPONENT dev)

@@ -1,5 +1,6 @@
 // test_hooks.hpp: what the runtime's own tests look at and no program needs.
-// Exported from libzelt, but in no installed header.
+// Exported by the tests' copy of libzelt alone (runtime/CMakeLists.txt), and in
+// no installed header.
 #pragma once
 
 #include <zelt.h> // zl_value, ZL_API

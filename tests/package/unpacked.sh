@@ -5,9 +5,10 @@
 # build ID); then the three .debs unpacked together (with dpkg-deb -x) and
 # the .tar.gz each in a directory of their own, and each tree working where
 # it lies: zelt-io runs on its own libzelt and wait.so and prints the
-# version, the manual page renders, and hello.so from ../cli/outside, built
-# with the flags that pkg-config reads from the unpacked zelt.pc, loads
-# through the unpacked zelt-io.
+# version, the manual page renders, the runtime exports no test hook, and
+# hello.so from ../cli/outside, built with the flags that pkg-config reads
+# from the unpacked zelt-extension.pc, exports its entry point alone and
+# loads through the unpacked zelt-io.
 #
 # usage: unpacked.sh C_COMPILER VERSION PACKAGE_DIR
 #        unpacked.sh C_COMPILER VERSION --cpack CPACK BUILD_DIR
@@ -39,7 +40,7 @@ fi
 runtime=libzelt${version%%.*} # after libzelt's SONAME
 declare -A holds=(
   [$runtime]="lib/libzelt.so.${version%%.*} lib/libzelt.so.$version lib/zelt/ext/wait.so"
-  [libzelt-dev]="include/zelt.h include/zelt/embed.hpp lib/libzelt.so lib/pkgconfig/zelt.pc lib/cmake/Zelt/ZeltConfig.cmake lib/cmake/Zelt/ZeltExtension.cmake"
+  [libzelt-dev]="include/zelt.h include/zelt/embed.hpp lib/libzelt.so lib/pkgconfig/zelt.pc lib/pkgconfig/zelt-extension.pc lib/cmake/Zelt/ZeltConfig.cmake lib/cmake/Zelt/ZeltExtension.cmake lib/cmake/Zelt/zelt-extension.map"
   [zelt-io]="bin/zelt-io share/man/man1/zelt-io.1.gz"
 )
 declare -A lacks=(
@@ -114,6 +115,8 @@ for root in "$tmp/deb/usr" "${tgz_roots[0]}"; do
   done
 
   expect "$name: zelt-io --version" "zelt-io $version" "${emulator[@]}" "$zelt_io" --version
+  ! nm -D --defined-only "$root/lib/libzelt.so.0" | grep -q 'N4zelt10test_hooks' ||
+    fail "$name: libzelt.so.0 exports test hooks"
   MANWIDTH=80 man -l "$root/share/man/man1/zelt-io.1.gz" 2>&1 | grep -q "zelt $version" ||
     fail "$name: the manual page does not render with version $version"
 
@@ -129,8 +132,10 @@ for root in "$tmp/deb/usr" "${tgz_roots[0]}"; do
   out=$tmp/hello-${root##*/}
   mkdir "$out"
   # shellcheck disable=SC2046 # the flags are meant to split
-  "$cc" -shared -fPIC -fvisibility=hidden -Wall -Wextra -Werror -o "$out/hello.so" \
-    "$here/../cli/outside/hello.c" $(pkg-config --cflags --libs zelt) || fail "$name: building hello.so"
+  "$cc" -shared -fPIC -Wall -Wextra -Werror -o "$out/hello.so" \
+    "$here/../cli/outside/hello.c" $(pkg-config --cflags --libs zelt-extension) || fail "$name: building hello.so"
+  exported=$(nm -D --defined-only "$out/hello.so" | awk '{ print $3 }' | tr '\n' ' ')
+  [[ $exported == "Init_hello " ]] || fail "$name: hello.so exports [$exported], not Init_hello alone"
   expect "$name: hello.so through zelt-io" $'42\n0' \
     env ZELT_EXT_PATH="$out" "${emulator[@]}" "$zelt_io" --require hello hello nread
 done
