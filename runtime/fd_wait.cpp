@@ -3,7 +3,7 @@
 #include "internal.hpp"
 
 #include <cerrno>        // EINTR, EBADF, EINVAL
-#include <cstdint>       // int64_t
+#include <cstdint>       // int64_t, uint64_t: the kernel's mask
 #include <ctime>         // clock_gettime
 #include <poll.h>        // ppoll, pollfd
 #include <pthread.h>     // pthread_testcancel
@@ -61,7 +61,7 @@ int revents_of(const pollfd &pfd) {
 // ppoll as the kernel makes it: the limit read at the call's entry, not a
 // copy taken earlier (the C library copies it), so a wake that zeroes it up
 // to the last instruction counts. A cancellation point, as ppoll is.
-int ppoll_now(pollfd &pfd, timespec *limit, const sigset_t *mask) {
+int ppoll_now(pollfd &pfd, timespec *limit, const std::uint64_t *mask) {
     pthread_testcancel();
     const long ready = syscall(SYS_ppoll, &pfd, 1, limit, mask, kSigsetBytes);
     if (ready < 0 && errno == EINTR) pthread_testcancel(); // a cancel that interrupted it
@@ -129,8 +129,7 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     ThreadCalls *t = this_thread;
     const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
     int64_t rest = bounded ? to_ns(*limit) : kForeverSec * kNsecPerSec;
-    sigset_t mask;
-    wait_mask(mask);
+    const std::uint64_t mask = wait_mask();
     BlockedOn blocked(t, r);
     Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
     for (;;) {

@@ -56,12 +56,14 @@
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // calls_fence
 
-#include <algorithm> // std::clamp: the pause's growth
-#include <cerrno>    // errno, kept by BlockedOn
-#include <ctime>     // nanosleep: the pause between sends
-#include <pthread.h> // pthread_sigmask, pthread_setcancelstate, keys
-#include <sched.h>   // sched_yield: a send in progress
-#include <unistd.h>  // gettid, close
+#include <algorithm>     // std::clamp: the pause's growth
+#include <cerrno>        // errno, kept by BlockedOn
+#include <cstdint>       // uint64_t: the kernel's mask
+#include <ctime>         // nanosleep: the pause between sends
+#include <pthread.h>     // pthread_sigmask, pthread_setcancelstate, keys
+#include <sched.h>       // sched_yield: a send in progress
+#include <sys/syscall.h> // SYS_rt_sigprocmask
+#include <unistd.h>      // gettid, close, syscall
 
 namespace zelt::rt {
 
@@ -247,9 +249,11 @@ void in_flight_after_fork_child() { // only the forking thread exists here
     pthread_sigmask(SIG_SETMASK, &fork_mask, nullptr);
 }
 
-void wait_mask(sigset_t &into) {
-    if (pthread_sigmask(SIG_BLOCK, nullptr, &into) != 0) sigemptyset(&into); // none: all open
-    sigdelset(&into, zelt::wake_signal());
+std::uint64_t wait_mask() { // the kernel's word, read raw: the C library's sigset_t is 16 of them
+    std::uint64_t mask = 0;
+    if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, nullptr, &mask, sizeof mask) != 0)
+        mask = 0; // none: all open
+    return mask & ~(std::uint64_t{1} << (zelt::wake_signal() - 1));
 }
 
 ThreadCalls *register_thread() {

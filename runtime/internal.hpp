@@ -297,9 +297,9 @@ private:
 // once. Async-signal-safe.
 inline void zero_limit(ThreadCalls *t) { t->wait_left = {0, 0}; }
 
-// The mask a blocking wait's ppoll takes: the thread's own as it is now (a
-// handler's, in a handler), with the wake signal open.
-void wait_mask(sigset_t &into);
+// The mask a blocking wait's ppoll takes, in the kernel's 64 bits: the
+// thread's own as it is now (a handler's, in a handler), the wake signal open.
+std::uint64_t wait_mask();
 
 // A full barrier. ThreadSanitizer does not model fences, and gcc warns of
 // each under it: its builds look for data races, the model checks ordering.
