@@ -25,9 +25,9 @@
 
 #include <atomic>        // the host's action's words
 #include <cerrno>        // errno, kept across the handler
+#include <cstdint>       // uintptr_t, uint64_t: the host's action's words
 #include <cstdio>        // fprintf: a refused ZELT_WAKE_SIGNAL
 #include <cstdlib>       // secure_getenv, strtol
-#include <cstdint>       // uintptr_t, uint64_t: the host's action's words
 #include <cstring>       // strcmp, strncmp, sigabbrev_np, memcpy
 #include <pthread.h>     // pthread_sigmask
 #include <string>        // the refusal's reason
@@ -75,7 +75,8 @@ Action host_now() { // in the handler: another thread may be writing it
     for (;;) {
         const unsigned s = host.seq.load(std::memory_order_acquire);
         Action a = {host.handler.load(std::memory_order_relaxed),
-                    host.flags.load(std::memory_order_relaxed), {}};
+                    host.flags.load(std::memory_order_relaxed),
+                    {}};
         const std::uint64_t mask = host.mask.load(std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_acquire); // the words before the second look
         if ((s & 1) == 0 && host.seq.load(std::memory_order_relaxed) == s) {

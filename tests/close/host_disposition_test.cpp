@@ -133,10 +133,10 @@ extern "C" void flagged_handler(int sig) {
 struct FlagsCase {
     const char *name;
     int flags;
-    int runs;     // after the program's one signal (and the one its handler raises)
-    int deepest;  // 2: the raise ran the handler inside itself
-    bool alt;     // ran on the thread's alternate stack
-    bool dfl;     // the disposition is SIG_DFL afterwards
+    int runs;    // after the program's one signal (and the one its handler raises)
+    int deepest; // 2: the raise ran the handler inside itself
+    bool alt;    // ran on the thread's alternate stack
+    bool dfl;    // the disposition is SIG_DFL afterwards
 };
 
 void PrintTo(const FlagsCase &c, std::ostream *os) { *os << c.name; }

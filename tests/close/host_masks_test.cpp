@@ -190,7 +190,8 @@ TEST(MaskAtEachWait, AWaitInAHandlerKeepsTheHandlersMask) {
         pthread_sigmask(SIG_SETMASK, &open, nullptr);
         zelt::call(io, "nread"); // the thread's first call, never a handler's
         pthread_kill(pthread_self(), SIGALRM);
-        while (alarms.load() < 2) std::this_thread::yield(); // the second runs once the first returns
+        while (alarms.load() < 2)
+            std::this_thread::yield(); // the second runs once the first returns
     }).join();
     sigaction(SIGALRM, &old, nullptr);
     EXPECT_EQ(alarms.load(), 2);

@@ -14,8 +14,8 @@
 #include <zelt/embed.hpp> // wake_signal
 
 #include <cerrno>             // EIO, EINTR, EPERM, ENOMEM, EAGAIN, ESRCH, EINVAL
-#include <csignal>            // SIG_UNBLOCK: the take-back's opening
 #include <chrono>             // the bound on a close's scan
+#include <csignal>            // SIG_UNBLOCK: the take-back's opening
 #include <future>             // the close, on a thread of its own
 #include <gtest/gtest.h>      // TEST_P
 #include <linux/membarrier.h> // MEMBARRIER_CMD_PRIVATE_EXPEDITED
