@@ -3,7 +3,7 @@
 #include "internal.hpp"
 
 #include <cerrno>        // EINTR, EBADF, EINVAL
-#include <cstdint>       // int64_t
+#include <cstdint>       // int64_t, uint64_t: the kernel's mask
 #include <ctime>         // clock_gettime
 #include <poll.h>        // ppoll, pollfd
 #include <pthread.h>     // pthread_testcancel
@@ -15,7 +15,7 @@ using namespace zelt::rt;
 namespace {
 
 constexpr int64_t kNsecPerSec = 1000000000;
-constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // longer waits have no limit
+constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: this one, far
 
 constexpr long kSigsetBytes = 8; // the kernel's sigset_t: 64 signals
 
@@ -60,10 +60,8 @@ int revents_of(const pollfd &pfd) {
 
 // ppoll as the kernel makes it: the limit read at the call's entry, not a
 // copy taken earlier (the C library copies it), so a wake that zeroes it up
-// to the last instruction counts. No limit (LIMIT null) costs the kernel no
-// timer, but leaves a wake from this thread's own handler in the last few
-// instructions to the close's next round. A cancellation point, as ppoll is.
-int ppoll_now(pollfd &pfd, timespec *limit, const sigset_t *mask) {
+// to the last instruction counts. A cancellation point, as ppoll is.
+int ppoll_now(pollfd &pfd, timespec *limit, const std::uint64_t *mask) {
     pthread_testcancel();
     const long ready = syscall(SYS_ppoll, &pfd, 1, limit, mask, kSigsetBytes);
     if (ready < 0 && errno == EINTR) pthread_testcancel(); // a cancel that interrupted it
@@ -124,29 +122,26 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     pollfd pfd = {fd, static_cast<short>(events), 0};
     if (!r) return wait_plain(pfd, limit, bounded);
 
-    // A blocking wait on R: the limit where a wake can zero it, the thread's
-    // mask as it is now with the wake signal open, the mark; then it looks.
+    // A blocking wait on R: the mark, then, each round, the limit where a
+    // wake can zero it (a far one for none: the kernel arms its timer only
+    // when it sleeps), the checks, the ppoll with the thread's mask as it is
+    // now (a handler's included) and the wake signal open.
     ThreadCalls *t = this_thread;
     const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
-    t->wait_left = bounded ? to_timespec(to_ns(*limit)) : timespec{};
-    const sigset_t *mask = &t->wait_mask; // no system call to read the mask on the way
+    int64_t rest = bounded ? to_ns(*limit) : kForeverSec * kNsecPerSec;
+    const std::uint64_t mask = wait_mask();
     BlockedOn blocked(t, r);
     Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
-    if (r->closed() || sleeper.buffered()) return 0;
     for (;;) {
-        const int ready = t->woken ? 0 : ppoll_now(pfd, bounded ? &t->wait_left : nullptr, mask);
+        t->wait_left = to_timespec(rest);
+        std::atomic_signal_fence(std::memory_order_seq_cst); // the limit, then the checks
+        if (r->closed() || sleeper.buffered()) return 0;     // closed, or woken by a fill
+        const int ready = ppoll_now(pfd, &t->wait_left, &mask);
         if (ready > 0) return revents_of(pfd);
         if (ready < 0 && errno != EINTR) return -1;
-        const bool woken = t->woken;
-        t->woken = 0;
-        std::atomic_signal_fence(std::memory_order_seq_cst); // cleared before the checks
-        if (r->closed() || sleeper.buffered()) return 0;     // woken on purpose
-        if (ready == 0 && !woken) return 0;                  // the limit passed
-        if (!bounded) continue;
-        const int64_t rest = deadline - now_ns();
+        if (!bounded) continue; // woken, or a signal: look again
+        rest = deadline - now_ns();
         if (rest <= 0) return 0; // a signal neither cuts the wait short nor stretches it
-        t->wait_left = to_timespec(rest);
-        std::atomic_signal_fence(std::memory_order_seq_cst); // the limit, then the woken check
     }
 }
 

@@ -1,14 +1,13 @@
 // in_flight.cpp: calls in flight on IOs, and closing a stream under them.
 //
 // Contract with the host process. The runtime takes one signal (the wake
-// signal, wake_signal.cpp) and nothing else: it never blocks it outside its
-// own system calls, so masks are the host's, and programs the host starts
-// inherit the host's mask. The host may change masks at any time (its
-// waits follow once it says so: signal_mask_changed), install
-// its own handler for the wake signal or ignore it (the runtime takes the
-// signal back at the next close and passes on what it did not send), fork,
-// exec, spawn, cancel threads and end them. It must not longjmp out of a
-// handler that interrupted a runtime call.
+// signal, wake_signal.cpp) and nothing else: it opens it only inside its own
+// blocking system calls and never blocks it, so masks are the host's, and a
+// wait takes its thread's mask as it is then (a handler's, in a handler). The
+// host may change masks, install its own handler for the wake signal or
+// ignore it (the next close takes it back and passes on what it did not
+// send), fork, exec, cancel threads and end them; it must not longjmp out of
+// a handler that interrupted a runtime call.
 //
 // The protocol; tests/model/close_protocol.pml checks its core over every
 // interleaving on x86-TSO store buffers (`scripts/test model`).
@@ -19,71 +18,52 @@
 //   lowers depth, then loads closed and the thread's `fenced`; if either is
 //   set it (fenced: fences and) loads closed again; if set, leave_closed()
 //   releases under the lock when release_pending is set and no chain names
-//   R. A fenced process's calls enter the slow way (plain_below is 0), so
-//   only a call that was in flight at the switch leaves through the test.
-// - Blocked: just before a blocking system call on R (a ppoll that may sleep,
-//   the fallback read(2)), the thread stores blocked_on = R, orders it like
-//   the chain store, checks closed (and, for a wait, input buffered), then
-//   makes the call. It clears blocked_on on every way out (BlockedOn's
-//   destructor: return, exception, cancellation's forced unwind) with a CAS
-//   loop that waits while kSending is set; if kSent was set it takes back a
-//   wake signal that may still be pending. So no runtime signal is pending on
-//   or delivered to a thread once its call has returned. A handler's wait
-//   inside another puts the outer mark back, and wakes the outer wait.
-// - Mask: a blocking ppoll takes the thread's mask as its first call found it
-//   (or as zelt::signal_mask_changed last did), the wake signal open: a wake
-//   always reaches it, and no wait makes a system call to read the mask.
-// - Woken: the blocking ppoll is the kernel's own (syscall(2): the limit is
-//   read at entry) on the thread's wait_left. The wake handler, a close from
-//   a handler over its own thread's wait on R, and a nested wait's end set
-//   `woken`, then zero wait_left; the wait stores wait_left, then checks
-//   woken, then calls ppoll. So a wake landing between the checks and the
-//   ppoll makes it return at once; one inside it gives EINTR. The wait then
-//   looks again: closed or buffered ends it, anything else waits on for the
-//   time left. A wait with no limit passes no limit (a limit costs the
-//   kernel a timer on every wait): a wake landing in the few instructions
-//   between its woken check and the system call is lost, and the close's or
-//   fill's next round makes it good; one from a handler of its own thread
-//   there (a close, a nested wait) is not.
+//   R. A fenced process's calls enter the slow way (plain_below is 0).
+// - Blocked: before a blocking system call on R (a wait's ppoll, the
+//   fallback read(2)) the thread stores blocked_on = R, ordered like the
+//   chain store, then checks closed (a wait: and input buffered), then calls.
+//   It clears blocked_on on every way out (BlockedOn's destructor) with a CAS
+//   that waits while kSending is set; if kSent was set it opens the wake
+//   signal for one system call, so a wake still pending is delivered and
+//   dropped: none is pending once the call has returned. A handler's wait
+//   inside another puts the outer mark back and zeroes the limit.
+// - Limit: a wait's ppoll always has a limit (a far one for none: the kernel
+//   arms a timer only when it sleeps), in the thread's wait_left, read by the
+//   kernel at entry. Each round the wait stores it, then checks, then calls.
+//   A wake on the thread (the handler, a close from a handler over its wait
+//   on R, a nested wait's end) zeroes it: before the ppoll it returns at
+//   once, inside it EINTR. Either way the wait looks again; only closed,
+//   input buffered, readiness or its own deadline end it.
 // - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
-//   rt_tgsigqueueinfo, store R|kSent. A signal goes only to a thread blocked
-//   on R, never to one merely in a call.
+//   rt_tgsigqueueinfo, store R|kSent. Only a thread blocked on R is signalled.
 // - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
-//   fenced: a fence; lost after registration: a process-wide barrier, see
-//   barrier.cpp; each caller reads `fenced` from its own entry, where the
-//   switch writes it under the lock before that barrier), then scans every
-//   chain: any naming R sets release_pending, else the close gives the
-//   descriptor back at once. If its own thread is blocked on R (a close from
-//   a handler) it marks it woken. Then it sends to every other thread
-//   blocked on R, drops the lock, pauses (50 us doubling to 1 ms), retakes it
-//   and sends again until no other thread is blocked on R: a wake can still
-//   be lost where the host set SIG_IGN or its own handler meanwhile, or to a
-//   read(2) that the handler landed before. Before each round it makes sure
-//   the handler is the runtime's. It never waits for a call to leave.
-// - Fill: a read that moved input into R's buffer while waits sleep on R
-//   sends the same way, rounds and all (a wait with no limit may take a wake
-//   early, see Woken). It holds R's read lock, so the input stays buffered
-//   and every wait it signals leaves.
+//   fenced: a fence; lost after registration: see barrier.cpp), then scans
+//   every chain: any naming R sets release_pending, else it releases at once.
+//   Its own thread blocked on R (a close from a handler): zero_limit. Then it
+//   sends to every other thread blocked on R, drops the lock, pauses (a
+//   yield, then 50 us doubling to 1 ms) and sends again until none is: a
+//   wake is lost only where the host's SIG_IGN or handler stood meanwhile
+//   (each round puts ours back first) or to a read(2) it landed before. It
+//   never waits for a call to leave. A fill (input moved into R's buffer
+//   while waits sleep on R) sends the same way, under R's read lock.
 // - Why enough: each side stores, then loads the other's store, with a full
 //   barrier between, so a caller either sees closed before its system call or
 //   is seen by the scan (chain) and by the send loop (blocked_on).
-// - Signal handlers: every section under the lock blocks all signals on its
-//   thread and disables cancellation, so no handler of that thread re-enters
-//   it, and the close allocates nothing (the owed list is intrusive). A close
-//   is safe in a handler; see README "Living in a host process".
-// - Thread exit: the entry is reset whole (chain, depth, blocked_on) before
-//   it can be reused, and closed records only that thread named are released.
-// - fork: the child keeps only the forking thread's entry; a closed record
-//   that only vanished threads named is released there.
+// - Locked sections block every signal on their thread and disable
+//   cancellation, and the close allocates nothing: a close is safe in a
+//   handler. Thread exit resets the entry whole; a fork child keeps only the
+//   forking thread's; closed records only vanished threads named are released.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // calls_fence
 
-#include <algorithm> // std::clamp: the pause's growth
-#include <cerrno>    // errno, kept by BlockedOn
-#include <ctime>     // nanosleep: the pause between sends
-#include <pthread.h> // pthread_sigmask, pthread_setcancelstate, keys
-#include <sched.h>   // sched_yield: a send in progress
-#include <unistd.h>  // gettid, close
+#include <algorithm>     // std::clamp: the pause's growth
+#include <cerrno>        // errno, kept by BlockedOn
+#include <cstdint>       // uint64_t: the kernel's mask
+#include <ctime>         // nanosleep: the pause between sends
+#include <pthread.h>     // pthread_sigmask, pthread_setcancelstate, keys
+#include <sched.h>       // sched_yield: a send in progress
+#include <sys/syscall.h> // SYS_rt_sigprocmask
+#include <unistd.h>      // gettid, close, syscall
 
 namespace zelt::rt {
 
@@ -226,7 +206,6 @@ void send_until_out(TableLock &lock, const Record *r) {
 void reset(ThreadCalls *t) {
     for (auto &entry : t->chain) entry.store(nullptr, std::memory_order_relaxed);
     t->blocked_on.store(0, std::memory_order_relaxed);
-    t->woken = 0;
     t->depth = 0;
     t->in_use = false;
 }
@@ -270,16 +249,14 @@ void in_flight_after_fork_child() { // only the forking thread exists here
     pthread_sigmask(SIG_SETMASK, &fork_mask, nullptr);
 }
 
-// The thread's own mask with the wake signal open: what its blocking ppoll
-// takes. Read here, not at every wait: that would be a system call a wait.
-void take_mask(sigset_t &into) {
-    if (pthread_sigmask(SIG_BLOCK, nullptr, &into) != 0) sigemptyset(&into); // none: all open
-    sigdelset(&into, zelt::wake_signal());
+std::uint64_t wait_mask() { // the kernel's word, read raw: the C library's sigset_t is 16 of them
+    std::uint64_t mask = 0;
+    if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, nullptr, &mask, sizeof mask) != 0)
+        mask = 0; // none: all open
+    return mask & ~(std::uint64_t{1} << (zelt::wake_signal() - 1));
 }
 
 ThreadCalls *register_thread() {
-    sigset_t mask; // read before the lock, which blocks every signal
-    take_mask(mask);
     TableLock lock;
     Table &tab = table();
     ThreadCalls *t = tab.threads;
@@ -294,7 +271,6 @@ ThreadCalls *register_thread() {
     const bool fence = fenced.load(std::memory_order_relaxed);
     t->plain_below.store(fence ? 0 : ThreadCalls::kDepth, std::memory_order_relaxed);
     t->fenced.store(fence, std::memory_order_relaxed);
-    t->wait_mask = mask;
     pthread_setspecific(tab.exit_key, t);
     this_thread = t;
     return t;
@@ -347,7 +323,7 @@ void close_record(Record *r) {
         release(r);
     if (ThreadCalls *self = registered_thread();
         self && (self->blocked_on.load(std::memory_order_relaxed) & ~kFlags) == word(r))
-        mark_woken(self); // a close from a handler over a wait on R: it wakes when we return
+        zero_limit(self); // a close from a handler over a wait on R: it looks again when we return
     send_until_out(lock, r);
 }
 
@@ -384,13 +360,7 @@ BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : t_(t) {
 
 BlockedOn::~BlockedOn() {
     if (swap_mark(t_, outer_) & ThreadCalls::kSent) take_back_wakes();
-    if (outer_ != 0) mark_woken(t_); // the outer wait looks again
-}
-
-void mark_woken(ThreadCalls *t) {
-    t->woken = 1;
-    std::atomic_signal_fence(std::memory_order_seq_cst); // woken, then the limit
-    t->wait_left = {0, 0};
+    if (outer_ != 0) zero_limit(t_); // the outer wait looks again
 }
 
 // The wake signal open around one read(2), if the thread's mask blocks it.
@@ -451,10 +421,4 @@ bool zelt::test_hooks::calls_fence() { // this thread's calls, once it has made 
              : rt::fenced.load(std::memory_order_relaxed);
 }
 
-void zelt::signal_mask_changed() {
-    rt::ThreadCalls *t = rt::registered_thread();
-    if (!t) return; // no call yet: the first one takes the mask as it is then
-    sigset_t mask;
-    rt::take_mask(mask);
-    t->wait_mask = mask;
-}
+void zelt::signal_mask_changed() {} // each wait reads the mask as it is: nothing to note

@@ -242,15 +242,10 @@ struct alignas(64) ThreadCalls {
     bool in_use = false;                      // guarded by the table's lock
     ThreadCalls *next = nullptr;              // the table's list; set once, under its lock
     std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
-    // A blocking ppoll's limit, read by the kernel at its entry. A wake on
-    // this thread (the handler, a close from a handler, a nested wait's end)
-    // sets `woken`, then zeroes it: a wake that lands between the wait's
-    // checks and its ppoll makes the ppoll return at once.
+    // A blocking wait's limit, read by the kernel at its ppoll's entry. A wake
+    // on this thread zeroes it (zero_limit): landing between the wait's checks
+    // and its ppoll, it makes the ppoll return at once.
     timespec wait_left = {};
-    volatile sig_atomic_t woken = 0;
-    // The mask a blocking ppoll takes: the thread's own, taken at its first
-    // call (and at zelt::signal_mask_changed), with the wake signal open.
-    sigset_t wait_mask = {};
 };
 // A thread's entry; until its first call registers it, `unregistered`, an
 // entry that is never written and sends every call to the slow path
@@ -284,8 +279,8 @@ void in_flight_after_fork_child();
 // signals it only then. Cleared on every way out (return, exception, the
 // forced unwind of a cancellation); a wake signal sent meanwhile is taken
 // back before the destructor returns. A wait that a handler makes inside
-// another puts the outer mark back on its way out, and wakes the outer wait
-// so it looks again (a close may have passed it by meanwhile).
+// another puts the outer mark back on its way out, and zeroes the limit, so
+// the outer wait looks again (a close may have passed it by meanwhile).
 class BlockedOn {
 public:
     BlockedOn(ThreadCalls *t, Record *r);
@@ -298,9 +293,13 @@ private:
     std::uintptr_t outer_; // the interrupted wait's mark, flags and all; 0 for none
 };
 
-// This thread woken: its next or current blocking ppoll returns at once.
-// Async-signal-safe.
-void mark_woken(ThreadCalls *t);
+// This thread's wait looks again: its ppoll, about to be made, returns at
+// once. Async-signal-safe.
+inline void zero_limit(ThreadCalls *t) { t->wait_left = {0, 0}; }
+
+// The mask a blocking wait's ppoll takes, in the kernel's 64 bits: the
+// thread's own as it is now (a handler's, in a handler), the wake signal open.
+std::uint64_t wait_mask();
 
 // A full barrier. ThreadSanitizer does not model fences, and gcc warns of
 // each under it: its builds look for data races, the model checks ordering.

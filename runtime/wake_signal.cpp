@@ -3,30 +3,33 @@
 //
 // - Choice: ZELT_WAKE_SIGNAL (ignored in a secure-execution process), else
 //   SIGURG, whose default action is to ignore it. Any catchable signal that no
-//   fault raises and the C library does not keep for itself.
-// - Handler: SA_SIGINFO, no SA_RESTART (the blocking call must return). The
-//   runtime sends with rt_tgsigqueueinfo, si_code SI_QUEUE, si_pid our pid and
-//   si_value the address of `cookie`: the handler drops those and passes any
-//   other to the host's action, as the host installed it.
+//   fault raises, the C library does not keep for itself, and whose SIG_IGN
+//   or SIG_DFL means to the kernel no more than "no handler".
+// - Handler: SA_SIGINFO, no SA_RESTART (the blocking call must return), and
+//   the host's SA_ONSTACK. The runtime sends with rt_tgsigqueueinfo, si_code
+//   SI_QUEUE, si_pid our pid and si_value the address of `cookie`: the
+//   handler drops those and passes any other to the host's action, as the
+//   host installed it (its mask, SA_NODEFER, SA_RESETHAND).
 // - The host's action: what the disposition was at load, then whatever the
 //   host installs later: own_wake_signal(), before each round of sends, finds
 //   another disposition in place, keeps it as the host's and reinstalls ours.
-//   Two slots and an index, so a handler running meanwhile reads a whole one.
+//   One writer at a time (at load, or under the thread table's lock); a
+//   sequence number lets a handler on another thread read a whole one.
 // - Mask: the runtime never blocks the signal outside its own system calls;
 //   a blocking call opens it for itself (ppoll's mask, or around read(2)).
-// - Taking back: a signal sent to a thread that has left its call already may
-//   still be pending there (the thread blocks it); take_back_wakes() takes
-//   every pending one, drops ours and queues the host's own again.
+// - Taking back: a wake sent to a thread that has left its call may still be
+//   pending there; take_back_wakes() opens the signal for one system call, so
+//   the handler takes it (and drops it) before the call returns.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // wakes_sent
 
-#include <atomic>        // the host's action's slot
+#include <atomic>        // the host's action's words
 #include <cerrno>        // errno, kept across the handler
+#include <cstdint>       // uintptr_t, uint64_t: the host's action's words
 #include <cstdio>        // fprintf: a refused ZELT_WAKE_SIGNAL
 #include <cstdlib>       // secure_getenv, strtol
-#include <cstring>       // strcmp, strncmp, sigabbrev_np
-#include <ctime>         // timespec: a wait of zero
-#include <pthread.h>     // pthread_sigmask, pthread_setcancelstate
+#include <cstring>       // strcmp, strncmp, sigabbrev_np, memcpy
+#include <pthread.h>     // pthread_sigmask
 #include <string>        // the refusal's reason
 #include <sys/syscall.h> // SYS_rt_tgsigqueueinfo, SYS_tgkill
 #include <unistd.h>      // syscall, getpid, getuid, gettid
@@ -38,26 +41,79 @@ int wake_signal = SIGURG; // ignored by default, so a stray one harms nothing
 sigset_t wake_only;       // the wake signal alone
 const char cookie = 0;    // its address marks the runtime's own sends
 
-struct sigaction host_action[2]; // the host's disposition; host_at names the current
-std::atomic<int> host_at{0};
+// The host's action, as much of it as the handler acts on, in words a
+// handler reads whole: odd `seq` while the one writer writes.
+struct HostAction {
+    std::atomic<unsigned> seq{0};
+    std::atomic<std::uintptr_t> handler{0}; // sa_handler or sa_sigaction
+    std::atomic<int> flags{0};
+    std::atomic<std::uint64_t> mask{0}; // the kernel's 64 signals
+} host;
+
+struct Action {
+    std::uintptr_t handler;
+    int flags;
+    sigset_t mask;
+};
+
+void keep_host(const struct sigaction &a) {
+    const bool with_info = a.sa_flags & SA_SIGINFO;
+    std::uint64_t mask = 0;
+    std::memcpy(&mask, &a.sa_mask, sizeof mask);
+    const unsigned s = host.seq.load(std::memory_order_relaxed);
+    host.seq.store(s + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release); // odd before the words
+    host.handler.store(with_info ? reinterpret_cast<std::uintptr_t>(a.sa_sigaction)
+                                 : reinterpret_cast<std::uintptr_t>(a.sa_handler),
+                       std::memory_order_relaxed);
+    host.flags.store(a.sa_flags, std::memory_order_relaxed);
+    host.mask.store(mask, std::memory_order_relaxed);
+    host.seq.store(s + 2, std::memory_order_release);
+}
+
+Action host_now() { // in the handler: another thread may be writing it
+    for (;;) {
+        const unsigned s = host.seq.load(std::memory_order_acquire);
+        Action a = {host.handler.load(std::memory_order_relaxed),
+                    host.flags.load(std::memory_order_relaxed),
+                    {}};
+        const std::uint64_t mask = host.mask.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire); // the words before the second look
+        if ((s & 1) == 0 && host.seq.load(std::memory_order_relaxed) == s) {
+            sigemptyset(&a.mask);
+            std::memcpy(&a.mask, &mask, sizeof mask);
+            return a;
+        }
+    }
+}
 
 bool sent_by_us(const siginfo_t *info) {
     return info && info->si_code == SI_QUEUE && info->si_value.sival_ptr == &cookie &&
            info->si_pid == getpid();
 }
 
-bool ignored_by_default(int sig) {
-    return sig == SIGURG || sig == SIGWINCH || sig == SIGCHLD || sig == SIGCONT;
-}
+bool ignored_by_default(int sig) { return sig == SIGURG || sig == SIGWINCH; }
 
-// The host's handler, with the mask it asked for while it runs.
-void run_host_handler(const struct sigaction &h, int sig, siginfo_t *info, void *context) {
+// The host's handler, with the mask it asked for while it runs; an
+// SA_RESETHAND one gives the signal back to SIG_DFL first, as the kernel would.
+void run_host_handler(const Action &h, int sig, siginfo_t *info, void *context) {
+    if (h.flags & SA_RESETHAND) {
+        struct sigaction dfl = {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(sig, &dfl, nullptr); // ours again at the next close
+    }
     sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &h.sa_mask, &old);
-    if (h.sa_flags & SA_SIGINFO)
-        h.sa_sigaction(sig, info, context);
+    pthread_sigmask(SIG_BLOCK, &h.mask, &old);
+    if (h.flags & SA_NODEFER) { // the kernel blocked it for our handler
+        sigset_t self;
+        sigemptyset(&self);
+        sigaddset(&self, sig);
+        pthread_sigmask(SIG_UNBLOCK, &self, nullptr);
+    }
+    if (h.flags & SA_SIGINFO)
+        reinterpret_cast<void (*)(int, siginfo_t *, void *)>(h.handler)(sig, info, context);
     else
-        h.sa_handler(sig);
+        reinterpret_cast<void (*)(int)>(h.handler)(sig);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
@@ -73,15 +129,16 @@ void act_by_default(int sig) {
 
 void on_wake(int sig, siginfo_t *info, void *context) {
     if (sent_by_us(info)) { // ends the system call; or the ppoll it lands before
-        if (ThreadCalls *t = registered_thread()) mark_woken(t);
+        if (ThreadCalls *t = registered_thread()) zero_limit(t);
         return;
     }
     const int saved = errno;
-    const struct sigaction &h = host_action[host_at.load(std::memory_order_acquire)];
-    const bool with_info = h.sa_flags & SA_SIGINFO;
-    if (with_info ? h.sa_sigaction != nullptr : h.sa_handler != SIG_IGN && h.sa_handler != SIG_DFL)
+    const Action h = host_now();
+    const auto dfl = reinterpret_cast<std::uintptr_t>(SIG_DFL);
+    const auto ign = reinterpret_cast<std::uintptr_t>(SIG_IGN);
+    if ((h.flags & SA_SIGINFO) ? h.handler != 0 : h.handler != ign && h.handler != dfl)
         run_host_handler(h, sig, info, context);
-    else if (!with_info && h.sa_handler == SIG_DFL && !ignored_by_default(sig))
+    else if (!(h.flags & SA_SIGINFO) && h.handler == dfl && !ignored_by_default(sig))
         act_by_default(sig);
     errno = saved;
 }
@@ -90,17 +147,25 @@ bool ours(const struct sigaction &a) {
     return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == on_wake;
 }
 
+// Ours in place, the host's kept; every signal blocked meanwhile, so no
+// handler on this thread reads the host's action half written.
 void install() {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
     struct sigaction action = {};
     action.sa_sigaction = on_wake;
-    action.sa_flags = SA_SIGINFO; // no SA_RESTART: the wait or read must return
+    action.sa_flags = SA_SIGINFO | (host.flags.load(std::memory_order_relaxed) & SA_ONSTACK);
     sigemptyset(&action.sa_mask);
     struct sigaction before = {};
-    sigaction(wake_signal, &action, &before);
-    if (ours(before)) return;
-    const int next = 1 - host_at.load(std::memory_order_relaxed);
-    host_action[next] = before;
-    host_at.store(next, std::memory_order_release);
+    if (sigaction(wake_signal, &action, &before) == 0 && !ours(before)) {
+        keep_host(before);
+        if ((before.sa_flags ^ action.sa_flags) & SA_ONSTACK) { // the host's stack, as it asked
+            action.sa_flags ^= SA_ONSTACK;
+            sigaction(wake_signal, &action, nullptr);
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // ---- ZELT_WAKE_SIGNAL ----------------------------------------------------------
@@ -156,6 +221,12 @@ int parse_signal(const char *text, std::string &reason) {
         reason = "is raised by faults or abort, not only sent";
     else if (n > SIGSYS && n < SIGRTMIN)
         reason = "is reserved by the C library";
+    else if (n == SIGCHLD)
+        reason = "means more than no handler: its SIG_IGN reaps exited children";
+    else if (n == SIGCONT)
+        reason = "means more than a handler: each one sent resumes a stopped process";
+    else if (n == SIGTSTP || n == SIGTTIN || n == SIGTTOU)
+        reason = "is a job-control stop: each one sent drops a pending SIGCONT";
     else
         return n;
     return 0;
@@ -204,18 +275,9 @@ void send_wake(pid_t tid) {
 
 void take_back_wakes() {
     const int saved = errno;
-    int cancel = 0;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel); // sigtimedwait is a cancellation point
-    constexpr int kKept = 4; // a standard signal is pending once at most
-    siginfo_t hosts[kKept];
-    int kept = 0;
-    const timespec now = {0, 0};
-    siginfo_t info;
-    while (kept < kKept && sigtimedwait(&wake_only, &info, &now) == wake_signal)
-        if (!sent_by_us(&info)) hosts[kept++] = info;
-    for (int i = 0; i < kept; ++i) // the host's own, pending again as they were
-        syscall(SYS_rt_tgsigqueueinfo, getpid(), gettid(), wake_signal, &hosts[i]);
-    pthread_setcancelstate(cancel, nullptr);
+    sigset_t old; // unblocked, a pending wake is taken on the way out of this call
+    if (pthread_sigmask(SIG_UNBLOCK, &wake_only, &old) == 0 && wake_blocked_in(old))
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     errno = saved;
 }
 

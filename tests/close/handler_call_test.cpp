@@ -95,13 +95,16 @@ enum class InHandler { WaitOnAnother, CloseTheStream };
 struct LandingCase {
     const char *name;
     InHandler does;
+    bool limited; // wait(30), or a wait with no limit
 };
 
 void PrintTo(const LandingCase &c, std::ostream *os) { *os << c.name; }
 
 const LandingCase kLandings[] = {
-    {"a_wait_of_its_own_then_a_close_elsewhere", InHandler::WaitOnAnother},
-    {"a_close_of_the_waited_stream", InHandler::CloseTheStream},
+    {"a_wait_of_its_own_then_a_close_elsewhere", InHandler::WaitOnAnother, true},
+    {"a_close_of_the_waited_stream", InHandler::CloseTheStream, true},
+    {"a_wait_of_its_own_then_a_close_elsewhere_no_limit", InHandler::WaitOnAnother, false},
+    {"a_close_of_the_waited_stream_no_limit", InHandler::CloseTheStream, false},
 };
 
 zl_value landing_io; // what the handler acts on
@@ -140,9 +143,10 @@ TEST_P(HandlerLanding, TheInterruptedWaitStillEnds) {
     auto waiter = std::async(std::launch::async, [&] {
         waiter_thread = pthread_self();
         try {
-            // With a limit: one that a wake from its own thread's handler can
-            // zero up to the system call (see fd_wait.cpp).
-            return zelt::inspect(zelt::call(io, "wait", {zelt::integer(30)}));
+            // With no limit too: the ppoll's far limit, which a wake from
+            // its own thread's handler zeroes up to the system call.
+            return zelt::inspect(c.limited ? zelt::call(io, "wait", {zelt::integer(30)})
+                                           : zelt::call(io, "wait"));
         } catch (const zelt::Error &e) {
             return std::string(e.what());
         }

@@ -1,7 +1,8 @@
 // host_disposition_test.cpp: the program may do what it likes with the wake
 // signal's disposition after load (its own handler, SIG_IGN, SIG_DFL); a close
 // still ends every call on its stream, and the program's own handler still
-// gets the signals the program sends, as do SIG_DFL and SIG_IGN.
+// gets the signals the program sends, as do SIG_DFL and SIG_IGN, and runs as
+// its flags say (SA_NODEFER, SA_RESETHAND, SA_ONSTACK).
 // ZELT_WAKE_SIGNAL takes any signal that is safe to take, and refuses the
 // others naming the reason.
 #include "fallback_read.hpp" // park_in_read
@@ -19,6 +20,7 @@
 #include <future>        // the call and the close
 #include <gtest/gtest.h> // TEST_P, EXPECT_EXIT
 #include <pthread.h>     // pthread_kill
+#include <signal.h>      // sigaltstack, stack_t
 #include <string>        // outcomes
 #include <thread>        // yield
 #include <unistd.h>      // dup, gettid
@@ -110,6 +112,96 @@ TEST_P(HostDisposition, ACloseEndsTheCallAndTheHostKeepsItsSignals) {
 INSTANTIATE_TEST_SUITE_P(Dispositions, HostDisposition, ::testing::ValuesIn(kDispositions),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// ---- the program's handler flags, carried over -------------------------------------
+// The program installs its handler after load, a close takes the signal back
+// (keeping the program's action), and then the program signals itself: its
+// handler runs as the flags it asked for say.
+
+std::atomic<int> flagged_runs{0}, flagged_depth{0}, flagged_deepest{0};
+std::atomic<bool> on_alt_stack{false};
+char alt_stack[64 * 1024];
+
+extern "C" void flagged_handler(int sig) {
+    const char here = 0;
+    on_alt_stack = &here >= alt_stack && &here < alt_stack + sizeof alt_stack;
+    const int depth = flagged_depth.fetch_add(1) + 1;
+    if (depth > flagged_deepest.load()) flagged_deepest.store(depth);
+    if (flagged_runs.fetch_add(1) == 0) pthread_kill(pthread_self(), sig); // inside, or after
+    flagged_depth.fetch_sub(1);
+}
+
+struct FlagsCase {
+    const char *name;
+    int flags;
+    int runs;    // after the program's one signal (and the one its handler raises)
+    int deepest; // 2: the raise ran the handler inside itself
+    bool alt;    // ran on the thread's alternate stack
+    bool dfl;    // the disposition is SIG_DFL afterwards
+};
+
+void PrintTo(const FlagsCase &c, std::ostream *os) { *os << c.name; }
+
+const FlagsCase kFlags[] = {
+    {"none", 0, 2, 1, false, false},
+    {"nodefer", SA_NODEFER, 2, 2, false, false},
+    {"resethand", static_cast<int>(SA_RESETHAND), 1, 1, false, true}, // SIGURG's SIG_DFL: nothing
+    {"onstack", SA_ONSTACK, 2, 1, true, false},
+};
+
+class HostFlags : public ::testing::TestWithParam<FlagsCase> {};
+
+TEST_P(HostFlags, TheProgramsHandlerRunsAsItsFlagsSay) {
+    zt::require_wait();
+    const FlagsCase &c = GetParam();
+    const int sig = zelt::wake_signal();
+    if (sig != SIGURG) GTEST_SKIP() << "the reset row counts on SIGURG's default";
+    struct sigaction saved = {};
+    sigaction(sig, nullptr, &saved);
+    std::thread([&] {
+        stack_t alt = {};
+        alt.ss_sp = alt_stack;
+        alt.ss_size = sizeof alt_stack;
+        sigaltstack(&alt, nullptr);
+        struct sigaction action = {};
+        action.sa_handler = flagged_handler;
+        action.sa_flags = c.flags;
+        sigaction(sig, &action, nullptr); // after load: the program's own
+        {
+            zt::Ends pipe = zt::make_pipe();
+            zt::Io io(std::move(pipe.near));
+            std::atomic<pid_t> tid{0};
+            auto waiter = std::async(std::launch::async, [&] {
+                tid = ::gettid();
+                try {
+                    zelt::call(io, "wait");
+                } catch (const zelt::Error &) {
+                }
+            });
+            while (!tid.load()) std::this_thread::yield();
+            EXPECT_TRUE(zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms));
+            zelt::call(io, "close"); // takes the signal back, the program's action kept
+            waiter.get();
+        }
+        flagged_runs = 0;
+        flagged_deepest = 0;
+        on_alt_stack = false;
+        pthread_kill(pthread_self(), sig);
+        struct sigaction now = {};
+        sigaction(sig, nullptr, &now);
+        EXPECT_EQ(flagged_runs.load(), c.runs);
+        EXPECT_EQ(flagged_deepest.load(), c.deepest);
+        EXPECT_EQ(on_alt_stack.load(), c.alt);
+        EXPECT_EQ(now.sa_handler == SIG_DFL, c.dfl);
+        stack_t off = {};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+    }).join();
+    sigaction(sig, &saved, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, HostFlags, ::testing::ValuesIn(kFlags),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // ---- ZELT_WAKE_SIGNAL -------------------------------------------------------------
 
 struct ChoiceCase {
@@ -152,6 +244,13 @@ const ChoiceCase kChoices[] = {
     {"0", SIGURG, "is out of range"},
     {"-5", SIGURG, "names no signal"},
     {"SIGNOPE", SIGURG, "=SIGNOPE names no signal"},
+    // whose SIG_IGN or SIG_DFL, or whose sending, means more to the kernel
+    {"SIGCHLD", SIGURG, "=SIGCHLD means more than no handler: its SIG_IGN reaps exited children"},
+    {"CLD", SIGURG, "its SIG_IGN reaps exited children"},
+    {"SIGCONT", SIGURG, "=SIGCONT means more than a handler: each one sent resumes"},
+    {"SIGTSTP", SIGURG, "=SIGTSTP is a job-control stop: each one sent drops a pending SIGCONT"},
+    {"TTIN", SIGURG, "is a job-control stop"},
+    {"22", SIGURG, "=22 is a job-control stop"},
     {"7x", SIGURG, "names no signal"},
 };
 

@@ -1,8 +1,9 @@
 // host_masks_test.cpp: the runtime leaves the threads' signal masks to the
-// program. A close ends a wait whatever the waiter's mask is at the time of
-// the wait; a wake signal goes only to a thread blocked on the stream, and
-// none is left pending on a thread once its call has returned; programs the
-// program starts inherit its own mask.
+// program. A wait runs with its thread's mask as it is at the wait (a
+// handler's, in a handler), and a close ends it whatever that mask; a wake
+// signal goes only to a thread blocked on the stream, and none is left
+// pending on a thread once its call has returned; programs the program
+// starts inherit its own mask.
 #include "syscall_hold.hpp" // Hold, Call
 
 #include <in_syscall.hpp>   // zh::blocks_in
@@ -12,7 +13,8 @@
 #include <test_hooks.hpp>   // close_scanned, wakes_sent
 #include <zelt/embed.hpp>   // call, inspect, wake_signal
 
-#include <atomic>        // the handler's mark
+#include <atomic>        // the handlers' marks
+#include <cerrno>        // errno, kept by the handler
 #include <chrono>        // bounds
 #include <csignal>       // sigset_t, sigpending, sigaction
 #include <cstdio>        // snprintf: a mask as /proc shows it
@@ -112,15 +114,15 @@ TEST_P(MaskAtTheWait, ACloseLandingBeforeThePpollEndsIt) {
 INSTANTIATE_TEST_SUITE_P(Masks, MaskAtTheWait, ::testing::ValuesIn(kMasks),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// ---- a wait follows the thread's mask once told it changed ---------------------
+// ---- a wait runs with the thread's mask as it is at the wait -----------------
 
 std::atomic<bool> usr2_seen{false};
 void on_usr2(int) { usr2_seen = true; }
 
-// The thread blocks SIGUSR2 for its first call, then opens it and says so:
-// a SIGUSR2 sent while it waits runs the program's handler during the wait,
-// not only once the wait has ended.
-TEST(MaskChanged, AWaitRunsWithTheMaskTheThreadSaysItHasNow) {
+// The thread blocks SIGUSR2 for its first call, then opens it and says
+// nothing: a SIGUSR2 sent while it waits runs the program's handler during
+// the wait, not only once the wait has ended.
+TEST(MaskAtEachWait, AWaitRunsWithTheMaskTheThreadHasNow) {
     zt::require_wait();
     struct sigaction action = {}, old = {};
     action.sa_handler = on_usr2;
@@ -132,10 +134,9 @@ TEST(MaskChanged, AWaitRunsWithTheMaskTheThreadSaysItHasNow) {
     auto waiter = std::async(std::launch::async, [&] {
         const sigset_t first = mask_of({SIGUSR2});
         pthread_sigmask(SIG_SETMASK, &first, nullptr);
-        zelt::call(io, "nread"); // the thread's first call: its mask is taken
+        zelt::call(io, "nread"); // the thread's first call
         const sigset_t open = mask_of({});
         pthread_sigmask(SIG_SETMASK, &open, nullptr);
-        zelt::signal_mask_changed();
         tid = gettid();
         return outcome(io, "wait");
     });
@@ -149,6 +150,52 @@ TEST(MaskChanged, AWaitRunsWithTheMaskTheThreadSaysItHasNow) {
     EXPECT_EQ(waiter.get(), "#<IO:fd " + std::to_string(zelt::call(io, "fileno") >> 1) + ">");
     EXPECT_TRUE(during_the_wait) << "SIGUSR2 stayed blocked through the wait";
     sigaction(SIGUSR2, &old, nullptr);
+}
+
+// A wait made by a handler keeps the handler's mask: its own signal, raised
+// again inside the handler, stays blocked through the wait and runs the
+// handler once more only after it returns, never inside it.
+std::atomic<int> alarm_depth{0}, alarm_deepest{0}, alarms{0};
+zl_value alarm_io;
+zelt::Id wait_id;
+zl_value alarm_limit[1]; // 10 ms, made in the test: a handler allocates nothing
+
+extern "C" void wait_in_alarm(int) {
+    const int saved = errno;
+    const int depth = alarm_depth.fetch_add(1) + 1;
+    if (depth > alarm_deepest.load()) alarm_deepest.store(depth);
+    if (alarms.fetch_add(1) == 0) {
+        pthread_kill(pthread_self(), SIGALRM); // blocked here: pending until the handler returns
+        zelt::call(alarm_io, wait_id, 1, alarm_limit);
+    }
+    alarm_depth.fetch_sub(1);
+    errno = saved;
+}
+
+TEST(MaskAtEachWait, AWaitInAHandlerKeepsTheHandlersMask) {
+    zt::require_wait();
+    zt::Ends pipe = zt::make_pipe(); // nothing comes: the wait runs out its limit
+    zt::Io io(std::move(pipe.near));
+    alarm_io = io.value();
+    wait_id = zelt::intern("wait");
+    alarm_limit[0] = zelt::flt(0.01);
+    alarm_depth = 0;
+    alarm_deepest = 0;
+    alarms = 0;
+    struct sigaction action = {}, old = {};
+    action.sa_handler = wait_in_alarm;
+    sigaction(SIGALRM, &action, &old);
+    std::thread([&] {
+        const sigset_t open = mask_of({});
+        pthread_sigmask(SIG_SETMASK, &open, nullptr);
+        zelt::call(io, "nread"); // the thread's first call, never a handler's
+        pthread_kill(pthread_self(), SIGALRM);
+        while (alarms.load() < 2)
+            std::this_thread::yield(); // the second runs once the first returns
+    }).join();
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(alarms.load(), 2);
+    EXPECT_EQ(alarm_deepest.load(), 1) << "SIGALRM ran its handler inside the handler's wait";
 }
 
 // ---- a fill signals the waiters, not every thread in a call ------------------

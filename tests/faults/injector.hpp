@@ -28,7 +28,7 @@ enum class Sys : unsigned char {
     Tgkill,       // syscall(SYS_tgkill); key: the signal
     Sigqueue,     // syscall(SYS_rt_tgsigqueueinfo), pthread_sigqueue; key: the signal
     Sigaction,    // key: the signal
-    Sigmask,      // pthread_sigmask, sigprocmask; key: how (SIG_BLOCK, ...)
+    Sigmask,      // pthread_sigmask, sigprocmask, syscall(SYS_rt_sigprocmask); key: how
     Sigtimedwait, // key: the lowest signal of the set
 };
 

@@ -31,13 +31,14 @@ int failed(int err) {
     return -1;
 }
 
-// The four that syscall() carries and the gate looks at; others pass untouched.
+// The five that syscall() carries and the gate looks at; others pass untouched.
 bool watched(long number, Sys *sys) {
     switch (number) {
     case SYS_ppoll: *sys = Sys::Ppoll; return true;
     case SYS_membarrier: *sys = Sys::Membarrier; return true;
     case SYS_tgkill: *sys = Sys::Tgkill; return true;
     case SYS_rt_tgsigqueueinfo: *sys = Sys::Sigqueue; return true;
+    case SYS_rt_sigprocmask: *sys = Sys::Sigmask; return true;
     default: return false;
     }
 }
@@ -47,6 +48,7 @@ int key_of(Sys sys, const long (&a)[6]) {
     switch (sys) {
     case Sys::Ppoll: return a[1] > 0 ? reinterpret_cast<const pollfd *>(a[0])->fd : -1;
     case Sys::Membarrier: return static_cast<int>(a[0]); // the command
+    case Sys::Sigmask: return static_cast<int>(a[0]);    // how
     default: return static_cast<int>(a[2]);              // the signal
     }
 }

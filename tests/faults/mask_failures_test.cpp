@@ -4,9 +4,9 @@
 //   raises SystemCallError naming the errno, keeps every byte, and leaves the
 //   thread's mask as it found it. Each row runs on a thread of its own,
 //   warmed by one call first, so that the mask calls it counts are the row's.
-// - The thread's first call reading its mask for the waits to come: it takes
-//   an empty one instead (with the wake signal open, as always), so the call
-//   goes on and a close still ends a wait on that thread.
+// - A blocking wait reading its thread's mask: it takes an empty one instead
+//   (with the wake signal open, as always), so the call goes on and a close
+//   still ends the wait.
 #include "calls.hpp"    // call, Outcome, close_within_seconds, closed_stream, starts
 #include "injector.hpp" // zf::Fault, zf::Sys
 
@@ -102,9 +102,9 @@ TEST_P(MaskFailures, RaiseBeforeSleepingAndLeaveTheMask) {
     EXPECT_EQ(seen.waiting, c.waiting) << "bytes lost to the failure";
 }
 
-// The first call on a thread of its own is a wait that sleeps on an empty
-// pipe; its mask read is refused. The close from another thread must end it.
-TEST(FirstMaskRead, RefusedTheWaitTakesAnEmptyMaskAndACloseEndsIt) {
+// A wait that sleeps on an empty pipe, on a thread of its own; its mask read
+// is refused. The close from another thread must end it.
+TEST(WaitMaskRead, RefusedTheWaitTakesAnEmptyMaskAndACloseEndsIt) {
     zt::require_wait();
     zt::Ends pipe = zt::make_pipe(); // the writer stays open: only the close ends the wait
     zt::Io io(std::move(pipe.near));
@@ -114,11 +114,11 @@ TEST(FirstMaskRead, RefusedTheWaitTakesAnEmptyMaskAndACloseEndsIt) {
     auto waiting = std::async(std::launch::async, [&] {
         block_wake_here(); // a host's choice, which the wait's mask must not keep
         const sigset_t before = zt::current_mask();
-        Outcome got;
+        Outcome got = call(io, "nread"); // the thread's first call, which registers it
         {
             zf::Fault fault({.sys = Sys::Sigmask, .err = EINVAL, .key = SIG_BLOCK});
             tid = ::gettid();
-            got = call(io, "wait"); // the thread's first call
+            got = call(io, "wait"); // reads the mask as the wait starts
             hits = fault.hits();
         }
         same_mask = zt::same_signals(before, zt::current_mask());
@@ -132,7 +132,7 @@ TEST(FirstMaskRead, RefusedTheWaitTakesAnEmptyMaskAndACloseEndsIt) {
     EXPECT_EQ(close_within_seconds(io).text, "nil"); // returns once no wait sleeps on
     const Outcome got = waiting.get();
     EXPECT_EQ(got.text, closed_stream()) << "the wait did not end by the close";
-    EXPECT_EQ(hits.load(), 1u) << "the first call made no mask read";
+    EXPECT_EQ(hits.load(), 1u) << "the wait made no mask read";
     EXPECT_TRUE(same_mask.load()) << "the call left the thread's mask changed";
 }
 

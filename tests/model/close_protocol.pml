@@ -43,12 +43,13 @@
  * way. Plain fields guarded by table_mu (released, release_pending, in_use)
  * are read and written under the mutex only, so they are shared variables.
  *
- * The woken mark: W's blocking ppoll is the kernel's own, on W's wait_left,
- * read at the call's entry. The wake handler (for a signal the runtime sent),
- * a close from a handler over W's wait on R, and a nested wait's end set
- * `woken`, then zero wait_left; W's loop checks woken before its ppoll and
- * clears it after, then looks at closed and the buffer. So a wake the handler
- * takes on W's way into ppoll makes that ppoll return at once.
+ * The limit: W's blocking ppoll is the kernel's own, on W's wait_left, read at
+ * the call's entry, always a limit (a far one: the wait has none). Each round
+ * of W's loop stores wait_left, then looks at closed and the buffer, then
+ * calls ppoll. The wake handler (for a signal the runtime sent), a close from
+ * a handler over W's wait on R, and a nested wait's end zero wait_left. So a
+ * wake the handler takes on W's way into ppoll makes that ppoll return at
+ * once, and W looks again.
  *
  * Signals: the runtime never blocks the wake signal. The waiter's own mask
  * (the host's) either leaves it open or blocks it, chosen at the start; where
@@ -138,7 +139,6 @@ bool in_use_w = 1;                 /* W's entry belongs to a live thread */
 bool disp_ours = 1;                /* the wake signal's disposition is the runtime's */
 bool hit;                          /* a close's send found W in its system call */
 byte rounds;                       /* the close's rounds of sends */
-bool woken;                        /* W's woken mark */
 bool left0;                        /* W's wait_left zeroed by a wake */
 bool hdone;                        /* the host handler (SELF_CLOSE, HANDLER_WAIT) has run */
 #ifdef FENCED
@@ -228,18 +228,18 @@ end:
   od
 }
 
-/* The wake handler, for a signal the runtime sent: mark_woken(W), woken set,
- * then wait_left zeroed (W is stopped meanwhile: one step). */
+/* The wake handler, for a signal the runtime sent: zero_limit(W), wait_left
+ * zeroed (W is stopped meanwhile: one step). */
 inline MARK_WOKEN() {
 #ifndef PLANT_HANDLER_NO_MARK
-  woken = 1; left0 = 1
+  left0 = 1
 #else
   skip
 #endif
 }
 
 /* Delivers a pending wake signal to a thread whose mask is open outside a
- * blocking call: the handler runs, marks the thread woken, and the signal is
+ * blocking call: the handler runs, zeroes the thread's limit, and the signal is
  * spent. */
 active proctype kernel() {
 end:
@@ -617,7 +617,7 @@ active proctype closer() ALIVE {
 /* SELF_CLOSE: a host handler (SIGTERM, say) on W closes R while W's wait is
  * on its way into ppoll or in it: the close as close_record makes it, on W
  * (membarrier; the rounds skip the closing thread itself), which marks its
- * own thread woken when that thread is blocked on R. */
+ * own thread's limit when that thread is blocked on R. */
 inline HANDLER_CLOSE(named, r) {
   LOCK(W);
   d_step { blen[W] == 0 -> r = mem[CLOSED]; mem[CLOSED] = 1 };
@@ -634,7 +634,7 @@ inline HANDLER_CLOSE(named, r) {
 #ifndef PLANT_NO_SELF_MARK
      LOAD(W, BLOCKED, r);           /* its own thread blocked on R: */
      if
-     :: r & BR -> woken = 1; left0 = 1  /* mark_woken */
+     :: r & BR -> left0 = 1         /* zero_limit */
      :: else -> skip
      fi;
      r = 0
@@ -646,10 +646,10 @@ inline HANDLER_CLOSE(named, r) {
 /* HANDLER_WAIT: a host handler for another signal makes a blocking wait on
  * another stream S on W. Its BlockedOn swaps the mark to S once no send is in
  * progress (the outer mark kept, flags and all); its ppoll may take a wake
- * sent for R (EINTR: the wake handler marks W); its loop leaves woken clear
- * and wait_left its own; its destructor swaps the outer mark back, takes back
- * a signal if S's mark was sent to, and marks W woken so the outer wait looks
- * again. */
+ * sent for R (EINTR: the wake handler zeroes W's limit); its loop leaves
+ * wait_left its own; its destructor swaps the outer mark back, takes back a
+ * signal if S's mark was sent to, and zeroes the limit so the outer wait
+ * looks again. */
 inline NESTED_WAIT(r, outer) {
 #ifdef PLANT_NESTED_NO_RESTORE
   STORE(W, BLOCKED, 0);             /* S, over the outer mark */
@@ -661,7 +661,7 @@ inline NESTED_WAIT(r, outer) {
   :: d_step { sigpend[W] -> sigpend[W] = 0; MARK_WOKEN() }
   :: skip
   fi;
-  woken = 0; left0 = 0;
+  left0 = 0;                        /* its own wait_left */
   d_step { blen[W] == 0 && !(mem[BLOCKED] & SENDING) -> r = mem[BLOCKED]; mem[BLOCKED] = outer };
   if
   :: r & SENT -> sigpend[W] = 0     /* take_back_wakes */
@@ -669,7 +669,7 @@ inline NESTED_WAIT(r, outer) {
   fi;
 #ifndef PLANT_NESTED_NO_WAKE
   if
-  :: outer -> woken = 1; left0 = 1  /* mark_woken: the outer wait looks again */
+  :: outer -> left0 = 1             /* zero_limit: the outer wait looks again */
   :: else -> skip
   fi;
 #endif
@@ -801,7 +801,7 @@ active proctype query() {
         named = 0;
 #else
         SIGNAL_BLOCKED(Q, sent, r); /* send_round: the threads blocked on R, */
-        sent = 0;                   /* one round: the woken mark covers a wake taken early */
+        sent = 0;                   /* one round: the zeroed limit covers a wake taken early */
 #endif
         UNLOCK(Q)
      :: else -> skip
@@ -856,7 +856,7 @@ inline REGISTER() {
 active proctype waiter() ALIVE {
   byte r, named;
   byte outer;
-  bool ok, kept, cancelled, opened, ready, w, copied;
+  bool ok, kept, cancelled, opened, first, copied;
 #if defined(MASK_OPEN)
   sigopen[W] = 1;                   /* the host unblocked every signal */
 #elif !defined(MASK_BLOCKED)
@@ -880,7 +880,6 @@ active proctype waiter() ALIVE {
      if
      :: r -> r = 0                  /* return 0 */
      :: else ->
-        left0 = 0;                  /* wait_left = no limit */
 #ifndef PLANT_BLOCKED_AFTER_SLEEPERS
         BLOCK_ON();                 /* BlockedOn, before the sleeper count */
 #endif
@@ -888,80 +887,83 @@ active proctype waiter() ALIVE {
 #ifdef PLANT_BLOCKED_AFTER_SLEEPERS
         BLOCK_ON();
 #endif
-#ifndef PLANT_NO_BLOCKED_RECHECK
-        LOAD(W, CLOSED, r);         /* closed, then */
+        first = 1;
+        do
+        ::
+#ifndef PLANT_LIMIT_AFTER_CHECK
+           left0 = 0;               /* wait_left = the limit: a far one */
+           HANDLER_POINT(named, r, outer);
 #endif
-        if
-        :: !r -> LOAD(W, PENDING, r) /* input buffered */
-        :: else -> skip
-        fi;
-        if
-        :: r -> r = 0               /* return 0 */
-        :: else ->
-           do
-           :: HANDLER_POINT(named, r, outer);
-              if
-              :: woken -> ready = 0 /* no ppoll */
-              :: else ->
-#ifdef PLANT_LIMIT_COPIED
-                 copied = left0;    /* the limit copied before the call */
-#endif
-                 HANDLER_POINT(named, r, outer);
-                 d_step {           /* ppoll_now: the kernel reads the limit at entry */
-                   SYSCALL_ON_FD();
-#ifdef PLANT_LIMIT_COPIED
-                   if
-                   :: copied -> ready = 0
-                   :: else -> insys[W] = 1
-                   fi;
-                   copied = 0
+           /* closed, then input buffered */
+#ifdef PLANT_NO_BLOCKED_RECHECK
+           if
+           :: !first -> LOAD(W, CLOSED, r)
+           :: else -> skip          /* no check after the blocked_on store */
+           fi;
+#elif defined(PLANT_NO_EINTR_RECHECK)
+           if
+           :: first -> LOAD(W, CLOSED, r)
+           :: else -> skip          /* none after an EINTR */
+           fi;
 #else
-                   if
-                   :: left0 -> ready = 0       /* a wake zeroed it: at once */
-                   :: else -> insys[W] = 1     /* sleeps, its mask open */
-                   fi
+           LOAD(W, CLOSED, r);
 #endif
-                 };
-                 if
-                 :: insys[W] ->
-                    if
-                    :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; ready = 1;
-                                MARK_WOKEN() }  /* EINTR; the handler ran */
+           first = 0;
+           if
+           :: r -> r = 0; break
+           :: else -> skip
+           fi;
+           LOAD(W, PENDING, r);
+           if
+           :: r -> r = 0; break
+           :: else -> skip
+           fi;
+#ifdef PLANT_LIMIT_AFTER_CHECK
+           HANDLER_POINT(named, r, outer);
+           left0 = 0;               /* the limit stored after the checks */
+#endif
+#ifdef PLANT_LIMIT_COPIED
+           copied = left0;          /* the limit copied before the call */
+#endif
+           HANDLER_POINT(named, r, outer);
+           d_step {                 /* ppoll_now: the kernel reads the limit at entry */
+             SYSCALL_ON_FD();
+#if defined(PLANT_LIMIT_COPIED)
+             if
+             :: copied -> skip
+             :: else -> insys[W] = 1
+             fi;
+             copied = 0
+#elif defined(PLANT_NO_LIMIT)
+             insys[W] = 1           /* no limit: nothing a wake can zero */
+#else
+             if
+             :: left0 -> skip       /* a wake zeroed it: returns at once */
+             :: else -> insys[W] = 1   /* sleeps, its mask open */
+             fi
+#endif
+           };
+           if
+           :: insys[W] ->
+              if
+              :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0;
+                          MARK_WOKEN() }  /* EINTR; the handler ran */
 #ifdef SELF_CLOSE
-                    :: !hdone -> insys[W] = 0; ready = 1;  /* EINTR: a host handler */
-                       HANDLER_RUN(named, r, outer)
+              :: !hdone -> insys[W] = 0;  /* EINTR: a host handler */
+                 HANDLER_RUN(named, r, outer)
 #endif
 #ifdef CANCEL
-                    :: d_step { insys[W] = 0; cancelled = 1 };  /* pthread_cancel: forced unwind */
-                       break
+              :: d_step { insys[W] = 0; cancelled = 1 };  /* pthread_cancel: forced unwind */
+                 break
 #endif
-                    fi
-                 :: else -> skip
-                 fi
-              fi;
-              w = woken;            /* const bool woken = t->woken; */
-              woken = 0;
+              fi
+           :: else -> skip
+           fi
 #ifdef PLANT_EINTR_KEEPS_SLEEPER
-              kept = 1;             /* the EINTR returns skip the fetch_sub */
+           ; kept = 1               /* the EINTR returns skip the fetch_sub */
 #endif
-#ifndef PLANT_NO_EINTR_RECHECK
-              LOAD(W, CLOSED, r);
-              if
-              :: r -> r = 0; break
-              :: else -> skip
-              fi;
-#endif
-              LOAD(W, PENDING, r);
-              if
-              :: r -> r = 0; break
-              :: else -> skip
-              fi;
-              /* "the limit passed": never, for a wait with no limit */
-              assert(ready != 0 || w);
-              ready = 0; w = 0;
-              left0 = 0             /* wait_left = the time left: no limit */
-           od
-        fi;
+           /* no limit: look again, whatever ended the ppoll */
+        od;
         if                          /* ~Sleeper, then ~BlockedOn */
         :: !kept -> atomic { blen[W] == 0 -> mem[SLEEPERS]-- }  /* sleepers.fetch_sub(1) */
         :: else -> kept = 0

@@ -79,10 +79,9 @@ ZL_API void io_set_read_ahead(zl_value io, bool on);
 // runtime never blocks it; its blocking waits open it if the thread has.
 ZL_API int wake_signal();
 
-// A blocking wait runs with the signal mask its thread had at its first call
-// on an IO, the wake signal open, so that it makes no system call to read
-// the mask. A thread that changes its mask later calls this for its waits to
-// follow; a close ends a wait whatever the mask, without it.
+// Does nothing: a blocking wait runs with its thread's mask as it is at the
+// wait (a handler's, in a handler), the wake signal open. Kept for programs
+// that called it when waits took the mask of their thread's first call.
 ZL_API void signal_mask_changed();
 
 // Free a heap object made by the runtime, closing an IO first. Only when no
