@@ -48,18 +48,17 @@
 // - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
 //   rt_tgsigqueueinfo, store R|kSent. A signal goes only to a thread blocked
 //   on R, never to one merely in a call.
-// - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
-//   fenced: a fence; lost after registration: a process-wide barrier, see
-//   barrier.cpp; each caller reads `fenced` from its own entry, where the
-//   switch writes it under the lock before that barrier), then scans every
-//   chain: any naming R sets release_pending, else the close gives the
-//   descriptor back at once. If its own thread is blocked on R (a close from
-//   a handler) it marks it woken. Then it sends to every other thread
-//   blocked on R, drops the lock, pauses (50 us doubling to 1 ms), retakes it
-//   and sends again until no other thread is blocked on R: a wake can still
-//   be lost where the host set SIG_IGN or its own handler meanwhile, or to a
-//   read(2) that the handler landed before. Before each round it makes sure
-//   the handler is the runtime's. It never waits for a call to leave.
+// - Closer: under the lock, closed.exchange(true), then barrier() (see
+//   barrier.cpp), then scans every chain: any naming R sets release_pending,
+//   else the close gives the descriptor back at once (never, with no barrier
+//   left, while another registered thread lives). If its own thread is
+//   blocked on R (a close from a handler) it marks it woken. Then it sends
+//   to every other thread blocked on R, drops the lock, pauses (50 us
+//   doubling to 1 ms), retakes it and sends again until no other thread is
+//   blocked on R: a wake can still be lost where the host set SIG_IGN or its
+//   own handler meanwhile, or to a read(2) that the handler landed before.
+//   Before each round it makes sure the handler is the runtime's. It never
+//   waits for a call to leave.
 // - Fill: a read that moved input into R's buffer while waits sleep on R
 //   sends the same way, rounds and all (a wait with no limit may take a wake
 //   early, see Woken). It holds R's read lock, so the input stays buffered
@@ -93,6 +92,7 @@ thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")
 void barrier_start();
 void barrier_after_fork_child();
 void barrier();
+bool ordered(); // false: no barrier shows other threads' calls (barrier.cpp)
 void wake_signal_start();
 void own_wake_signal();
 void send_wake(pid_t tid);
@@ -166,6 +166,13 @@ bool named_by_any(const Record *r) {
     return false;
 }
 
+bool may_release() { // a scan sees every call: a barrier ordered them, or no other thread lives
+    if (ordered()) return true;
+    for (const ThreadCalls *t = table().threads; t; t = t->next)
+        if (t->in_use && t != this_thread) return false;
+    return true;
+}
+
 void owe(Record *r) { // the last call to leave releases
     Table &tab = table();
     r->release_pending = true;
@@ -186,6 +193,7 @@ void release(Record *r) {
 }
 
 void release_unnamed() { // after threads vanished: what only they named
+    if (!may_release()) return;
     for (Record *r = table().owed; r;) {
         Record *next = r->owed_next;
         if (!named_by_any(r)) release(r);
@@ -334,14 +342,14 @@ void nested_too_deep() {
 
 void leave_closed(Record *r) {
     TableLock lock;
-    if (r->release_pending && !named_by_any(r)) release(r); // the close has scanned
+    if (r->release_pending) release_unnamed(); // the close has scanned; R, and any left over
 }
 
 void close_record(Record *r) {
     TableLock lock;                        // a fork finds R either open or scanned
     if (r->closed_.exchange(true)) return; // closed once; seq_cst: before the fenced scan
     barrier();                             // every caller now sees closed, or is seen
-    if (named_by_any(r))
+    if (named_by_any(r) || !may_release())
         owe(r);
     else
         release(r);
