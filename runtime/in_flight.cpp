@@ -36,16 +36,17 @@
 //   input buffered, readiness or its own deadline end it.
 // - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
 //   rt_tgsigqueueinfo, store R|kSent. Only a thread blocked on R is signalled.
-// - Closer: under the lock, closed.exchange(true), then barrier() (membarrier;
-//   fenced: a fence; lost after registration: see barrier.cpp), then scans
-//   every chain: any naming R sets release_pending, else it releases at once.
-//   Its own thread blocked on R (a close from a handler): zero_limit. Then it
-//   sends to every other thread blocked on R, drops the lock, pauses (a
-//   yield, then 50 us doubling to 1 ms) and sends again until none is: a
-//   wake is lost only where the host's SIG_IGN or handler stood meanwhile
-//   (each round puts ours back first) or to a read(2) it landed before. It
-//   never waits for a call to leave. A fill (input moved into R's buffer
-//   while waits sleep on R) sends the same way, under R's read lock.
+// - Closer: under the lock, closed.exchange(true), then barrier() (see
+//   barrier.cpp), then scans every chain: any naming R sets release_pending,
+//   else it releases at once (never, with no barrier left, while another
+//   registered thread lives). Its own thread blocked on R (a close from a
+//   handler): zero_limit. Then it sends to every other thread blocked on R,
+//   drops the lock, pauses (a yield, then 50 us doubling to 1 ms) and sends
+//   again until none is: a wake is lost only where the host's SIG_IGN or
+//   handler stood meanwhile (each round puts ours back first) or to a read(2)
+//   it landed before. It never waits for a call to leave. A fill (input moved
+//   into R's buffer while waits sleep on R) sends the same way, under R's
+//   read lock.
 // - Why enough: each side stores, then loads the other's store, with a full
 //   barrier between, so a caller either sees closed before its system call or
 //   is seen by the scan (chain) and by the send loop (blocked_on).
@@ -73,6 +74,7 @@ thread_local constinit ThreadCalls *this_thread [[gnu::tls_model("initial-exec")
 void barrier_start();
 void barrier_after_fork_child();
 void barrier();
+bool ordered(); // false: no barrier shows other threads' calls (barrier.cpp)
 void wake_signal_start();
 void own_wake_signal();
 void send_wake(pid_t tid);
@@ -146,6 +148,13 @@ bool named_by_any(const Record *r) {
     return false;
 }
 
+bool may_release() { // a scan sees every call: a barrier ordered them, or no other thread lives
+    if (ordered()) return true;
+    for (const ThreadCalls *t = table().threads; t; t = t->next)
+        if (t->in_use && t != this_thread) return false;
+    return true;
+}
+
 void owe(Record *r) { // the last call to leave releases
     Table &tab = table();
     r->release_pending = true;
@@ -166,6 +175,7 @@ void release(Record *r) {
 }
 
 void release_unnamed() { // after threads vanished: what only they named
+    if (!may_release()) return;
     for (Record *r = table().owed; r;) {
         Record *next = r->owed_next;
         if (!named_by_any(r)) release(r);
@@ -310,14 +320,14 @@ void nested_too_deep() {
 
 void leave_closed(Record *r) {
     TableLock lock;
-    if (r->release_pending && !named_by_any(r)) release(r); // the close has scanned
+    if (r->release_pending) release_unnamed(); // the close has scanned; R, and any left over
 }
 
 void close_record(Record *r) {
     TableLock lock;                        // a fork finds R either open or scanned
     if (r->closed_.exchange(true)) return; // closed once; seq_cst: before the fenced scan
     barrier();                             // every caller now sees closed, or is seen
-    if (named_by_any(r))
+    if (named_by_any(r) || !may_release())
         owe(r);
     else
         release(r);

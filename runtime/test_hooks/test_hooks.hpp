@@ -12,9 +12,6 @@ namespace zelt::test_hooks {
 // The bytes IO's read buffer holds allocated, read or not.
 ZL_API std::size_t read_buffer_capacity(zl_value io);
 
-// Process-wide barriers a close made in place of a membarrier that failed.
-ZL_API unsigned long process_barriers();
-
 // Whether a close of IO has marked it and scanned the calls on it.
 ZL_API bool close_scanned(zl_value io);
 

@@ -7,8 +7,10 @@
 
 namespace close_test {
 
-long membarriers_made();               // MEMBARRIER_CMD_PRIVATE_EXPEDITED calls so far
-void fail_membarrier_with(int errnum); // from now on each fails so; 0: none fails
-int membarrier_failure(long cmd);      // counts CMD; the errno it fails with, or 0
+long membarriers_made(long cmd); // CMD's calls so far
+// From now on the expedited barrier fails with ERRNUM (0: none fails), and
+// with OUTRIGHT every other command too.
+void fail_membarrier_with(int errnum, bool outright = false);
+int membarrier_failure(long cmd); // counts CMD; the errno it fails with, or 0
 
 } // namespace close_test

@@ -39,8 +39,9 @@
  * a full barrier at some moment during the call: the closer waits, thread by
  * thread, for a moment at which that thread's buffer is empty. With -DMB_FAILS
  * that call may fail at the close: the close sets `fenced` (callers fence from
- * their next fence point on) and gets a barrier of the same strength another
- * way. Plain fields guarded by table_mu (released, release_pending, in_use)
+ * their next fence point on) and makes membarrier(MEMBARRIER_CMD_GLOBAL), a
+ * barrier of the same strength; with -DMB_REFUSED that is refused too, and
+ * the close owes R (Q and W are registered) instead of releasing it. Plain fields guarded by table_mu (released, release_pending, in_use)
  * are read and written under the mutex only, so they are shared variables.
  *
  * The limit: W's blocking ppoll is the kernel's own, on W's wait_left, read at
@@ -90,7 +91,7 @@
  * SELF_CLOSE: a host handler on W closes R on W's way into ppoll or in it.
  * MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
- * HOST_IGN, MB_FAILS: see above; FORK is checked with pan -E (the threads that
+ * HOST_IGN, MB_FAILS, MB_REFUSED: see above; FORK is checked with pan -E (the threads that
  * do not exist in the child stop where they are) and the monitor's timeout
  * catches a stuck child instead. PLANT_*: one planted fault each, which the
  * check must catch; see tests/model/check.
@@ -141,6 +142,7 @@ bool hit;                          /* a close's send found W in its system call 
 byte rounds;                       /* the close's rounds of sends */
 bool left0;                        /* W's wait_left zeroed by a wake */
 bool hdone;                        /* the host handler (SELF_CLOSE, HANDLER_WAIT) has run */
+bool unordered;                    /* MB_REFUSED: no barrier orders the other threads */
 #ifdef FENCED
 bool fenced = 1;
 #else
@@ -150,6 +152,14 @@ byte finished;                     /* caller threads that have ended */
 byte scratch;                      /* loop index inside d_steps; always 0 between steps */
 bool forked;                       /* FORK: query has forked; what runs now is the child */
 bool child_done;                   /* FORK: query has ended in the child */
+
+/* With no barrier (MB_REFUSED) nothing is released while another registered
+ * thread lives; here every thread lives until the monitor's end. */
+#ifndef PLANT_REFUSED_LEAVER_RELEASES
+#define ALONE (!unordered)
+#else
+#define ALONE 1
+#endif
 
 /* FORK: the other threads do not exist in the child */
 #ifdef FORK
@@ -416,7 +426,7 @@ inline LEAVE_CLOSED(t, named, r) {
      SCAN(t, named, 0, r);
 #endif
      if
-     :: !named -> RELEASE(); release_pending = 0
+     :: !named && ALONE -> RELEASE(); release_pending = 0
      :: else -> skip
      fi;
      named = 0
@@ -502,9 +512,15 @@ inline BARRIER() {
 #ifdef MB_FAILS
      :: fenced = 1;                 /* callers fence from their next fence point */
         FENCE(C);
-#ifndef PLANT_TRUST_OWN_FENCE
-        (blen[Q] == 0);             /* and a process-wide barrier another way */
-        (blen[W] == 0)
+#if defined(MB_REFUSED)
+#ifndef PLANT_REFUSED_RELEASES
+        unordered = 1               /* GLOBAL refused too: no barrier at all */
+#else
+        skip
+#endif
+#elif !defined(PLANT_TRUST_OWN_FENCE)
+        (blen[Q] == 0);             /* and membarrier(GLOBAL): every thread */
+        (blen[W] == 0)              /* passes a full barrier during the call */
 #else
         skip
 #endif
@@ -539,7 +555,8 @@ inline CLOSE_RECORD(named, sent, r) {
 #endif
   SCAN(C, named, 0, r);
   if
-  :: named -> release_pending = 1   /* the last caller to leave releases */
+  :: named || unordered ->          /* with no barrier, Q and W may name R unseen */
+     release_pending = 1            /* the last caller to leave releases */
   :: else -> RELEASE()
   fi;
   named = 0;
@@ -835,7 +852,7 @@ inline THREAD_EXIT(named, r) {
   :: release_pending ->
      SCAN(W, named, 0, r);
      if
-     :: !named -> RELEASE(); release_pending = 0
+     :: !named && ALONE -> RELEASE(); release_pending = 0
      :: else -> skip
      fi;
      named = 0
@@ -1054,6 +1071,19 @@ active proctype monitor() {
   finished == NCALLERS;
   assert(mem[SLEEPERS] == 0);       /* every wait that counted itself left the count */
   assert(!sigpend[W]);              /* nor does one reach the entry's next thread */
+#ifdef MB_REFUSED
+  /* the threads end: an owed R that nobody names is given back */
+  if
+  :: release_pending ->
+     (blen[Q] + blen[W] + blen[C] == 0);
+     d_step {
+       assert(mem[SLOT(Q, 0)] + mem[SLOT(W, 0)] + mem[SLOT(C, 0)] + mem[SLOT(C, 1)] == 0);
+       RELEASE();
+       release_pending = 0
+     }
+  :: else -> skip
+  fi;
+#endif
 #ifdef CLOSER
   assert(released == 1 && !release_pending)
 #else
