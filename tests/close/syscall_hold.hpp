@@ -19,6 +19,7 @@ public:
     Hold(const Hold &) = delete;
     Hold &operator=(const Hold &) = delete;
     void await_reached() { reached_.wait(); }
+    bool reached() const { return reached_.try_wait(); }
     void release() { go_.count_down(); }
 
     bool matches(Call call, int fd) const { return call == call_ && fd == fd_; }
