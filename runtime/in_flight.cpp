@@ -166,8 +166,8 @@ void owe(Record *r) { // the last call to leave releases
 
 void release(Record *r) {
     if (r->released.exchange(true)) return; // once; io_fd reads it without the lock
+    drop_buffer(r); // the last call has left: nobody reads it now; its read-ahead goes back
     ::close(r->pub.fd);
-    drop_buffer(r); // the last call has left: nobody reads it now
     if (!r->release_pending) return;
     r->release_pending = false;
     (r->owed_prev ? r->owed_prev->owed_next : table().owed) = r->owed_next;

@@ -8,7 +8,7 @@
 #include <atomic>      // lock-free method tables, record state
 #include <csignal>     // sigset_t, sig_atomic_t
 #include <cstddef>     // offsetof
-#include <cstdint>     // uint32_t, uintptr_t
+#include <cstdint>     // uint32_t, uintptr_t, int64_t
 #include <ctime>       // timespec
 #include <mutex>       // the thread table's lock (in_flight.cpp)
 #include <string>      // class names, strings
@@ -167,6 +167,7 @@ struct Record {
     bool plain_read = false; // a regular file or block device: read(2) never waits for input
     bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); the turn's
     bool datagrams = false;  // a datagram or seqpacket socket: a read takes one datagram
+    bool sized = false;      // a regular file whose size is its length: eof? counts
     std::atomic<bool> closed_{false};                  // set once, by the close
     std::atomic<int> pending{0};                       // end - pos, readable from any thread
     std::atomic<bool> released{false};                 // descriptor given back to the kernel
@@ -181,7 +182,15 @@ struct Record {
     ReadStep step = ReadStep::Ahead; // turn: how far a read may go past its call's
     std::vector<char> buf;           // read-ahead buffer: [pos, end) is unread
     std::size_t pos = 0, end = 0;
-    Link link; // on the registry's list of streams
+    // A seekable stream's read-ahead, for giving it back (io.cpp): the file
+    // offset just past buf[end] as this stream's last read left it (-1:
+    // unknown), and how many bytes at the buffer's tail this process read
+    // itself, since fork generation `own_gen`. The turn's, like buf.
+    int64_t file_end = -1;
+    std::size_t own = 0;
+    uint32_t own_gen = 0;
+    char *overflow = nullptr; // a datagram's room past the buffer, mapped at first need
+    Link link;                // on the registry's list of streams
 
     bool closed() const {
         return closed_.load(std::memory_order_relaxed);
@@ -217,7 +226,7 @@ void destroy(zl_object *o);                 // frees by type
 void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
 void close_for_release(Record *r); // the object's release closes the stream, as a close does
-void drop_buffer(Record *r);       // the last call has left a closed stream: its buffer goes
+void drop_buffer(Record *r); // the last call has left a closed stream: read-ahead back, buffer gone
 
 // ---- calls in flight (in_flight.cpp) -----------------------------------------
 // Each thread names the records of its calls on IOs in a chain of its own,

@@ -10,8 +10,8 @@
 //   sees each buffer between two changes; a turn held by a thread the child
 //   does not have is freed there, its holder having been outside every change.
 // - close: the last call to leave a closed stream releases it; the release
-//   drops the buffer (drop_buffer, under buf_lock). A reader still inside
-//   holds a call on the stream, so the buffer goes only once it has left.
+//   gives the read-ahead back and drops the buffer (drop_buffer). A reader
+//   still inside holds a call on the stream, so both wait until it has left.
 // - signal handlers: a handler that calls gets or read on a stream whose
 //   turn its thread holds is refused (EDEADLK); nread, ready? and wait take
 //   no lock.
@@ -19,28 +19,36 @@
 // Reads go ahead a chunk at a time unless the stream is read exactly
 // (io_set_read_ahead): then a read takes no byte past its call's, so that a
 // later reader of the open file (a shell's next command) gets the rest. A
-// seekable stream keeps reading ahead and gives the read-ahead back at its
-// close: the offset returns to where the calls stopped reading.
+// seekable stream keeps reading ahead and, once closed, gives back what it
+// read and did not hand out, if the offset is still where its last read
+// left it (give_back): a dup or a fork's other side may have read since.
 //
 // A read of a datagram or seqpacket socket takes one datagram and the kernel
-// drops what does not fit, so the buffer first makes room for the whole of
-// the next one, whose length a peek learns.
+// drops what does not fit, so its room reaches past the buffer into a
+// mapping as large as any read (read_datagram).
+//
+// eof? counts a regular file by its size, unless its file system makes the
+// content up as it is read (proc, sysfs): there it reads, as on a stream
+// the kernel cannot count.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // read_buffer_capacity
 
-#include <algorithm>    // std::min
-#include <cerrno>       // EINTR, EAGAIN, EOPNOTSUPP
-#include <climits>      // INT_MAX
-#include <cstdint>      // SIZE_MAX: a read with no budget
-#include <cstring>      // memchr, memmove, memcpy
-#include <fcntl.h>      // fcntl, O_ACCMODE
-#include <mutex>        // std::lock_guard over the turn and the buffer's lock
-#include <poll.h>       // POLLIN
-#include <sys/ioctl.h>  // ioctl, FIONREAD: eof? without taking input
-#include <sys/socket.h> // recv, MSG_PEEK, getsockopt: reading a stream socket exactly
-#include <sys/stat.h>   // fstat: regular files read without waiting
-#include <sys/uio.h>    // preadv2, RWF_NOWAIT
-#include <unistd.h>     // read, lseek
+#include <algorithm>     // std::min
+#include <cerrno>        // EINTR, EAGAIN, EOPNOTSUPP
+#include <climits>       // INT_MAX
+#include <cstdint>       // SIZE_MAX: a read with no budget
+#include <cstring>       // memchr, memmove, memcpy
+#include <fcntl.h>       // fcntl, O_ACCMODE
+#include <linux/magic.h> // PROC_SUPER_MAGIC and the others: files whose size is no length
+#include <mutex>         // std::lock_guard over the turn and the buffer's lock
+#include <poll.h>        // POLLIN
+#include <sys/ioctl.h>   // ioctl, FIONREAD: eof? without taking input
+#include <sys/mman.h>    // mmap, munmap, madvise: a datagram's overflow room
+#include <sys/socket.h>  // recv, recvmsg, MSG_PEEK, MSG_TRUNC, getsockopt
+#include <sys/stat.h>    // fstat: regular files read without waiting, and their size
+#include <sys/statfs.h>  // fstatfs: the file system a regular file is on
+#include <sys/uio.h>     // preadv2, RWF_NOWAIT
+#include <unistd.h>      // read, lseek
 
 namespace zelt {
 namespace rt {
@@ -48,6 +56,10 @@ namespace {
 
 constexpr std::size_t kChunk = 8192;            // read-ahead size
 constexpr std::size_t kKeepAtMost = 4 * kChunk; // a buffer grown past this is given back
+// A datagram's room past the buffer: with it, one read holds as much as the
+// kernel lets any read return (it cuts a read's room to just under 2 GiB),
+// so no datagram a socket can queue is ever cut.
+constexpr std::size_t kOverflow = std::size_t{1} << 31;
 
 Record *record_of(zl_value io) { return reinterpret_cast<Record *>(zl_io_record(io)); }
 
@@ -120,15 +132,52 @@ void make_room(Record *r, std::size_t room = kChunk) {
     r->end = unread;
 }
 
-// Room for the whole of the next datagram, whose length a peek learns without
-// taking it: a read takes one datagram and drops what does not fit. False
-// when none is there (another reader of the socket took it).
-bool room_for_datagram(Record *r) {
-    const ssize_t size = ::recv(r->pub.fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (size < 0 && (errno == EINTR || errno == EAGAIN)) return false;
-    if (size < 0) zl_sys_fail(nullptr); // the socket's error, which the peek has taken
-    make_room(r, static_cast<std::size_t>(size));
-    return true;
+// One datagram, whole whatever its length, into the buffer's free room
+// (make_room has put the unread bytes at the front): a read takes one
+// datagram and drops what does not fit, so what the room cannot hold lands
+// in the overflow, a mapping that costs no memory until a datagram reaches
+// into it, and moves into a grown buffer from there. One read, no peek
+// first: another reader of the socket can take nothing in between.
+ssize_t read_datagram(Record *r) {
+    if (!r->overflow) {
+        void *m = ::mmap(nullptr, kOverflow, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (m == MAP_FAILED) zl_sys_fail("a datagram's room");
+        r->overflow = static_cast<char *>(m);
+    }
+    const std::size_t room = r->buf.size() - r->end;
+    iovec into[2] = {{r->buf.data() + r->end, room}, {r->overflow, kOverflow}};
+    msghdr m{};
+    m.msg_iov = into;
+    m.msg_iovlen = 2;
+    const ssize_t got = ::recvmsg(r->pub.fd, &m, MSG_DONTWAIT);
+    if (got < 0) return got;
+    if (m.msg_flags & MSG_TRUNC) { // past what any read returns: said, not dropped unsaid
+        errno = EMSGSIZE;
+        zl_sys_fail("a datagram longer than one read can take");
+    }
+    if (static_cast<std::size_t>(got) <= room) return got;
+    const std::size_t tail = static_cast<std::size_t>(got) - room;
+    std::vector<char> grown(r->buf.size() + tail); // allocated here, the old freed past the lock
+    std::memcpy(grown.data(), r->buf.data(), r->buf.size());
+    std::memcpy(grown.data() + r->buf.size(), r->overflow, tail);
+    {
+        std::lock_guard lock(r->buf_lock);
+        r->buf.swap(grown);
+    }
+    ::madvise(r->overflow, tail, MADV_DONTNEED); // its pages back to the system
+    return got;
+}
+
+// A seekable stream's read of GOT bytes from offset AT (-1: unknown): where
+// the buffer now ends in the file, and how much of it this process read.
+void note_file_read(Record *r, off_t at, std::size_t got) {
+    if (r->own_gen != fork_generation) { // the first read since a fork: what came before is
+        r->own_gen = fork_generation;    // the other side's too
+        r->own = 0;
+    }
+    r->own += got;
+    r->file_end = at < 0 ? -1 : at + static_cast<off_t>(got);
 }
 
 // Read one more chunk into the buffer, waiting for it the way any caller
@@ -140,10 +189,13 @@ bool fill(Record *r, std::size_t most = SIZE_MAX) {
     for (;;) {
         if (wait_fd(r->pub.fd, POLLIN, nullptr, false) < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub);
-        if (r->datagrams && !room_for_datagram(r)) continue; // taken meanwhile: wait again
-        ssize_t got = read_now(r, r->buf.data() + r->end, std::min(r->buf.size() - r->end, most));
+        const off_t at = r->plain_read ? ::lseek(r->pub.fd, 0, SEEK_CUR) : -1; // where it reads
+        ssize_t got = r->datagrams ? read_datagram(r)
+                                   : read_now(r, r->buf.data() + r->end,
+                                              std::min(r->buf.size() - r->end, most));
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue; // taken or woken: wait again
         if (got < 0) zl_sys_fail(nullptr);
+        if (r->plain_read) note_file_read(r, at, static_cast<std::size_t>(got));
         {
             std::lock_guard lock(r->buf_lock);
             r->end += static_cast<std::size_t>(got);
@@ -201,45 +253,89 @@ zl_value io_read(int argc, const zl_value *argv, zl_value self) {
     return take(r, all ? have : std::min(have, static_cast<std::size_t>(want)));
 }
 
+// A file system whose files' sizes are no count of their bytes: a proc or
+// sysfs file says 0 or a page whatever it holds, and the others alike.
+bool sizes_say_nothing(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return true; // unknown: reading is right anywhere
+    switch (fs.f_type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case FUSE_SUPER_MAGIC: // its server says what it likes (a size of 0 for made-up text)
+        return true;
+    default: return false;
+    }
+}
+
+// eof? on a regular file whose size is its length: the offset against the
+// size, in 64 bits, under the turn so that no read moves the offset between
+// the buffer's look and the count. An empty file is read: a size of 0 tells
+// nothing where a file system makes its content up as it is read.
+enum class Count { End, Input, Unknown };
+Count count_file(Record *r) {
+    std::lock_guard turn(r->turn);
+    if (r->end > r->pos) return Count::Input;
+    struct stat st;
+    if (::fstat(r->pub.fd, &st) != 0) zl_sys_fail(nullptr);
+    if (st.st_size == 0) return Count::Unknown;
+    const off_t at = ::lseek(r->pub.fd, 0, SEEK_CUR);
+    if (at < 0) zl_sys_fail(nullptr);
+    return at >= st.st_size ? Count::End : Count::Input;
+}
+
 // eof?: true at the end of the stream, false when input is waiting; waits
-// until it can tell. Where the kernel counts a stream's bytes, it takes no
-// input: a stream that polls readable with none to count is at its end.
-// Where it does not (/dev/null), it reads, as little as the stream's mode
-// allows, into the buffer.
+// until it can tell. A regular file that counts (its size is its length) is
+// counted; elsewhere, where the kernel counts a stream's bytes (pipes,
+// sockets, terminals), it takes no input: a stream that polls readable with
+// none to count is at its end. Where nothing counts (/dev/null, a proc or
+// sysfs file), it reads, as little as the stream's mode allows, into the buffer.
 zl_value io_eof_p(zl_value self) {
     Record *r = readable_record(self);
     for (;;) {
         if (r->pending.load(std::memory_order_acquire) > 0) return ZL_FALSE;
+        if (r->sized)
+            if (const Count c = count_file(r); c != Count::Unknown) return zl_bool(c == Count::End);
         const int ready = wait_fd(r->pub.fd, POLLIN, nullptr, true);
         if (ready < 0) zl_sys_fail(nullptr);
         zl_io_check_closed(&r->pub); // a close from another thread ends the wait
         if (ready == 0) continue;    // another thread's read filled the buffer
-        int count = 0;
-        if (::ioctl(r->pub.fd, FIONREAD, &count) == 0 && count >= 0) return zl_bool(count == 0);
+        int count = 0;               // a file's count is cut to 32 bits, and may say nothing
+        if (!r->plain_read && ::ioctl(r->pub.fd, FIONREAD, &count) == 0 && count >= 0)
+            return zl_bool(count == 0);
         std::lock_guard turn(r->turn);
         return zl_bool(r->end == r->pos && !fill(r, r->step == ReadStep::Ahead ? SIZE_MAX : 1));
     }
 }
 
-// A seekable stream gives its read-ahead back: the offset returns to where
-// the calls stopped reading, for whoever reads the open file next, as an
-// input stream's close does in C. Its reads never wait, so the turn is
-// held briefly; a failed seek leaves the offset as it was. A close from a
-// signal handler that interrupted this thread's own read leaves it be.
-void seek_back_unread(Record *r) {
-    if (!r->plain_read || r->closed() || r->turn.held_here()) return;
-    std::lock_guard turn(r->turn);
-    const std::size_t unread = r->end - r->pos;
-    if (unread == 0 || ::lseek(r->pub.fd, -static_cast<off_t>(unread), SEEK_CUR) < 0) return;
-    std::lock_guard lock(r->buf_lock);
-    r->pos = r->end;
-    publish_pending(r);
+// A seekable stream gives back the read-ahead that this process read and no
+// call handed out: the offset returns to where the calls stopped reading,
+// for whoever reads the open file next, as an input stream's close does in
+// C. Only while the offset is still where this stream's last read left it:
+// another reader of the open file (a dup, the other side of a fork) that
+// read since owns what follows, so nothing is read twice. Made as the last
+// call on the closed stream leaves (drop_buffer): no call of this stream
+// reads meanwhile. Read-ahead a fork child inherited is the parent's; the
+// child gives back only what it read itself. A failed seek leaves the
+// offset as it was.
+// The seek is relative, and its result tells the offset it moved from: a
+// read by another reader that landed between the look and the seek is seen,
+// and the seek undone.
+void give_back(Record *r, std::size_t unread) {
+    if (!r->plain_read || r->file_end < 0 || r->own_gen != fork_generation) return;
+    const auto back = static_cast<off_t>(std::min(unread, r->own));
+    if (back == 0 || ::lseek(r->pub.fd, 0, SEEK_CUR) != r->file_end) return;
+    const off_t at = ::lseek(r->pub.fd, -back, SEEK_CUR);
+    if (at >= 0 && at != r->file_end - back) ::lseek(r->pub.fd, back, SEEK_CUR);
 }
 
 zl_value io_close(zl_value self) {
-    Record *r = record_of(zl_io_taint_check(self));
-    seek_back_unread(r);
-    close_record(r);
+    close_record(record_of(zl_io_taint_check(self)));
     return ZL_NIL;
 }
 
@@ -261,17 +357,19 @@ void not_an_io(zl_value v) {
     raise(eTypeError, "wrong argument type " + what + " (expected IO)");
 }
 
-void close_for_release(Record *r) {
-    seek_back_unread(r);
-    close_record(r);
-}
+void close_for_release(Record *r) { close_record(r); }
 
 void drop_buffer(Record *r) {
-    std::vector<char> gone; // freed past the lock
-    std::lock_guard lock(r->buf_lock);
-    gone.swap(r->buf);
-    r->pos = r->end = 0;
-    r->pending.store(0, std::memory_order_relaxed);
+    give_back(r, r->end - r->pos); // no call is on the stream: nobody changes them meanwhile
+    std::vector<char> gone;        // freed past the lock
+    {
+        std::lock_guard lock(r->buf_lock);
+        gone.swap(r->buf);
+        r->pos = r->end = 0;
+        r->pending.store(0, std::memory_order_relaxed);
+    }
+    if (r->overflow) ::munmap(r->overflow, kOverflow);
+    r->overflow = nullptr;
 }
 
 void define_io_methods() {
@@ -309,6 +407,7 @@ zl_value io_new(int fd) {
     Record *r = &block->record;
     r->pub.fd = fd;
     r->plain_read = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    r->sized = S_ISREG(st.st_mode) && !sizes_say_nothing(fd);
     const int type = S_ISSOCK(st.st_mode) ? socket_type(fd) : 0; // asked once: reads consult it
     r->datagrams = type == SOCK_DGRAM || type == SOCK_SEQPACKET;
     const int access = flags & O_ACCMODE;

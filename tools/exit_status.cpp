@@ -3,6 +3,7 @@
 
 #include <zelt/embed.hpp> // call, io_fd, is_string, string_value, integer_value
 
+#include <sys/stat.h> // fstat: a regular file
 #include <sys/time.h> // timeval: a zero limit
 
 namespace zelt_io {
@@ -17,14 +18,28 @@ int nothing_or_end(zl_value io) {
     return zelt::call(io, "eof?") == ZL_TRUE ? kEndOfStream : kLimitPassed;
 }
 
+// On a regular file the kernel's count may say nothing (a proc file counts
+// 0 while it holds text, a sysfs file a page at its end), and no limit ever
+// passes (a file always polls readable): eof? tells, reading nothing where
+// the file's size is its length.
+bool regular_file(zl_value io) {
+    struct stat st;
+    return ::fstat(zelt::io_fd(io), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// After a call that counts or waits: FOUND when its result says input waits.
+int counted(zl_value io, bool found) {
+    if (regular_file(io)) return zelt::call(io, "eof?") == ZL_TRUE ? kEndOfStream : kInputWaiting;
+    return found ? kInputWaiting : nothing_or_end(io);
+}
+
 } // namespace
 
 int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io) {
-    if (name == "wait") return result == ZL_NIL ? nothing_or_end(io) : kInputWaiting;
-    if (name == "ready?") return result == ZL_TRUE ? kInputWaiting : nothing_or_end(io);
+    if (name == "wait") return counted(io, result != ZL_NIL);
+    if (name == "ready?") return counted(io, result == ZL_TRUE);
     if (name == "nread")
-        return zelt::is_integer(result) && zelt::integer_value(result) > 0 ? kInputWaiting
-                                                                           : nothing_or_end(io);
+        return counted(io, zelt::is_integer(result) && zelt::integer_value(result) > 0);
     if (name == "eof?") return result == ZL_TRUE ? kEndOfStream : kInputWaiting;
     if (name == "gets" || name == "read") {
         if (result == ZL_NIL) return kEndOfStream;

@@ -15,7 +15,8 @@ constexpr int kLimitPassed = 124; // as a command that timed out
 // The status for call NAME (with or without arguments, HAS_ARGS) on IO that
 // returned RESULT. A result that says "nothing waiting" is told apart from
 // the end of the stream with eof?, asked only when the stream polls
-// readable, so that it never waits. Raises what eof? raises.
+// readable, so that it never waits; on a regular file, whose count may say
+// nothing, eof? tells whatever the result. Raises what eof? raises.
 int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io);
 
 } // namespace zelt_io

@@ -387,6 +387,54 @@ TEST(ZeltIoFile, ReadsTheNamedFile) {
     EXPECT_EQ(o.err, "") << zt::describe(o);
 }
 
+// Files whose size says nothing of what they hold: a proc file counts 0
+// while it holds text, a sysfs attribute a page at its end. The status
+// follows eof?, which reads there, not the kernel's count.
+struct PseudoFileCase {
+    const char *name;
+    const char *path; // skipped where the system has none
+    std::vector<std::string> calls;
+    int status;
+    std::string last; // the last result line, or empty where it varies
+};
+
+void PrintTo(const PseudoFileCase &c, std::ostream *os) { *os << c.name; }
+
+class ZeltIoPseudoFile : public testing::TestWithParam<PseudoFileCase> {};
+
+TEST_P(ZeltIoPseudoFile, StatusTellsWhatAReadFinds) {
+    const PseudoFileCase &c = GetParam();
+    if (zt::Fd probe(::open(c.path, O_RDONLY | O_CLOEXEC)); probe.get() < 0)
+        GTEST_SKIP() << c.path << " cannot be opened here";
+    std::vector<std::string> args = {"--status", "--file", c.path};
+    args.insert(args.end(), c.calls.begin(), c.calls.end());
+    zt::Outcome o = zt::run(kZeltIo, args);
+    EXPECT_EQ(o.exit_code, c.status) << zt::describe(o);
+    EXPECT_EQ(o.err, "") << zt::describe(o);
+    if (!c.last.empty()) {
+        EXPECT_THAT(o.out, testing::EndsWith("\n" + c.last + "\n")) << zt::describe(o);
+    }
+}
+
+const char kProcFile[] = "/proc/self/status";
+const char kSysfsFile[] = "/sys/kernel/mm/transparent_hugepage/enabled";
+
+// clang-format off
+const PseudoFileCase kPseudoFiles[] = {
+    {"ProcWait", kProcFile, {"fileno", "wait"}, 0, "nil"},
+    {"ProcNread", kProcFile, {"fileno", "nread"}, 0, "0"},
+    {"ProcEof", kProcFile, {"fileno", "eof?"}, 0, "false"},
+    {"ProcReadThenWait", kProcFile, {"read", "wait"}, 3, "nil"},
+    {"ProcReadThenEof", kProcFile, {"read", "eof?"}, 3, "true"},
+    {"SysfsEof", kSysfsFile, {"fileno", "eof?"}, 0, "false"},
+    {"SysfsReadThenNread", kSysfsFile, {"read", "nread"}, 3, ""},
+    {"SysfsReadThenReady", kSysfsFile, {"read", "ready?"}, 3, "true"},
+    {"SysfsReadThenEof", kSysfsFile, {"read", "eof?"}, 3, "true"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, ZeltIoPseudoFile, testing::ValuesIn(kPseudoFiles),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // The stream is zelt-io's own standard output or error: a regular file
 // open for reading and writing, which the calls read and close and into
 // which zelt-io still writes its last line.

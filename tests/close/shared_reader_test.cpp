@@ -1,6 +1,9 @@
 // shared_reader_test.cpp: two IO objects over one open file (a descriptor and
 // its dup) read at once; whichever loses the bytes goes back to its wait, and
-// a close of its stream ends it there.
+// a close of its stream ends it there. Datagrams come whole to whichever
+// reader takes them.
+#include "syscall_hold.hpp" // Hold, Call
+
 #include <in_syscall.hpp> // zh::blocks_in
 #include <kernel.hpp>     // make_pipe, make_fifo, make_pty, Io, Fd, write_all
 #include <zelt/embed.hpp> // call, inspect
@@ -10,6 +13,7 @@
 #include <future>           // the readers
 #include <gtest/gtest.h>    // TEST_P
 #include <string>           // outcomes
+#include <sys/socket.h>     // socketpair: a datagram socket
 #include <syscall_seen.hpp> // zt::ppoll_seen: ppoll's number as /proc shows it
 #include <thread>           // yield
 #include <unistd.h>         // dup, gettid
@@ -84,6 +88,41 @@ TEST_P(SharedReaders, TheLoserIsEndedByItsClose) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SharedReaders, ::testing::ValuesIn(kKinds),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Two readers of one datagram socket: a short datagram, then a long one. The
+// first reader is held at its read, if it makes one after learning what
+// comes next, while the second takes the short one; the first then gets the
+// long one whole, never cut to the room made for the short one.
+TEST(SharedDatagrams, NoReadIsSizedForADatagramAnotherReaderTook) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv), 0);
+    zt::Fd peer(sv[1]);
+    zt::Io first(::dup(sv[0])), second(sv[0]);
+    const std::string short_one = "short\n", long_one = std::string(20000, 'L') + "\n";
+    zt::write_all(peer.get(), short_one);
+    zt::write_all(peer.get(), long_one);
+    auto line_of = [](zl_value io) {
+        const zl_value v = zelt::call(io, "gets");
+        std::string s = zelt::is_string(v) ? zelt::string_value(v) : "nil";
+        zelt::release(v);
+        return s;
+    };
+    Hold hold(Call::Preadv2, zelt::io_fd(first));
+    auto a = std::async(std::launch::async, line_of, first.value());
+    while (!hold.reached() && a.wait_for(0s) != std::future_status::ready)
+        std::this_thread::yield();
+    std::string b;
+    if (hold.reached()) { // between its look at the queue and its read: the other takes one
+        b = line_of(second);
+        hold.release();
+    }
+    ASSERT_EQ(::send(peer.get(), "", 0, 0), 0); // ends a gets left waiting for a cut line's rest
+    const std::string got = a.get();
+    if (b.empty()) b = line_of(second);
+    EXPECT_TRUE(got == short_one || got == long_one) << got.size() << " bytes";
+    EXPECT_TRUE(b == short_one || b == long_one) << b.size() << " bytes";
+    EXPECT_NE(got, b);
+}
 
 } // namespace
 } // namespace close_test

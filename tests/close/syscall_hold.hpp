@@ -1,8 +1,8 @@
-// syscall_hold.hpp: stop the next ioctl, ppoll or preadv2 on one descriptor
+// syscall_hold.hpp: stop the next ioctl, ppoll, preadv2 or read on one descriptor
 // just before it enters the kernel, until the test lets it go; or look at
 // the calling thread there.
 //
-// syscall_hold.cpp defines the three calls in the test executable, which
+// syscall_hold.cpp defines the four calls in the test executable, which
 // exports them, so that libzelt and the extension bind to these.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 namespace close_test {
 
-enum class Call { Ioctl, Ppoll, Preadv2 };
+enum class Call { Ioctl, Ppoll, Preadv2, Read };
 
 class Hold {
 public:
@@ -19,6 +19,7 @@ public:
     Hold(const Hold &) = delete;
     Hold &operator=(const Hold &) = delete;
     void await_reached() { reached_.wait(); }
+    bool reached() const { return reached_.try_wait(); }
     void release() { go_.count_down(); }
 
     bool matches(Call call, int fd) const { return call == call_ && fd == fd_; }

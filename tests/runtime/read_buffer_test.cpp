@@ -9,6 +9,7 @@
 
 #include <test_hooks.hpp> // read_buffer_capacity
 
+#include <cstdlib>       // atoi: a datagram's number
 #include <future>        // the reader waiting for the rest of its line
 #include <gtest/gtest.h> // TEST_P
 #include <latch>         // the reader's thread id
@@ -16,7 +17,8 @@
 #include <sys/ioctl.h>   // FIONREAD: what the kernel still holds
 #include <sys/socket.h>  // socketpair: datagrams
 #include <thread>        // a writer feeding a line longer than the pipe holds
-#include <unistd.h>      // gettid
+#include <unistd.h>      // gettid, dup
+#include <vector>        // which reader got which datagram
 
 namespace rt_test {
 namespace {
@@ -203,6 +205,72 @@ INSTANTIATE_TEST_SUITE_P(Runtime, LongDatagrams,
                                            DatagramCase{"dgram_exact", SOCK_DGRAM, false},
                                            DatagramCase{"seqpacket", SOCK_SEQPACKET, true},
                                            DatagramCase{"seqpacket_exact", SOCK_SEQPACKET, false}),
+                         ByName());
+
+// Two IO objects on one datagram socket (a descriptor and its dup) read at
+// once while short and long datagrams alternate: whichever reader takes a
+// datagram takes all of it, never a datagram cut to the room made for
+// another that the other reader took first.
+struct SharedSocketCase {
+    const char *name;
+    int type;
+};
+
+void PrintTo(const SharedSocketCase &c, std::ostream *os) { *os << c.name; }
+
+class SharedDatagramSocket : public ::testing::TestWithParam<SharedSocketCase> {};
+
+// Datagram I: its number and length, filled up to that length, a newline last.
+std::string numbered_datagram(int i) {
+    const std::size_t length = i % 2 ? 9000 + static_cast<std::size_t>(i % 7) * 1500 : 20;
+    std::string d = std::to_string(i) + ":" + std::to_string(length) + ":";
+    d.resize(length - 1, '.');
+    return d + "\n";
+}
+
+TEST_P(SharedDatagramSocket, EveryDatagramComesWholeToOneReader) {
+    constexpr int kDatagrams = 20000;
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, GetParam().type | SOCK_CLOEXEC, 0, sv), 0);
+    zt::Fd peer(sv[1]);
+    zt::Io first(::dup(sv[0])), second(sv[0]);
+    std::vector<int> times(kDatagrams);
+    auto read_all = [&](zl_value io, std::vector<int> &got, std::string &wrong) {
+        for (;;) {
+            zl_value v = ZL_NIL;
+            try {
+                v = zelt::call(io, "gets");
+            } catch (const zelt::Error &e) {
+                wrong = e.what();
+                return;
+            }
+            if (v == ZL_NIL) return; // an empty datagram: the writer is done
+            const std::string d = zelt::string_value(v);
+            zelt::release(v);
+            const int i = std::atoi(d.c_str()); // 0 for a tail that lost its head
+            if ((i < 0 || i >= kDatagrams || d != numbered_datagram(i)) && wrong.empty())
+                wrong = "datagram " + std::to_string(i) + " came as " + std::to_string(d.size()) +
+                        " bytes: " + d.substr(0, 24);
+            if (i >= 0 && i < kDatagrams) got.push_back(i);
+        }
+    };
+    std::vector<int> got[2];
+    std::string wrong[2];
+    std::thread readers[] = {
+        std::thread(read_all, first.value(), std::ref(got[0]), std::ref(wrong[0])),
+        std::thread(read_all, second.value(), std::ref(got[1]), std::ref(wrong[1]))};
+    for (int i = 0; i < kDatagrams; ++i) zt::write_all(peer.get(), numbered_datagram(i));
+    for (int reader = 0; reader < 2; ++reader) ASSERT_EQ(::send(peer.get(), "", 0, 0), 0);
+    for (auto &r : readers) r.join();
+    EXPECT_EQ(wrong[0] + wrong[1], "");
+    for (const auto &g : got)
+        for (int i : g) ++times[static_cast<std::size_t>(i)];
+    for (int i = 0; i < kDatagrams; ++i) ASSERT_EQ(times[static_cast<std::size_t>(i)], 1) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runtime, SharedDatagramSocket,
+                         ::testing::Values(SharedSocketCase{"dgram", SOCK_DGRAM},
+                                           SharedSocketCase{"seqpacket", SOCK_SEQPACKET}),
                          ByName());
 
 TEST(ReadAheadBuffer, RegularFileEndsWithoutNewline) {
