@@ -41,9 +41,9 @@ PATHS = [
     ("ready_kernel", "raw_ioctl", 85, 13, 86),
     ("nread_buffered", None, 80, 12, 83),
     ("raw_ppoll_ioctl", None, None, None, None),
-    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 226),
+    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 166),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
-    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 363),
+    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 318),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
