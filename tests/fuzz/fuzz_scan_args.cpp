@@ -1,10 +1,7 @@
 // fuzz_scan_args.cpp: zl_scan_args over any format, argument count and out-pointers.
 //
 // Input: a flags byte, an argument-count byte, a null-pointer mask, then the
-// format's bytes (up to the first NUL). With flag 8, the format's first two
-// bytes pick one of the hundred well-formed formats, written as a constant:
-// zelt.h's inline path takes those calls that fit, and must do as the
-// exported scan does. A well-formed "<required><optional>"
+// format's bytes (up to the first NUL). A well-formed "<required><optional>"
 // format with a fitting count stores each argument, or nil for an omitted
 // optional, through the first required+optional pointers and touches nothing
 // else; every other call raises ArgumentError before storing anything.
@@ -12,14 +9,12 @@
 
 #include <zelt/embed.hpp> // zl_scan_args, zelt::Error, integer
 
-#include <array>   // the constant formats
 #include <climits> // INT_MIN
 #include <cstdint> // uint8_t, uint64_t
 #include <cstdio>  // fprintf
 #include <cstdlib> // abort
 #include <cstring> // strlen
 #include <string>  // the format
-#include <utility> // index_sequence: each format a constant
 
 namespace {
 
@@ -44,20 +39,6 @@ Shape shape_of(const char *fmt) {
     std::abort();
 }
 
-// The scan with FMT = "<R><O>" as a constant the compiler sees.
-template <int R, int O> void scan_constant(int argc, const zl_value *argv, zl_value *const *out) {
-    static constexpr char fmt[] = {static_cast<char>('0' + R), static_cast<char>('0' + O), '\0'};
-    zl_scan_args(argc, argv, fmt, out[0], out[1], out[2], out[3], out[4], out[5], out[6], out[7],
-                 out[8], out[9], out[10], out[11], out[12], out[13], out[14], out[15], out[16],
-                 out[17]);
-}
-
-using ScanFn = void (*)(int, const zl_value *, zl_value *const *);
-template <std::size_t... I> constexpr auto every_format(std::index_sequence<I...>) {
-    return std::array<ScanFn, sizeof...(I)>{&scan_constant<I / 10, I % 10>...};
-}
-constexpr auto kConstantFormats = every_format(std::make_index_sequence<100>());
-
 int argc_from(uint8_t b) {
     if (b == 0xFF) return INT_MIN;
     if (b & 0x80) return -(b & 0x7F) - 1;
@@ -72,14 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const int argc = argc_from(in.byte());
     uint32_t null_mask = 0; // which out-pointers are null
     if (flags & 1) null_mask = in.byte() | (in.byte() << 8) | (uint32_t{in.byte()} << 16);
-    std::string format = in.rest();
-    const bool constant = flags & 8; // one of the constant formats, by its digits
-    if (constant) {
-        const int pick = (format.size() > 0 ? format[0] % 10 + 10 : 0) % 10 * 10 +
-                         (format.size() > 1 ? format[1] % 10 + 10 : 0) % 10;
-        format = {static_cast<char>('0' + pick / 10), static_cast<char>('0' + pick % 10)};
-    }
-    const char *fmt = flags & 2 && !constant ? nullptr : format.c_str();
+    const std::string format = in.rest();
+    const char *fmt = flags & 2 ? nullptr : format.c_str();
 
     zl_value args[9];
     for (int i = 0; i < 9; ++i) args[i] = zelt::integer(100 + i);
@@ -94,12 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const bool fits = shape.valid && argc >= shape.required &&
                       argc <= shape.required + shape.optional && (argc == 0 || argv);
     try {
-        if (constant)
-            kConstantFormats[(format[0] - '0') * 10 + (format[1] - '0')](argc, argv, out);
-        else
-            zl_scan_args(argc, argv, fmt, out[0], out[1], out[2], out[3], out[4], out[5], out[6],
-                         out[7], out[8], out[9], out[10], out[11], out[12], out[13], out[14],
-                         out[15], out[16], out[17]);
+        zl_scan_args(argc, argv, fmt, out[0], out[1], out[2], out[3], out[4], out[5], out[6],
+                     out[7], out[8], out[9], out[10], out[11], out[12], out[13], out[14], out[15],
+                     out[16], out[17]);
     } catch (const zelt::Error &e) {
         if (fits) fail(fmt, argc, "raised " + std::string(e.what()));
         if (e.class_name() != "ArgumentError") fail(fmt, argc, "raised " + std::string(e.what()));
