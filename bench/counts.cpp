@@ -6,6 +6,10 @@
 //                              collecting, each loop dumped as "PATH/N"
 //   zelt-counts pages          for each path, kPageCalls calls, a load from
 //                              the marker page before each and after the last
+//   zelt-counts streams PAD    the same for the query paths and wait(0), in a
+//                              program that holds several IO objects on
+//                              different streams, PAD bytes of heap taken
+//                              before each and before the thread's first call
 //
 // The blocking wait's byte comes from a child process: it writes only when
 // the pipe is empty and the parent sits in ppoll, so every such wait sleeps
@@ -14,8 +18,10 @@
 #include "streams.hpp" // zb::Ends, zb::Io, zb::methods
 
 #include <cstdio>               // printf, fopen
+#include <cstdlib>              // strtoul, malloc
 #include <cstring>              // strcmp, strncmp
 #include <ctime>                // nanosleep
+#include <deque>                // the streams: IO objects stay where they are made
 #include <poll.h>               // ppoll
 #include <signal.h>             // kill, SIGKILL
 #include <stdexcept>            // runtime_error
@@ -24,6 +30,7 @@
 #include <sys/wait.h>           // waitpid
 #include <unistd.h>             // fork, read, write, getppid
 #include <valgrind/callgrind.h> // CALLGRIND_TOGGLE_COLLECT, CALLGRIND_DUMP_STATS_AT: no-ops natively
+#include <vector>               // the heap's padding
 
 namespace {
 
@@ -131,6 +138,51 @@ void expect(bool ok, const char *what) {
     if (!ok) throw std::runtime_error(what);
 }
 
+void print_maps() { // what each page is, for counts.py --explain
+    std::fflush(stdout);
+    FILE *maps = std::fopen("/proc/self/maps", "r");
+    for (char line[512]; maps && std::fgets(line, sizeof line, maps);) std::printf("map %s", line);
+    if (maps) std::fclose(maps);
+}
+
+// The query paths and wait(0) on two of several streams: pipes and socket
+// pairs, some answered by the kernel, some by their read buffer, with PAD
+// bytes of heap taken before each object and before the thread's first
+// call, so that the blocks, the thread's entry and the heap's other chunks
+// fall differently on pages from one PAD to the next.
+void several_streams(std::size_t pad) {
+    const zb::Methods &m = zb::methods();
+    std::vector<void *> padding; // kept to the end: what moves the layout
+    auto take = [&] { padding.push_back(pad ? std::malloc(pad) : nullptr); };
+    std::deque<zb::Io> ios;
+    std::vector<zb::Ends> peers; // the far ends, open while the program runs
+    for (int i = 0; i < 3; ++i) {
+        take();
+        zb::Ends e = i == 1 ? zb::socket_pair() : zb::pipe_holding("x");
+        if (i == 1 && write(e.peer.get(), "x", 1) != 1) throw std::runtime_error("write failed");
+        ios.emplace_back(std::move(e.near));
+        peers.push_back(std::move(e));
+        take();
+        zb::Ends lines = zb::pipe_holding("a\nbcd\n");
+        ios.emplace_back(std::move(lines.near));
+        peers.push_back(std::move(lines));
+    }
+    take();
+    for (std::size_t i = 1; i < ios.size(); i += 2) // each second stream buffers "bcd\n"
+        zelt::release(zelt::call(ios[i], m.gets, 0, nullptr));
+    const zl_value k = ios[2].value(), b = ios[3].value(); // in the middle of the others
+    expect(zelt::call(k, m.nread, 0, nullptr) == zelt::integer(1), "nread on the kernel path");
+    expect(zelt::call(b, m.nread, 0, nullptr) == zelt::integer(4), "nread from the buffer");
+    measure("nread_kernel", [k, id = m.nread] { keep(zelt::call(k, id, 0, nullptr)); });
+    measure("ready_kernel", [k, id = m.ready] { keep(zelt::call(k, id, 0, nullptr)); });
+    measure("nread_buffered", [b, id = m.nread] { keep(zelt::call(b, id, 0, nullptr)); });
+    const zl_value zero_limit[] = {zelt::integer(0)};
+    expect(zelt::call(k, m.wait, 1, zero_limit) == k, "wait(0) on a ready pipe");
+    measure("wait_ready",
+            [k, id = m.wait, &zero_limit] { keep(zelt::call(k, id, 1, zero_limit)); });
+    for (void *p : padding) std::free(p);
+}
+
 } // namespace
 
 // The stack pointer moved down to just below a page's top, whatever the
@@ -146,15 +198,21 @@ void expect(bool ok, const char *what) {
 }
 
 int counts_main(int argc, char **argv) {
-    if (argc != 2 ||
-        (std::strcmp(argv[1], "instructions") != 0 && std::strcmp(argv[1], "pages") != 0)) {
-        std::fprintf(stderr, "usage: zelt-counts instructions|pages\n");
+    const bool streams = argc == 3 && std::strcmp(argv[1], "streams") == 0;
+    if (!streams && (argc != 2 || (std::strcmp(argv[1], "instructions") != 0 &&
+                                   std::strcmp(argv[1], "pages") != 0))) {
+        std::fprintf(stderr, "usage: zelt-counts instructions|pages|streams PAD\n");
         return 2;
     }
-    pages_mode = std::strcmp(argv[1], "pages") == 0;
+    pages_mode = std::strcmp(argv[1], "instructions") != 0;
     if (pages_mode)
         std::printf("marker %p\n", static_cast<void *>(const_cast<char *>(marker_page)));
     try {
+        if (streams) {
+            several_streams(std::strtoul(argv[2], nullptr, 10));
+            print_maps();
+            return 0;
+        }
         const zb::Methods &m = zb::methods();
         Blocking blocking; // forked first, before any other thread or object of ours
         const int bfd = blocking.pipe.near.get();
@@ -210,13 +268,7 @@ int counts_main(int argc, char **argv) {
             keep(zelt::call(b, id, 1, ten_limit));
             blocking.drain();
         });
-        if (pages_mode) { // what each page is, for counts.py --explain
-            std::fflush(stdout);
-            FILE *maps = std::fopen("/proc/self/maps", "r");
-            for (char line[512]; maps && std::fgets(line, sizeof line, maps);)
-                std::printf("map %s", line);
-            if (maps) std::fclose(maps);
-        }
+        if (pages_mode) print_maps();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "zelt-counts: %s\n", e.what());
         return 1;

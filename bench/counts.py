@@ -22,6 +22,7 @@ import argparse
 import json
 import math
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -41,9 +42,9 @@ PATHS = [
     ("ready_kernel", "raw_ioctl", 85, 13, 86),
     ("nread_buffered", None, 80, 12, 83),
     ("raw_ppoll_ioctl", None, None, None, None),
-    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 226),
+    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 166),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
-    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 363),
+    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 318),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
@@ -75,14 +76,15 @@ def page_limit(path, budget):
 
 
 def valgrind(tool_args, binary, mode, workdir):
-    cmd = ["valgrind", "--quiet"] + tool_args + [os.path.abspath(binary), mode]
+    mode = mode if isinstance(mode, list) else [mode]
+    cmd = ["valgrind", "--quiet"] + tool_args + [os.path.abspath(binary)] + mode
     return subprocess.run(cmd, cwd=workdir, check=True, capture_output=True, text=True)
 
 
 def count_instructions(binary, workdir):
     out = os.path.join(workdir, "cg.%p")
-    valgrind(["--tool=callgrind", "--collect-atstart=no", f"--callgrind-out-file={out}"], binary,
-             "instructions", workdir)
+    valgrind(["--tool=callgrind", "--collect-atstart=no", "--demangle=no",
+              f"--callgrind-out-file={out}"], binary, "instructions", workdir)
     totals = {}
     for name in os.listdir(workdir):
         if not re.fullmatch(r"cg\.\d+\.\d+", name):
@@ -104,9 +106,70 @@ def count_instructions(binary, workdir):
     return {p: round(v - loop) for p, v in per_call.items()}, round(loop)
 
 
-def count_pages(binary, workdir):
+# The paths whose every function is checked for locked instructions and
+# fences: what a program's calls of nread, ready? and wait(0) run.
+FENCE_PATHS = ["nread_kernel", "ready_kernel", "nread_buffered", "wait_ready"]
+
+# x86-64 only (where the counts run): a lock prefix, xchg with a memory
+# operand (locked without the prefix), and the three fences. xchg between
+# registers is fine: "xchg %ax,%ax" is the assembler's two-byte nop.
+FENCE = re.compile(r"\b(lock|[msl]fence)\b|\bxchg[bwlq]?\s+[^\s]*\(")
+
+
+def hot_functions(workdir):
+    """(object, symbol) of every function the FENCE_PATHS ran in their longer
+    loop, in the runtime and the extension (the C library's are not ours)."""
+    found = set()
+    for name in os.listdir(workdir):
+        if not re.fullmatch(r"cg\.\d+\.\d+", name):
+            continue
+        objects, functions = {}, {}
+        wanted, ob = False, None
+        with open(os.path.join(workdir, name)) as f:
+            for line in f:
+                if line.startswith("desc: Trigger: Client Request: "):
+                    wanted = line.split(": ", 3)[3].strip() in {f"{p}/{LONG}" for p in FENCE_PATHS}
+                m = re.match(r"(c?ob|c?fn)=\((\d+)\)(?: (.*))?$", line.rstrip("\n"))
+                if not m:
+                    continue
+                kind, key, text = m.groups()
+                table = objects if kind.endswith("ob") else functions
+                if text:
+                    table[key] = text
+                if kind == "ob":
+                    ob = objects[key]
+                elif kind == "fn" and wanted:
+                    found.add((ob, functions[key]))
+    return {(o, f) for o, f in found
+            if re.search(r"/(libzelt\.so[.\d]*|wait\.so)$", o)}
+
+
+def fences_in(functions):
+    """Each offending instruction, as 'object symbol: instruction'."""
+    bad = []
+    for obj, sym in sorted(functions):
+        out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", f"--disassemble={sym}", obj],
+                             check=True, capture_output=True, text=True).stdout
+        body = [line for line in out.splitlines() if re.match(r"^\s+[0-9a-f]+:\t", line)]
+        if not body:
+            bad.append(f"{os.path.basename(obj)} {sym}: not found to disassemble")
+        for line in body:
+            insn = line.split("\t", 1)[1]
+            if FENCE.search(insn):
+                bad.append(f"{os.path.basename(obj)} {sym}: {insn.strip()}")
+    return bad
+
+
+# The heap's padding in the several-streams program (zelt-counts streams
+# PAD): bytes taken before each IO object and before the thread's first call.
+# 0, a chunk's worth, and sizes that shift the blocks and the thread's entry
+# by parts of a page and by pages.
+STREAM_PADS = [0, 200, 2100, 3000, 5000]
+
+
+def count_pages(binary, workdir, mode="pages"):
     log = os.path.join(workdir, "lackey.%p")
-    run = valgrind(["--tool=lackey", "--trace-mem=yes", f"--log-file={log}"], binary, "pages",
+    run = valgrind(["--tool=lackey", "--trace-mem=yes", f"--log-file={log}"], binary, mode,
                    workdir)
     marker = None
     for line in run.stdout.splitlines():
@@ -193,9 +256,19 @@ def main():
     EXPLAIN = args.explain
     with tempfile.TemporaryDirectory() as work:
         instr, loop = count_instructions(args.binary, work)
+        hot = hot_functions(work) if platform.machine() == "x86_64" else set()
+    fences = fences_in(hot)
     with tempfile.TemporaryDirectory() as work:
         pages = count_pages(args.binary, work)
     loop_pages = pages.pop("loop", None)
+    streams = {}  # path: (the most pages over the pads, the pad that gave it)
+    for pad in STREAM_PADS:
+        if EXPLAIN:
+            print(f"several streams, pad {pad}:")
+        with tempfile.TemporaryDirectory() as work:
+            for path, n in count_pages(args.binary, work, ["streams", str(pad)]).items():
+                if path not in streams or n > streams[path][0]:
+                    streams[path] = (n, pad)
 
     over = []
     rows = []
@@ -223,10 +296,34 @@ def main():
               f" {pbud:>6}")
     print(f"(per call; the loop's own {loop} instructions taken off each; its own {loop_pages}"
           " pages, code and stack, are in each page count)")
+    print(f"pages in a program that holds six IO objects on pipes and a socket pair, the most over"
+          f" heap paddings of {', '.join(map(str, STREAM_PADS))} bytes:")
+    for path, _, _, pbudget, _ in PATHS:
+        if path in streams:
+            n, pad = streams[path]
+            print(f"  {LABELS[path]:<36} {n:>5} {pbudget:>6}   (padding {pad})")
+            if n > page_limit(path, pbudget):
+                over.append(f"{path}: {n} pages among several streams (padding {pad}),"
+                            f" budget {pbudget}")
+    if len(streams) != len(FENCE_PATHS):
+        over.append("the several-streams program's page counts are missing")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"instructions": instr, "pages": pages, "loop": loop,
-                       "loop_pages": loop_pages}, f, indent=1)
+                       "loop_pages": loop_pages,
+                       "pages_several_streams": {p: n for p, (n, _) in streams.items()}},
+                      f, indent=1)
+    if hot:
+        names = sorted({f for _, f in hot})
+        print(f"locked instructions and fences: {'none' if not fences else len(fences)} in the"
+              f" {len(names)} functions of the runtime and the extension that"
+              f" {', '.join(FENCE_PATHS)} run:")
+        print("  " + " ".join(names))
+    elif platform.machine() == "x86_64":
+        over.append("no function of the runtime or the extension found in the paths' profiles")
+    else:
+        print("locked instructions and fences: not checked (x86-64 only)")
+    over += [f"a locked instruction or fence on a hot path: {b}" for b in fences]
     for o in over:
         print("OVER BUDGET: " + o)
     if args.check and over:

@@ -106,6 +106,82 @@ ZL_API void zl_scan_args(int argc, const zl_value *argv, const char *fmt, ...);
  * microseconds. Raise ArgumentError, TypeError or RangeError otherwise. */
 ZL_API struct timeval zl_time_interval(zl_value limit);
 
+/* The two calls above inline, where the compiler can see what they get: a
+ * format written as a constant (e.g. "01") and a count that fits it stores
+ * the slots here; an Integer of zero or more is converted here. Everything
+ * else goes to the exported function, which keeps its whole contract, raising
+ * included. So a call behaves the same either way; it only costs less.
+ * (zl_scan_args)(...) and (zl_time_interval)(...) call the exported functions
+ * by name. A call of zl_scan_args passes at most 18 pointers ("99"). */
+#if defined(__GNUC__) && !defined(ZL_NO_INLINE_CALLS)
+
+#define ZL_INLINE_ static inline __attribute__((always_inline))
+#define ZL_MOST_SLOTS_ 18
+
+/* FMT's shape as (valid << 8 | optional << 4 | required), or 0 when
+ * malformed; for a constant FMT, a constant. */
+ZL_INLINE_ unsigned zl_scan_shape_(const char *fmt) {
+    unsigned required, optional = 0;
+    if (!fmt) return 0;
+    required = (unsigned)(unsigned char)fmt[0] - '0';
+    if (required > 9) return 0;
+    if (fmt[1]) {
+        optional = (unsigned)(unsigned char)fmt[1] - '0';
+        if (optional > 9 || fmt[2]) return 0;
+    }
+    return 0x100u | optional << 4 | required;
+}
+
+/* LIST: the format, then the pointers, null past those the call passes. */
+ZL_INLINE_ zl_value *zl_scan_slot_(const void *const *list, unsigned i) {
+    return (zl_value *)list[1 + i];
+}
+
+ZL_INLINE_ void zl_scan_args_inline_(int argc, const zl_value *argv, const void *const *list) {
+    const char *fmt = (const char *)list[0];
+    const unsigned shape = zl_scan_shape_(fmt);
+    if (__builtin_constant_p(shape) && shape != 0) {
+        const unsigned required = shape & 15u, optional = shape >> 4 & 15u;
+        /* REQUIRED <= ARGC <= REQUIRED + OPTIONAL, with an array when ARGC > 0 */
+        if ((unsigned)argc - required <= optional && (argv || argc == 0)) {
+            unsigned i;
+            for (i = 0; i < required + optional; ++i) {
+                zl_value *out = zl_scan_slot_(list, i);
+                if (out) *out = i < (unsigned)argc ? argv[i] : ZL_NIL;
+            }
+            return;
+        }
+    }
+#define ZL_SLOT_(i) zl_scan_slot_(list, i)
+    (zl_scan_args)(argc, argv, fmt, ZL_SLOT_(0), ZL_SLOT_(1), ZL_SLOT_(2), ZL_SLOT_(3), ZL_SLOT_(4),
+                   ZL_SLOT_(5), ZL_SLOT_(6), ZL_SLOT_(7), ZL_SLOT_(8), ZL_SLOT_(9), ZL_SLOT_(10),
+                   ZL_SLOT_(11), ZL_SLOT_(12), ZL_SLOT_(13), ZL_SLOT_(14), ZL_SLOT_(15),
+                   ZL_SLOT_(16), ZL_SLOT_(17));
+#undef ZL_SLOT_
+}
+
+/* Each argument evaluated once, as in a call. The pointers past those the
+ * call passes are null, and skipped as any null pointer is. */
+#define zl_scan_args(argc, argv, ...)                                                              \
+    __extension__({                                                                                \
+        const void *const zl_scan_list_[1 + ZL_MOST_SLOTS_] = {__VA_ARGS__};                       \
+        zl_scan_args_inline_((argc), (argv), zl_scan_list_);                                       \
+    })
+
+ZL_INLINE_ struct timeval zl_time_interval_inline_(zl_value limit) {
+    if ((limit & 1u) && (int64_t)limit >= 0) { /* an Integer n >= 0, as 2n+1 */
+        struct timeval tv;
+        tv.tv_sec = (time_t)((int64_t)limit >> 1);
+        tv.tv_usec = 0;
+        return tv;
+    }
+    return (zl_time_interval)(limit);
+}
+
+#define zl_time_interval(limit) zl_time_interval_inline_(limit)
+
+#endif /* inline calls */
+
 /* Wait until FD has one of EVENTS (poll bits; 1 is readable) or LIMIT
  * passes (null: no limit). Above 0: ready; 0: limit passed, or, when FD is
  * the stream of a method call running on this thread, the stream was closed

@@ -42,20 +42,47 @@ int revents_of(const pollfd &pfd) {
     return pfd.revents;
 }
 
+// Any call's record for FD, the whole chain scanned: a wait nested in
+// another call's, or on another stream than its own call's.
+[[gnu::cold, gnu::noinline]] Record *nested_call_record_for(int fd) { return call_record_for(fd); }
+
+// The record of the call whose stream FD is: first the innermost call's, as
+// on a method's own wait (the chain's scan, its first turn apart).
+[[gnu::always_inline]] inline Record *own_call_record_for(int fd) {
+    const ThreadCalls *t = this_thread; // never null: before the first call, depth 0
+    const std::size_t d = t->depth;     // 64 bits: the slot's address in one instruction
+    if (d == 0) return nullptr;         // no call on an IO runs here
+    Record *r = t->chain[d - 1].load(std::memory_order_relaxed);
+    if (r && r->pub.fd == fd) [[likely]]
+        return r;
+    return nested_call_record_for(fd);
+}
+
+// A look that found nothing ready, or failed: READY as it came, unless FD is
+// negative, which ppoll skips. Apart, so that the ready path shares no exit.
+[[gnu::cold, gnu::noinline]] int nothing_ready(int ready, int fd) {
+    return fd < 0 ? bad_descriptor() : ready;
+}
+
 // A zero limit: one look, which never sleeps, so no wake, no mask, no mark.
 // Without the blocking wait's frame: wait(0) comes here straight from
 // zl_wait_for_single_fd. A negative FD, which no stream has and ppoll
 // skips, is told only when nothing is ready: off the ready path.
 [[gnu::hot, gnu::always_inline]] inline int poll_once(int fd, int events) {
-    Record *r = call_record_for(fd); // the stream whose method runs here, if FD is its own
+    Record *r = own_call_record_for(fd); // the stream whose method runs here, if FD is its own
     if (r && r->closed()) [[unlikely]]
         return 0; // its number may be another file's now
-    pollfd pfd = {fd, static_cast<short>(events), 0};
+    pollfd pfd;   // revents: the kernel's, read only when it answered
+    pfd.fd = fd;
+    pfd.events = static_cast<short>(events);
     const timespec zero = {0, 0};
-    const int ready = ppoll(&pfd, 1, &zero, nullptr);
+    // The system call itself, as the blocking wait makes it: the C library's
+    // wrapper copies the limit and, once a second thread exists, switches
+    // cancellation on and off around it with two locked instructions.
+    const int ready = static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes));
     if (ready > 0) [[likely]]
         return revents_of(pfd);
-    return pfd.fd < 0 ? bad_descriptor() : ready; // FD as ppoll left it: nothing kept across
+    return nothing_ready(ready, pfd.fd); // FD as ppoll left it: nothing kept across
 }
 
 // ppoll as the kernel makes it: the limit read at the call's entry, not a

@@ -26,7 +26,8 @@ unsigned digit(char c) { return static_cast<unsigned char>(c) - unsigned{'0'}; }
 
 // The failures out of line, so that a call that passes builds no frame for
 // them; the count's test in unsigned arithmetic, one comparison.
-extern "C" [[gnu::hot]] void zl_scan_args(int argc, const zl_value *argv, const char *fmt, ...) {
+// (The name in parentheses: zelt.h makes it a macro for the inline path.)
+extern "C" [[gnu::hot]] void(zl_scan_args)(int argc, const zl_value *argv, const char *fmt, ...) {
     if (!fmt) [[unlikely]]
         malformed(fmt);
     const unsigned required = digit(fmt[0]);

@@ -48,7 +48,8 @@ ZL_FAILURE timeval negative() { raise(eArgumentError, "time interval must not be
 } // namespace
 
 // An Integer is a test, a shift and a return; a Float and every failure are out of line.
-extern "C" [[gnu::hot]] timeval zl_time_interval(zl_value limit) {
+// (The name in parentheses: zelt.h makes it a macro for the inline path.)
+extern "C" [[gnu::hot]] timeval(zl_time_interval)(zl_value limit) {
     if (limit & 1u) [[likely]] {                            // an Integer, 2n+1
         const int64_t n = static_cast<int64_t>(limit) >> 1; // arithmetic: keeps the sign
         if (n < 0) [[unlikely]]

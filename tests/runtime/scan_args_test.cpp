@@ -5,9 +5,11 @@
 #include <zelt.h>         // zl_scan_args
 #include <zelt/embed.hpp> // integer, inspect
 
+#include <array>         // the formats
 #include <climits>       // INT_MIN
 #include <gtest/gtest.h> // TEST_P
 #include <string>        // test names
+#include <utility>       // index_sequence: every format written as a constant
 
 namespace rt_test {
 namespace {
@@ -150,6 +152,92 @@ TEST_P(ScanSlots, StoresEachSlotOrRefusesTheCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runtime, ScanSlots, ::testing::ValuesIn(kSlots), ByName());
+
+// ---- the inline path: a format written as a constant ---------------------------
+
+// What one scan did: each slot as it was left, and what it raised.
+struct Scanned {
+    zl_value out[kMostSlots];
+    Raised raised;
+};
+
+// FMT is "<R><O>", a constant the compiler sees: zelt.h's inline path takes
+// the call when it fits, the exported scan otherwise (EXPORTED: always).
+template <int R, int O>
+Scanned scan_constant(int argc, const zl_value *argv, unsigned null_slots, bool exported) {
+    static constexpr char fmt[] = {static_cast<char>('0' + R), static_cast<char>('0' + O), '\0'};
+    Scanned s{};
+    zl_value *to[kMostSlots];
+    for (int i = 0; i < kMostSlots; ++i) {
+        s.out[i] = kUntouched;
+        to[i] = null_slots & (1u << i) ? nullptr : &s.out[i];
+    }
+    s.raised = raised_by([&] {
+        if (exported)
+            (zl_scan_args)(argc, argv, fmt, to[0], to[1], to[2], to[3], to[4], to[5], to[6], to[7],
+                           to[8], to[9], to[10], to[11], to[12], to[13], to[14], to[15], to[16],
+                           to[17]);
+        else
+            zl_scan_args(argc, argv, fmt, to[0], to[1], to[2], to[3], to[4], to[5], to[6], to[7],
+                         to[8], to[9], to[10], to[11], to[12], to[13], to[14], to[15], to[16],
+                         to[17]);
+    });
+    return s;
+}
+
+using ScanFn = Scanned (*)(int, const zl_value *, unsigned, bool);
+
+template <std::size_t... I> constexpr auto every_format(std::index_sequence<I...>) {
+    return std::array<ScanFn, sizeof...(I)>{&scan_constant<I / 10, I % 10>...};
+}
+
+// Every "<required><optional>" format, given every count from below zero to
+// past its most, with and without an array, and with null pointers: the
+// inline path stores and raises exactly as the exported scan does.
+TEST(ScanArgsConstantFormat, InlineAndExportedAgree) {
+    static constexpr auto kFormats = every_format(std::make_index_sequence<100>());
+    zl_value args[kMostSlots + 1];
+    for (int i = 0; i <= kMostSlots; ++i) args[i] = zelt::integer(100 + i);
+    for (int f = 0; f < 100; ++f) {
+        const int most = f / 10 + f % 10;
+        for (int argc : {INT_MIN, -1, 0, 1, 2, most - 1, most, most + 1}) {
+            for (bool no_array : {false, true}) {
+                for (unsigned nulls : {0u, 1u, 0x2aaaau}) {
+                    const zl_value *argv = no_array ? nullptr : args;
+                    const Scanned in = kFormats[f](argc, argv, nulls, false);
+                    const Scanned ex = kFormats[f](argc, argv, nulls, true);
+                    const std::string what = "format " + std::to_string(f / 10) +
+                                             std::to_string(f % 10) + " given " +
+                                             std::to_string(argc) + (no_array ? " no array" : "") +
+                                             " nulls " + std::to_string(nulls);
+                    ASSERT_EQ(in.raised.class_name, ex.raised.class_name) << what;
+                    ASSERT_EQ(in.raised.message, ex.raised.message) << what;
+                    for (int i = 0; i < kMostSlots; ++i)
+                        ASSERT_EQ(in.out[i], ex.out[i]) << what << ", slot " << i;
+                }
+            }
+        }
+    }
+}
+
+#if defined(__OPTIMIZE__) && defined(__GNUC__) && !defined(ZL_NO_INLINE_CALLS)
+// The comparison above means something only if the inline path runs: in an
+// optimised build, the compiler sees a constant format's shape.
+// As zelt.h asks it: in an inline function, of the shape's value.
+[[gnu::always_inline]] inline bool shape_seen(const char *fmt) {
+    const unsigned shape = zl_scan_shape_(fmt);
+    return __builtin_constant_p(shape);
+}
+
+TEST(ScanArgsConstantFormat, ShapeIsSeenWhenCompiled) {
+    const bool seen = shape_seen("01");
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(zl_scan_shape_("01"), 0x110u);
+    EXPECT_EQ(zl_scan_shape_("9"), 0x109u);
+    for (const char *bad : {"", "x1", "1x", "012", static_cast<const char *>(nullptr)})
+        EXPECT_EQ(zl_scan_shape_(bad), 0u) << (bad ? bad : "(null)");
+}
+#endif
 
 } // namespace
 } // namespace rt_test

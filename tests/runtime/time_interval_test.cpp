@@ -81,6 +81,22 @@ TEST_P(TimeInterval, ConvertsOrRaises) {
     }
 }
 
+// zelt.h converts an Integer of zero or more inline and hands every other
+// word to the exported function: both ways give the same timeval, or raise
+// the same error, for every kind of limit.
+TEST_P(TimeInterval, InlineAndExportedAgree) {
+    Value limit(GetParam().make());
+    timeval inline_tv{-1, -1}, exported_tv{-2, -2};
+    Raised inline_r = raised_by([&] { inline_tv = zl_time_interval(limit); });
+    Raised exported_r = raised_by([&] { exported_tv = (zl_time_interval)(limit); });
+    EXPECT_EQ(inline_r.class_name, exported_r.class_name);
+    EXPECT_EQ(inline_r.message, exported_r.message);
+    if (exported_r.class_name.empty()) {
+        EXPECT_EQ(inline_tv.tv_sec, exported_tv.tv_sec);
+        EXPECT_EQ(inline_tv.tv_usec, exported_tv.tv_usec);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Runtime, TimeInterval, ::testing::ValuesIn(kLimits), ByName());
 
 } // namespace
