@@ -2,6 +2,8 @@
 // that a malformed command line makes no call at all.
 #include "options.hpp"
 
+#include "message_text.hpp" // quoted: an argument as a message shows it
+
 #include <charconv>    // from_chars: a descriptor number, overflow reported
 #include <cstdint>     // int64_t: an integer argument
 #include <optional>    // an option's value
@@ -11,13 +13,13 @@
 namespace zelt_io {
 
 const char *synopsis() {
-    return "usage: zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]\n"
-           "               [--require NAME]... CALL...\n";
+    return "usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]\n"
+           "               [--no-read-ahead] [--require NAME]... CALL...\n";
 }
 
 const char *usage() {
-    return R"(usage: zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]
-               [--require NAME]... CALL...
+    return R"(usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
+               [--no-read-ahead] [--require NAME]... CALL...
 
 Loads the wait extension, wraps one stream in an IO object (standard input
 unless told otherwise) and makes each CALL on it in order, printing each
@@ -25,6 +27,10 @@ result on its own line.
 
   --fd N          the stream is descriptor N
   --file PATH     the stream is the file PATH, opened for reading
+  --raw           write String results as their bytes, nothing added (no
+                  quotes, no escapes, no newline); other results as without
+                  it; read and read(n) write what they read as it comes, in
+                  bounded memory
   --time          follow each result with the call's elapsed time
   --status        exit with a status that tells what the last call found
                   (see Exit status)
@@ -83,7 +89,7 @@ int descriptor_number(std::string_view text) {
     int fd = -1;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fd);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || fd < 0)
-        throw UsageError("--fd takes a descriptor number, not \"" + std::string(text) + "\"");
+        throw UsageError("--fd takes a descriptor number, not " + quoted(text));
     return fd;
 }
 
@@ -107,8 +113,8 @@ void check_integers(const Call &call, std::string_view text) {
     for (const Arg &arg : call.args) {
         const auto *n = std::get_if<std::int64_t>(&arg);
         if (n && (*n < kIntegerMin || *n > kIntegerMax))
-            throw UsageError("integer " + std::to_string(*n) + " in \"" + std::string(text) +
-                             "\" is out of range (-2^61 to 2^61-1)");
+            throw UsageError("integer " + std::to_string(*n) + " in " + quoted(text) +
+                             " is out of range (-2^61 to 2^61-1)");
     }
 }
 
@@ -132,13 +138,15 @@ Options parse_options(int argc, const char *const *argv) {
             try {
                 o.calls.push_back(parse_call(arg));
             } catch (const ParseError &e) {
-                throw UsageError("malformed CALL \"" + std::string(arg) + "\": " + e.what());
+                throw UsageError("malformed CALL " + quoted(arg) + ": " + e.what());
             }
             check_integers(o.calls.back(), arg);
         } else if (arg == "--") {
             options_ended = true;
         } else if (arg == "--time") {
             o.time = true;
+        } else if (arg == "--raw") {
+            o.raw = true;
         } else if (arg == "--status") {
             o.status = true;
         } else if (arg == "--no-read-ahead") {
@@ -153,10 +161,11 @@ Options parse_options(int argc, const char *const *argv) {
         } else if (auto name = option_value("--require", argc, argv, &i)) {
             o.extensions.emplace_back(*name);
         } else {
-            throw UsageError("unknown option \"" + std::string(arg) + "\"");
+            throw UsageError("unknown option " + quoted(arg));
         }
     }
     if (o.calls.empty()) throw UsageError("no CALL given");
+    if (o.raw && o.time) throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
     return o;
 }
 

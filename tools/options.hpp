@@ -15,6 +15,7 @@ struct Options {
     int fd = 0;             // the stream, when no --file names one
     std::string file;       // --file PATH, opened for reading
     bool time = false;      // --time: each result followed by its call's elapsed time
+    bool raw = false;       // --raw: String results written as their bytes, read streamed
     bool status = false;    // --status: the exit status tells what the last call found
     bool read_ahead = true; // --no-read-ahead clears it: reads take no byte past the call's
     std::vector<std::string> extensions; // --require NAME, loaded in order after wait
