@@ -151,14 +151,17 @@ int stream_read(FILE *out, zl_value io, const Call &call) {
         Owned owned;
         const zl_value ask = zelt::integer(all ? kPiece : std::min(left, kPiece));
         const zl_value piece = zelt::call(io, read, 1, &ask);
-        if (piece == ZL_NIL) break; // the end
+        if (piece == ZL_NIL) { // the end: read(n) there gives nil, read ""
+            if (!all && taken == 0) write_out(out, "nil\n");
+            break;
+        }
         owned.adopt(piece);
         const std::string bytes = zelt::string_value(piece);
         write_out(out, bytes);
         taken += static_cast<std::int64_t>(bytes.size());
         left -= static_cast<std::int64_t>(bytes.size());
     }
-    return taken > 0 || (!all && left == 0) ? zelt_io::kInputWaiting : zelt_io::kEndOfStream;
+    return taken > 0 ? zelt_io::kInputWaiting : zelt_io::kEndOfStream;
 }
 
 // read or read(n) whose String may be large: read(n) for n past one piece.
