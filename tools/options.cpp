@@ -14,12 +14,12 @@ namespace zelt_io {
 
 const char *synopsis() {
     return "usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]\n"
-           "               [--no-read-ahead] [--require NAME]... CALL...\n";
+           "               [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...\n";
 }
 
 const char *usage() {
     return R"(usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
-               [--no-read-ahead] [--require NAME]... CALL...
+               [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
 
 Loads the wait extension, wraps one stream in an IO object (standard input
 unless told otherwise) and makes each CALL on it in order, printing each
@@ -34,6 +34,10 @@ result on its own line.
   --time          follow each result with the call's elapsed time
   --status        exit with a status that tells what the last call found
                   (see Exit status)
+  --within SECONDS
+                  before each CALL, wait up to SECONDS for input; when none
+                  came (the limit passed, or the end), stop there, printing
+                  nothing for the wait; implies --status
   --no-read-ahead read no byte past what each call asks for, so that the
                   next reader of the stream gets every byte after it (a
                   byte per read(2) on pipes and terminals; a peek, then a
@@ -83,6 +87,20 @@ std::optional<std::string_view> option_value(std::string_view name, int argc,
     if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=')
         return arg.substr(name.size() + 1);
     return std::nullopt;
+}
+
+// --within's SECONDS: a number, as a CALL's argument is written.
+Arg seconds(std::string_view text) {
+    std::optional<Call> call;
+    try {
+        call = parse_call("wait(" + std::string(text) + ")");
+    } catch (const ParseError &) {
+    }
+    if (!call || call->args.size() != 1 ||
+        !(std::holds_alternative<std::int64_t>(call->args[0]) ||
+          std::holds_alternative<double>(call->args[0])))
+        throw UsageError("--within takes a number of seconds, not " + quoted(text));
+    return call->args[0];
 }
 
 int descriptor_number(std::string_view text) {
@@ -158,6 +176,10 @@ Options parse_options(int argc, const char *const *argv) {
             name_stream();
             if (path->empty()) throw UsageError("--file needs a path");
             o.file = *path;
+        } else if (auto limit = option_value("--within", argc, argv, &i)) {
+            o.within = seconds(*limit);
+            check_integers(Call{"wait", {*o.within}}, *limit);
+            o.status = true; // it stops at nothing found: the status tells which
         } else if (auto name = option_value("--require", argc, argv, &i)) {
             o.extensions.emplace_back(*name);
         } else {

@@ -205,6 +205,23 @@ int make_call(FILE *out, zl_value io, const Call &call, const Options &o) {
     return o.status ? zelt_io::exit_status(call.name, !call.args.empty(), result, io) : 0;
 }
 
+// --within: wait up to LIMIT for input on IO; the status of what came. A
+// wait the kernel would not count for (/dev/null, a hung-up terminal) is
+// told by what the stream holds; any other raise stays an error.
+int wait_for_input(zl_value io, const Arg &limit) {
+    Owned owned;
+    const zl_value seconds = owned.adopt(to_value(limit));
+    zl_value found = ZL_NIL;
+    try {
+        found = zelt::call(io, zelt::intern("wait"), 1, &seconds);
+    } catch (const zelt::Error &e) {
+        const int status = zelt_io::status_of_refused_count(e.err(), io);
+        if (status < 0) throw;
+        return status;
+    }
+    return zelt_io::exit_status("wait", true, found, io);
+}
+
 // Load the extensions, wrap the stream and make the calls; returns the exit
 // status. Raises; the stream is closed on every way out, and on a seekable
 // one the offset left where the calls stopped reading.
@@ -225,11 +242,12 @@ int run(const Options &o, const Console &console) {
     if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
     int status = 0;
     for (const Call &call : o.calls) {
+        if (o.within)
+            if (const int found = wait_for_input(io, *o.within); found != zelt_io::kInputWaiting)
+                return found;
         try {
             status = make_call(console.out(), io, call, o);
-        } catch (const zelt::Error &e) {
-            // With --status, a wait the kernel would not count for is told
-            // by what the stream holds (/dev/null, a hung-up terminal).
+        } catch (const zelt::Error &e) { // /dev/null, a hung-up terminal: see wait_for_input
             if (!o.status || call.name != "wait") throw;
             const int found = zelt_io::status_of_refused_count(e.err(), io);
             if (found < 0) throw;

@@ -317,6 +317,38 @@ const Case kRaw[] = {
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Raw, ZeltIo, testing::ValuesIn(kRaw), case_name);
 
+// --within: each call made only once input came within the limit; the run
+// stops at the first wait that found none, with its status, and prints
+// nothing for the waits. A call made after a limit passed would block
+// until the child's own time limit.
+// clang-format off
+const Case kWithin[] = {
+    {"WithinThenALine", Input::Pipe, "a\nb\n", {"--raw", "--no-read-ahead", "--within", "5", "gets"}, 0, "a\n", ""},
+    {"WithinLimitPasses", Input::Pipe, "", {"--within", "0.05", "gets"}, 124, "", ""},
+    {"WithinAtTheEnd", Input::PipeAtEnd, "", {"--within=5", "gets"}, 3, "", ""},
+    {"WithinBeforeEachCall", Input::PipeAtEnd, "a\n", {"--within", "5", "gets", "gets"}, 3, "\"a\\n\"\n", ""},
+    {"WithinOnDevNull", Input::DevNull, "", {"--within", "5", "gets"}, 3, "", ""},
+    {"WithinOnDevZero", Input::DevZero, "", {"--within", "5", "read(3)"}, 0, "\"\\x00\\x00\\x00\"\n", ""},
+    {"WithinOnAHungUpPty", Input::HungUpPty, "", {"--within", "5", "gets"}, 3, "", ""},
+    {"WithinHugeLimit", Input::Pipe, "", {"--within", "1e400", "gets"}, 1, "", "zelt-io: RangeError: "},
+    {"WithinNegativeLimit", Input::Pipe, "", {"--within", "-1", "gets"}, 1, "", "zelt-io: ArgumentError: "},
+    {"WithinOnAClosedStream", Input::Pipe, "x\n", {"--within", "5", "close", "gets"}, 1, "nil\n", "zelt-io: IOError: closed stream\n"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Within, ZeltIo, testing::ValuesIn(kWithin), case_name);
+
+// The line loop that README and zelt-io(1) show: one zelt-io a line, and
+// the loop ends at the end of the stream with status 3.
+TEST(ZeltIoWithin, ReadsALineALoop) {
+    Stream stream = make_stream(Input::PipeAtEnd, "one\ntwo\n\nthree");
+    const std::string loop = "while :; do line=$(\"$0\" --raw --no-read-ahead --within 5 gets);"
+                             " s=$?; [ $s = 0 ] || break; printf '<%s>' \"$line\"; done; echo \" $s\"";
+    zt::Outcome o = zt::run("/bin/sh", {"-c", loop, kZeltIo}, {{0, stream.child.get()}});
+    EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
+    EXPECT_EQ(o.out, "<one><two><><three> 3\n") << zt::describe(o);
+    EXPECT_EQ(o.err, "") << zt::describe(o);
+}
+
 // Messages: what comes from outside stays on its one line, escaped.
 // clang-format off
 const Case kMessages[] = {
@@ -541,7 +573,13 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--", "--version"},
         std::vector<std::string>{"nread", "nreed"},                     // a method IO does not have
         std::vector<std::string>{"nread", "wait(2305843009213693952)"}, // 2^61: no Integer holds it
-        std::vector<std::string>{"nread", "wait(-2305843009213693953)"}));
+        std::vector<std::string>{"nread", "wait(-2305843009213693953)"},
+        std::vector<std::string>{"--within", "soon", "gets"},
+        std::vector<std::string>{"--within", "\"1\"", "gets"},
+        std::vector<std::string>{"--within", "1, 2", "gets"},
+        std::vector<std::string>{"--within", "nil", "gets"},
+        std::vector<std::string>{"--within", "2305843009213693952", "gets"},
+        std::vector<std::string>{"gets", "--within"}));
 
 class Help : public testing::TestWithParam<std::vector<std::string>> {};
 
