@@ -38,7 +38,9 @@ std::string escaped(std::string_view text, bool quotes) {
         }
         switch (c) {
         case '"':
-        case '\\': out += quotes ? std::string{'\\', static_cast<char>(c)} : std::string(1, c); break;
+        case '\\':
+            out += quotes ? std::string{'\\', static_cast<char>(c)} : std::string(1, c);
+            break;
         case '\n': out += "\\n"; break;
         case '\t': out += "\\t"; break;
         case '\r': out += "\\r"; break;

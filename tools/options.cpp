@@ -51,7 +51,8 @@ result on its own line.
 A CALL is NAME or NAME(ARG, ...), an ARG an integer, a float (2.5, 1e-3,
 Infinity, NaN), nil, true, false or a double-quoted string (escapes \n \t
 \r \e \\ \" \xHH). Quote CALLs for the shell: 'ready?' 'wait(2.5)'.
-Integers hold -2^61 to 2^61-1. The IO methods: gets, read, read(n), eof?,
+Integers hold -2^61 to 2^61-1; a float past a double's range rounds, to 0
+or Infinity. The IO methods: gets, read, read(n), eof?,
 close, closed?, fileno, and from the wait extension nread, ready?, wait,
 wait(limit). A method that IO does not have is a usage error.
 
@@ -67,8 +68,14 @@ returned, the last call decides:
        String, or wait nil, ready? false or nread 0 at the end)
   124  the limit passed with nothing waiting (wait nil, ready? false or
        nread 0, the stream not at its end)
+Where the kernel does not count a stream's bytes (/dev/null, /dev/zero, a
+hung-up terminal, a listening socket), --status gives what the stream holds,
+even for a wait that raised (it prints nothing then). Killed by SIGPIPE
+(141 in the shell) when the reader of the results went away, after the
+stream is closed.
 
 Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
+A line loop step: line=$(zelt-io --raw --no-read-ahead --within 5 gets)
 )";
 }
 
@@ -187,7 +194,8 @@ Options parse_options(int argc, const char *const *argv) {
         }
     }
     if (o.calls.empty()) throw UsageError("no CALL given");
-    if (o.raw && o.time) throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
+    if (o.raw && o.time)
+        throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
     return o;
 }
 

@@ -43,7 +43,7 @@ const Valid kValid[] = {
     {"wait(1e-400)", {"wait", {0.0}}}, // below the least double: zero, as strtod gives
     {"wait(-1e-400)", {"wait", {-0.0}}},
     {"wait(3e-320)", {"wait", {3e-320}}}, // a subnormal
-    {"wait(1e400)", {"wait", {kInf}}}, // above the greatest double: infinity, as strtod gives
+    {"wait(1e400)", {"wait", {kInf}}},    // above the greatest double: infinity, as strtod gives
     {"wait(-1e999)", {"wait", {-kInf}}},
     {"wait(Infinity)", {"wait", {kInf}}},
     {"wait(-Infinity)", {"wait", {-kInf}}},

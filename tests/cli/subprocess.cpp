@@ -2,17 +2,17 @@
 // through poll so that neither pipe can fill up and stall the child.
 #include "subprocess.hpp"
 
-#include <cerrno>       // errno, EINTR
-#include <csignal>      // kill, SIGKILL
-#include <cstring>      // strncmp
-#include <fcntl.h>      // open, fcntl, F_DUPFD_CLOEXEC
-#include <poll.h>       // poll
-#include <spawn.h>      // posix_spawn, file actions
-#include <stdexcept>    // runtime_error
+#include <cerrno>         // errno, EINTR
+#include <csignal>        // kill, SIGKILL
+#include <cstring>        // strncmp
+#include <fcntl.h>        // open, fcntl, F_DUPFD_CLOEXEC
+#include <poll.h>         // poll
+#include <spawn.h>        // posix_spawn, file actions
+#include <stdexcept>      // runtime_error
 #include <sys/resource.h> // rusage: the child's peak memory
-#include <sys/wait.h>   // wait4, waitpid, WIFEXITED
-#include <system_error> // system_error
-#include <unistd.h>     // pipe2, read, close
+#include <sys/wait.h>     // wait4, waitpid, WIFEXITED
+#include <system_error>   // system_error
+#include <unistd.h>       // pipe2, read, close
 
 extern char **environ;
 

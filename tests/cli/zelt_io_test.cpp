@@ -31,22 +31,21 @@ const std::string kZeltIo = ZELT_IO_PATH;
 
 // The stream the child gets.
 enum class Input {
-    Pipe,        // data written, writer kept open: no end of stream
-    PipeAtEnd,   // data written, writer closed
-    Socket,      // a socket pair, peer kept open
-    SocketAtEnd, // a socket pair, data written, peer closed
-    TcpAtEnd,    // loopback TCP, data written, peer closed
-    Datagrams,   // a datagram socket pair, each line of the data a datagram, peer kept open
-    Pty,         // the terminal side of a pseudo-terminal in raw mode
-    File,        // a regular file holding the data
-    DevNull,     // /dev/null, open for reading
-    DevZero,     // /dev/zero: input that never ends, and that the kernel does not count
-    HungUpPty,   // the terminal side of a pseudo-terminal whose controller is closed
-    Listening,   // a listening loopback socket with a connection waiting to be accepted
+    Pipe,          // data written, writer kept open: no end of stream
+    PipeAtEnd,     // data written, writer closed
+    Socket,        // a socket pair, peer kept open
+    SocketAtEnd,   // a socket pair, data written, peer closed
+    TcpAtEnd,      // loopback TCP, data written, peer closed
+    Datagrams,     // a datagram socket pair, each line of the data a datagram, peer kept open
+    Pty,           // the terminal side of a pseudo-terminal in raw mode
+    File,          // a regular file holding the data
+    DevNull,       // /dev/null, open for reading
+    DevZero,       // /dev/zero: input that never ends, and that the kernel does not count
+    HungUpPty,     // the terminal side of a pseudo-terminal whose controller is closed
+    Listening,     // a listening loopback socket with a connection waiting to be accepted
     ListeningIdle, // a listening loopback socket with no connection
-    WriteOnly,   // the write end of a pipe
+    WriteOnly,     // the write end of a pipe
 };
-
 
 // The test's ends of the child's stream, kept open while the child runs.
 struct Stream {
@@ -341,8 +340,9 @@ INSTANTIATE_TEST_SUITE_P(Within, ZeltIo, testing::ValuesIn(kWithin), case_name);
 // the loop ends at the end of the stream with status 3.
 TEST(ZeltIoWithin, ReadsALineALoop) {
     Stream stream = make_stream(Input::PipeAtEnd, "one\ntwo\n\nthree");
-    const std::string loop = "while :; do line=$(\"$0\" --raw --no-read-ahead --within 5 gets);"
-                             " s=$?; [ $s = 0 ] || break; printf '<%s>' \"$line\"; done; echo \" $s\"";
+    const std::string loop =
+        "while :; do line=$(\"$0\" --raw --no-read-ahead --within 5 gets);"
+        " s=$?; [ $s = 0 ] || break; printf '<%s>' \"$line\"; done; echo \" $s\"";
     zt::Outcome o = zt::run("/bin/sh", {"-c", loop, kZeltIo}, {{0, stream.child.get()}});
     EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
     EXPECT_EQ(o.out, "<one><two><><three> 3\n") << zt::describe(o);
@@ -457,13 +457,15 @@ INSTANTIATE_TEST_SUITE_P(
     Table, UsageMessage,
     testing::Values(
         std::make_pair(std::vector<std::string>{"wait(\n"},
-                       "zelt-io: malformed CALL \"wait(\\n\": expected an argument, found \\x0A at column 6\n"),
+                       "zelt-io: malformed CALL \"wait(\\n\": expected an argument, found \\x0A at "
+                       "column 6\n"),
         std::make_pair(std::vector<std::string>{"--fd", "1\n\xff", "nread"},
                        "zelt-io: --fd takes a descriptor number, not \"1\\n\\xFF\"\n"),
         std::make_pair(std::vector<std::string>{"--x\"\\\xff", "nread"},
                        "zelt-io: unknown option \"--x\\\"\\\\\\xFF\"\n"),
-        std::make_pair(std::vector<std::string>{"--raw", "--time", "nread"},
-                       "zelt-io: --raw and --time do not go together: a time would join a String's bytes\n")));
+        std::make_pair(
+            std::vector<std::string>{"--raw", "--time", "nread"},
+            "zelt-io: --raw and --time do not go together: a time would join a String's bytes\n")));
 
 // A shell script runs zelt-io, then a follow-up reader, on one open stream:
 // every byte the calls did not ask for reaches the follow-up reader.
