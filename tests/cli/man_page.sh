@@ -41,9 +41,9 @@ done <<<"$refusal"
 # The script under EXAMPLES that branches on --status says "end of stream"
 # where standard input is /dev/null (cron, CI, ssh -n), and its line loop
 # passes each line on and stops at the end.
-script=$(sed -n '/^ *zelt-io --status .wait(5)/,/^ *esac$/p' <<<"$text")
+script=$(sed -n '/^[[:space:]]*zelt-io --status .wait(5)/,/^[[:space:]]*esac$/p' <<<"$text")
 [[ -n $script ]] || fail "no --status script under EXAMPLES"
-loop=$(sed -n '/^ *while :; do$/,/^ *done$/p' <<<"$text")
+loop=$(sed -n '/^[[:space:]]*while :; do$/,/^[[:space:]]*done$/p' <<<"$text")
 [[ -n $loop ]] || fail "no line loop under EXAMPLES"
 if [[ ${#emulator[@]} -eq 0 ]]; then
   mkdir "$tmp/bin" && ln -s "$zelt_io" "$tmp/bin/zelt-io"
