@@ -1,7 +1,7 @@
 // zelt-io: makes method calls on one stream, printing each result.
 //
 //   zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
-//           [--no-read-ahead] [--require NAME]... CALL...
+//           [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
 //
 // Exit status 0 when every call returned, 1 when one raised or a result
 // could not be written, 2 on a usage error; with --status, what the last
@@ -14,21 +14,22 @@
 
 #include <zelt/embed.hpp> // require, io_new, call, inspect, release, Error
 
-#include <algorithm> // std::find, std::min
-#include <cerrno>    // errno, EPIPE, for zl_sys_fail
-#include <chrono>    // steady_clock: a call's elapsed time
-#include <csignal>   // sigaction, raise, SIGPIPE
-#include <cstdio>    // FILE, fdopen, fwrite, fprintf, fflush, snprintf
-#include <cstring>   // strerror: a write error's text
-#include <exception> // std::exception
-#include <fcntl.h>   // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
-#include <new>       // std::bad_alloc
-#include <set>       // the IO class's method names
-#include <stdexcept> // std::length_error: a buffer past what can be had
-#include <string>    // result lines
-#include <unistd.h>  // close
-#include <variant>   // std::visit
-#include <vector>    // one call's argument values
+#include <algorithm>   // std::find, std::min
+#include <cerrno>      // errno, EPIPE, for zl_sys_fail
+#include <chrono>      // steady_clock: a call's elapsed time
+#include <csignal>     // sigaction, raise, SIGPIPE
+#include <cstdio>      // FILE, fdopen, fwrite, fprintf, fflush, snprintf
+#include <cstring>     // strerror: a write error's text
+#include <exception>   // std::exception
+#include <fcntl.h>     // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
+#include <new>         // std::bad_alloc
+#include <set>         // the IO class's method names
+#include <stdexcept>   // std::length_error: a buffer past what can be had
+#include <string>      // result lines
+#include <string_view> // the bytes written
+#include <unistd.h>    // close
+#include <variant>     // std::visit
+#include <vector>      // one call's argument values
 
 namespace {
 
