@@ -39,7 +39,8 @@ std::string escaped(std::string_view text, bool quotes) {
         switch (c) {
         case '"':
         case '\\':
-            out += quotes ? std::string{'\\', static_cast<char>(c)} : std::string(1, c);
+            if (quotes) out += '\\'; // quoted: a quote or backslash is escaped
+            out += text[i];
             break;
         case '\n': out += "\\n"; break;
         case '\t': out += "\\t"; break;

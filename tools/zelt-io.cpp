@@ -137,7 +137,7 @@ void check_methods(const std::vector<Call> &calls) {
 }
 
 // A streamed read takes this much at a time: what it holds in memory.
-constexpr std::int64_t kPiece = 64 * 1024;
+constexpr std::int64_t kPiece = std::int64_t{64} * 1024;
 
 // read, or read(n) past one piece, with raw output: read(piece) after
 // read(piece), each written as it comes, rather than one String of it all.
