@@ -2,7 +2,6 @@
 #include "call_parser.hpp"
 
 #include <charconv>     // from_chars: exact, locale-free, reports overflow
-#include <cmath>        // isinf: a float too large for a double
 #include <cstdio>       // snprintf
 #include <cstdlib>      // strtod: the value a float too small for from_chars underflows to
 #include <limits>       // infinity, quiet_NaN
@@ -32,9 +31,9 @@ std::string describe(char c) {
     return hex;
 }
 
-// A literal out of a double's range: the tiny value or signed zero it
-// underflows to, or an infinity when it is too large (strtod rounds both
-// ways; zelt-io keeps the C locale, so its point is '.').
+// A literal out of a double's range, rounded as strtod rounds it: the tiny
+// value or signed zero it underflows to, or the infinity it overflows to
+// (zelt-io keeps the C locale, so its point is '.').
 double out_of_range_value(const std::string &literal) {
     return std::strtod(literal.c_str(), nullptr);
 }
@@ -156,7 +155,6 @@ private:
             double d = 0;
             auto [end, ec] = std::from_chars(first, last, d);
             if (ec == std::errc::result_out_of_range) d = out_of_range_value(literal);
-            if (std::isinf(d)) fail_at("float out of range: " + literal, start);
             if ((ec != std::errc() && ec != std::errc::result_out_of_range) || end != last)
                 fail_at("malformed float: " + literal, start);
             return d;

@@ -42,7 +42,9 @@ private:
 // Parse TEXT as one CALL. Blanks (spaces and tabs) may surround the name,
 // the parentheses, the arguments and the commas. Integers are decimal and
 // must fit 64 bits; floats need digits on both sides of the point or an
-// exponent (2.5, 1e3), and Infinity, -Infinity and NaN are floats too.
+// exponent (2.5, 1e3), and Infinity, -Infinity and NaN are floats too. A
+// float beyond a double's range rounds to the nearest double as strtod
+// rounds it: 1e-400 is 0, 1e400 is Infinity.
 // Strings take the escapes \n \t \r \e \\ \" and \xHH.
 Call parse_call(std::string_view text);
 

@@ -3,19 +3,41 @@
 
 #include <zelt/embed.hpp> // call, io_fd, is_string, string_value, integer_value
 
-#include <sys/stat.h> // fstat: a regular file
-#include <sys/time.h> // timeval: a zero limit
+#include <cerrno>       // errno, EBADF
+#include <sys/ioctl.h>  // ioctl, FIONREAD: whether the kernel counts the stream's bytes
+#include <sys/socket.h> // getsockopt, SO_ACCEPTCONN: a listening socket
+#include <sys/stat.h>   // fstat: a regular file
+#include <sys/time.h>   // timeval: a zero limit
 
 namespace zelt_io {
 namespace {
 
-// Nothing waiting now: the limit passed, unless the stream is at its end.
+// False, with errno, when the kernel will not count FD's bytes.
+bool counted(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0;
+}
+
+bool listening(int fd) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) == 0 && on;
+}
+
+// Nothing counted now: the limit passed, unless the stream is at its end.
 // At the end a stream polls readable, and eof? then answers at once; one
-// that does not poll readable has a limit that passed.
+// that does not poll readable has a limit that passed. A stream the kernel
+// does not count polls readable with input too (/dev/zero), which eof?
+// tells apart, reading into the runtime's buffer; a listening socket has a
+// connection waiting, and no input for eof? to read.
 int nothing_or_end(zl_value io) {
+    const int fd = zelt::io_fd(io);
     timeval now{0, 0};
-    if (zl_wait_for_single_fd(zelt::io_fd(io), 1, &now) <= 0) return kLimitPassed;
-    return zelt::call(io, "eof?") == ZL_TRUE ? kEndOfStream : kLimitPassed;
+    if (zl_wait_for_single_fd(fd, 1, &now) <= 0) return kLimitPassed;
+    if (listening(fd)) return kInputWaiting;
+    const bool count_known = counted(fd); // before eof? buffers input
+    if (zelt::call(io, "eof?") == ZL_TRUE) return kEndOfStream;
+    return count_known ? kLimitPassed : kInputWaiting; // counted: it came after the call
 }
 
 // On a regular file the kernel's count may say nothing (a proc file counts
@@ -28,18 +50,25 @@ bool regular_file(zl_value io) {
 }
 
 // After a call that counts or waits: FOUND when its result says input waits.
-int counted(zl_value io, bool found) {
+int after_count(zl_value io, bool found) {
     if (regular_file(io)) return zelt::call(io, "eof?") == ZL_TRUE ? kEndOfStream : kInputWaiting;
     return found ? kInputWaiting : nothing_or_end(io);
 }
 
 } // namespace
 
+int status_of_refused_count(int err, zl_value io) {
+    const int fd = zelt::io_fd(io);
+    if (err == 0 || err == EBADF || fd < 0 || zelt::io_closed(io)) return -1;
+    if (counted(fd) || errno != err) return -1; // not the count that raised
+    return nothing_or_end(io);
+}
+
 int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io) {
-    if (name == "wait") return counted(io, result != ZL_NIL);
-    if (name == "ready?") return counted(io, result == ZL_TRUE);
+    if (name == "wait") return after_count(io, result != ZL_NIL);
+    if (name == "ready?") return after_count(io, result == ZL_TRUE);
     if (name == "nread")
-        return counted(io, zelt::is_integer(result) && zelt::integer_value(result) > 0);
+        return after_count(io, zelt::is_integer(result) && zelt::integer_value(result) > 0);
     if (name == "eof?") return result == ZL_TRUE ? kEndOfStream : kInputWaiting;
     if (name == "gets" || name == "read") {
         if (result == ZL_NIL) return kEndOfStream;

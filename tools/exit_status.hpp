@@ -15,8 +15,18 @@ constexpr int kLimitPassed = 124; // as a command that timed out
 // The status for call NAME (with or without arguments, HAS_ARGS) on IO that
 // returned RESULT. A result that says "nothing waiting" is told apart from
 // the end of the stream with eof?, asked only when the stream polls
-// readable, so that it never waits; on a regular file, whose count may say
-// nothing, eof? tells whatever the result. Raises what eof? raises.
+// readable, so that it never waits. Where the kernel will not count the
+// stream's bytes (/dev/null, /dev/zero, a hung-up terminal), "nothing" says
+// only that it could not count, and the status is what eof? finds: the end,
+// or input waiting. On a regular file, whose count may say nothing (proc,
+// sysfs), eof? tells whatever the result. A listening socket that polls
+// readable has a connection waiting. Raises what eof? raises.
 int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io);
+
+// The status for a wait on IO that raised ERR, when the raise is the
+// kernel refusing to count the stream's bytes after the stream polled
+// readable (or the limit passed): what the stream holds, as above. -1 when
+// the raise is anything else, which stays an error.
+int status_of_refused_count(int err, zl_value io);
 
 } // namespace zelt_io

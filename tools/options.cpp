@@ -2,6 +2,8 @@
 // that a malformed command line makes no call at all.
 #include "options.hpp"
 
+#include "message_text.hpp" // quoted: an argument as a message shows it
+
 #include <charconv>    // from_chars: a descriptor number, overflow reported
 #include <cstdint>     // int64_t: an integer argument
 #include <optional>    // an option's value
@@ -11,13 +13,13 @@
 namespace zelt_io {
 
 const char *synopsis() {
-    return "usage: zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]\n"
-           "               [--require NAME]... CALL...\n";
+    return "usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]\n"
+           "               [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...\n";
 }
 
 const char *usage() {
-    return R"(usage: zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]
-               [--require NAME]... CALL...
+    return R"(usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
+               [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
 
 Loads the wait extension, wraps one stream in an IO object (standard input
 unless told otherwise) and makes each CALL on it in order, printing each
@@ -25,9 +27,17 @@ result on its own line.
 
   --fd N          the stream is descriptor N
   --file PATH     the stream is the file PATH, opened for reading
+  --raw           write String results as their bytes, nothing added (no
+                  quotes, no escapes, no newline); other results as without
+                  it; read and read(n) write what they read as it comes, in
+                  bounded memory
   --time          follow each result with the call's elapsed time
   --status        exit with a status that tells what the last call found
                   (see Exit status)
+  --within SECONDS
+                  before each CALL, wait up to SECONDS for input; when none
+                  came (the limit passed, or the end), stop there, printing
+                  nothing for the wait; implies --status
   --no-read-ahead read no byte past what each call asks for, so that the
                   next reader of the stream gets every byte after it (a
                   byte per read(2) on pipes and terminals; a peek, then a
@@ -41,7 +51,8 @@ result on its own line.
 A CALL is NAME or NAME(ARG, ...), an ARG an integer, a float (2.5, 1e-3,
 Infinity, NaN), nil, true, false or a double-quoted string (escapes \n \t
 \r \e \\ \" \xHH). Quote CALLs for the shell: 'ready?' 'wait(2.5)'.
-Integers hold -2^61 to 2^61-1. The IO methods: gets, read, read(n), eof?,
+Integers hold -2^61 to 2^61-1; a float past a double's range rounds, to 0
+or Infinity. The IO methods: gets, read, read(n), eof?,
 close, closed?, fileno, and from the wait extension nread, ready?, wait,
 wait(limit). A method that IO does not have is a usage error.
 
@@ -57,8 +68,14 @@ returned, the last call decides:
        String, or wait nil, ready? false or nread 0 at the end)
   124  the limit passed with nothing waiting (wait nil, ready? false or
        nread 0, the stream not at its end)
+Where the kernel does not count a stream's bytes (/dev/null, /dev/zero, a
+hung-up terminal, a listening socket), --status gives what the stream holds,
+even for a wait that raised (it prints nothing then). Killed by SIGPIPE
+(141 in the shell) when the reader of the results went away, after the
+stream is closed.
 
 Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
+A line loop step: line=$(zelt-io --raw --no-read-ahead --within 5 gets)
 )";
 }
 
@@ -79,11 +96,25 @@ std::optional<std::string_view> option_value(std::string_view name, int argc,
     return std::nullopt;
 }
 
+// --within's SECONDS: a number, as a CALL's argument is written.
+Arg seconds(std::string_view text) {
+    std::optional<Call> call;
+    try {
+        call = parse_call("wait(" + std::string(text) + ")");
+    } catch (const ParseError &) {
+    }
+    if (!call || call->args.size() != 1 ||
+        !(std::holds_alternative<std::int64_t>(call->args[0]) ||
+          std::holds_alternative<double>(call->args[0])))
+        throw UsageError("--within takes a number of seconds, not " + quoted(text));
+    return call->args[0];
+}
+
 int descriptor_number(std::string_view text) {
     int fd = -1;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fd);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || fd < 0)
-        throw UsageError("--fd takes a descriptor number, not \"" + std::string(text) + "\"");
+        throw UsageError("--fd takes a descriptor number, not " + quoted(text));
     return fd;
 }
 
@@ -107,8 +138,8 @@ void check_integers(const Call &call, std::string_view text) {
     for (const Arg &arg : call.args) {
         const auto *n = std::get_if<std::int64_t>(&arg);
         if (n && (*n < kIntegerMin || *n > kIntegerMax))
-            throw UsageError("integer " + std::to_string(*n) + " in \"" + std::string(text) +
-                             "\" is out of range (-2^61 to 2^61-1)");
+            throw UsageError("integer " + std::to_string(*n) + " in " + quoted(text) +
+                             " is out of range (-2^61 to 2^61-1)");
     }
 }
 
@@ -132,13 +163,15 @@ Options parse_options(int argc, const char *const *argv) {
             try {
                 o.calls.push_back(parse_call(arg));
             } catch (const ParseError &e) {
-                throw UsageError("malformed CALL \"" + std::string(arg) + "\": " + e.what());
+                throw UsageError("malformed CALL " + quoted(arg) + ": " + e.what());
             }
             check_integers(o.calls.back(), arg);
         } else if (arg == "--") {
             options_ended = true;
         } else if (arg == "--time") {
             o.time = true;
+        } else if (arg == "--raw") {
+            o.raw = true;
         } else if (arg == "--status") {
             o.status = true;
         } else if (arg == "--no-read-ahead") {
@@ -150,13 +183,19 @@ Options parse_options(int argc, const char *const *argv) {
             name_stream();
             if (path->empty()) throw UsageError("--file needs a path");
             o.file = *path;
+        } else if (auto limit = option_value("--within", argc, argv, &i)) {
+            o.within = seconds(*limit);
+            check_integers(Call{"wait", {*o.within}}, *limit);
+            o.status = true; // it stops at nothing found: the status tells which
         } else if (auto name = option_value("--require", argc, argv, &i)) {
             o.extensions.emplace_back(*name);
         } else {
-            throw UsageError("unknown option \"" + std::string(arg) + "\"");
+            throw UsageError("unknown option " + quoted(arg));
         }
     }
     if (o.calls.empty()) throw UsageError("no CALL given");
+    if (o.raw && o.time)
+        throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
     return o;
 }
 

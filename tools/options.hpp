@@ -3,6 +3,7 @@
 
 #include "call_parser.hpp" // Call
 
+#include <optional>  // --within's limit
 #include <stdexcept> // std::runtime_error
 #include <string>    // paths, extension names
 #include <vector>    // requires, calls
@@ -10,13 +11,15 @@
 namespace zelt_io {
 
 struct Options {
-    bool help = false;      // --help: usage on standard output, nothing else
-    bool version = false;   // --version: "zelt-io X.Y.Z" on standard output, nothing else
-    int fd = 0;             // the stream, when no --file names one
-    std::string file;       // --file PATH, opened for reading
-    bool time = false;      // --time: each result followed by its call's elapsed time
-    bool status = false;    // --status: the exit status tells what the last call found
-    bool read_ahead = true; // --no-read-ahead clears it: reads take no byte past the call's
+    bool help = false;         // --help: usage on standard output, nothing else
+    bool version = false;      // --version: "zelt-io X.Y.Z" on standard output, nothing else
+    int fd = 0;                // the stream, when no --file names one
+    std::string file;          // --file PATH, opened for reading
+    bool time = false;         // --time: each result followed by its call's elapsed time
+    bool raw = false;          // --raw: String results written as their bytes, read streamed
+    bool status = false;       // --status: the exit status tells what the last call found
+    std::optional<Arg> within; // --within S: each call made only once input came within S seconds
+    bool read_ahead = true;    // --no-read-ahead clears it: reads take no byte past the call's
     std::vector<std::string> extensions; // --require NAME, loaded in order after wait
     std::vector<Call> calls;             // made in order on the stream
 };

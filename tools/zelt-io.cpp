@@ -1,29 +1,35 @@
 // zelt-io: makes method calls on one stream, printing each result.
 //
-//   zelt-io [--fd N | --file PATH] [--time] [--status] [--no-read-ahead]
-//           [--require NAME]... CALL...
+//   zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
+//           [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
 //
 // Exit status 0 when every call returned, 1 when one raised or a result
 // could not be written, 2 on a usage error; with --status, what the last
-// call found (exit_status.hpp). See usage() in options.cpp for the whole text.
-#include "call_parser.hpp" // Call, Arg
-#include "exit_status.hpp" // exit_status
-#include "options.hpp"     // parse_options, usage, version, UsageError
+// call found (exit_status.hpp); killed by SIGPIPE, as any tool, when the
+// reader of its results went away. See usage() in options.cpp.
+#include "call_parser.hpp"  // Call, Arg
+#include "exit_status.hpp"  // exit_status, status_of_refused_count
+#include "message_text.hpp" // quoted, one_line: names and messages on one line
+#include "options.hpp"      // parse_options, usage, version, UsageError
 
 #include <zelt/embed.hpp> // require, io_new, call, inspect, release, Error
 
-#include <algorithm> // std::find
-#include <cerrno>    // errno, for zl_sys_fail
-#include <chrono>    // steady_clock: a call's elapsed time
-#include <cstdio>    // FILE, fdopen, fputs, fprintf, fflush, snprintf
-#include <cstring>   // strerror: a write error's text
-#include <exception> // std::exception
-#include <fcntl.h>   // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
-#include <set>       // the IO class's method names
-#include <string>    // result lines
-#include <unistd.h>  // close
-#include <variant>   // std::visit
-#include <vector>    // one call's argument values
+#include <algorithm>   // std::find, std::min
+#include <cerrno>      // errno, EPIPE, for zl_sys_fail
+#include <chrono>      // steady_clock: a call's elapsed time
+#include <csignal>     // sigaction, raise, SIGPIPE
+#include <cstdio>      // FILE, fdopen, fwrite, fprintf, fflush, snprintf
+#include <cstring>     // strerror: a write error's text
+#include <exception>   // std::exception
+#include <fcntl.h>     // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
+#include <new>         // std::bad_alloc
+#include <set>         // the IO class's method names
+#include <stdexcept>   // std::length_error: a buffer past what can be had
+#include <string>      // result lines
+#include <string_view> // the bytes written
+#include <unistd.h>    // close
+#include <variant>     // std::visit
+#include <vector>      // one call's argument values
 
 namespace {
 
@@ -69,7 +75,7 @@ zl_value to_value(const Arg &arg) {
 int open_stream(const Options &o) {
     if (o.file.empty()) return o.fd;
     int fd = ::open(o.file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) zl_sys_fail(o.file.c_str()); // SystemCallError naming the path
+    if (fd < 0) zl_sys_fail(zelt_io::quoted(o.file).c_str()); // SystemCallError naming the path
     return fd;
 }
 
@@ -109,10 +115,11 @@ struct WriteError {
     int err;
 };
 
-void print_line(FILE *out, const std::string &line) {
+// BYTES as they are, flushed: a peer sees each result as it comes.
+void write_out(FILE *out, std::string_view bytes) {
     errno = 0;
-    const bool written = std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF;
-    if (std::fflush(out) != 0 || !written) throw WriteError{errno}; // a peer sees each as it comes
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    if (std::fflush(out) != 0 || !written) throw WriteError{errno};
 }
 
 // A CALL naming a method that IO does not have, now that every extension
@@ -129,9 +136,51 @@ void check_methods(const std::vector<Call> &calls) {
     }
 }
 
+// A streamed read takes this much at a time: what it holds in memory.
+constexpr std::int64_t kPiece = std::int64_t{64} * 1024;
+
+// read, or read(n) past one piece, with raw output: read(piece) after
+// read(piece), each written as it comes, rather than one String of it all.
+// The same bytes, as a read takes what it asks for unless the stream ends.
+// Returns the status of the one read it stands for.
+int stream_read(FILE *out, zl_value io, const Call &call) {
+    const bool all = call.args.empty();
+    std::int64_t left = all ? 0 : std::get<std::int64_t>(call.args[0]);
+    std::int64_t taken = 0;
+    const zelt::Id read = zelt::intern("read");
+    while (all || left > 0) {
+        Owned owned;
+        const zl_value ask = zelt::integer(all ? kPiece : std::min(left, kPiece));
+        const zl_value piece = zelt::call(io, read, 1, &ask);
+        if (piece == ZL_NIL) { // the end: read(n) there gives nil, read ""
+            if (!all && taken == 0) write_out(out, "nil\n");
+            break;
+        }
+        owned.adopt(piece);
+        const std::string bytes = zelt::string_value(piece);
+        write_out(out, bytes);
+        taken += static_cast<std::int64_t>(bytes.size());
+        left -= static_cast<std::int64_t>(bytes.size());
+    }
+    return taken > 0 ? zelt_io::kInputWaiting : zelt_io::kEndOfStream;
+}
+
+// read or read(n) whose String may be large: read(n) for n past one piece.
+bool streamed(const Call &call) {
+    if (call.name != "read" || call.args.size() > 1) return false;
+    if (call.args.empty()) return true;
+    const auto *n = std::get_if<std::int64_t>(&call.args[0]);
+    return n && *n > kPiece; // a smaller one, or an argument read refuses, as a single call
+}
+
 // Make CALL on IO and print its result; raises what the call raised. With
-// STATUS, returns the exit status that the result tells.
-int make_call(FILE *out, zl_value io, const Call &call, bool timed, bool status) {
+// STATUS, returns the exit status that the result tells. RAW writes a
+// String as its bytes, nothing added, and streams a large read.
+int make_call(FILE *out, zl_value io, const Call &call, const Options &o) {
+    if (o.raw && streamed(call)) {
+        const int found = stream_read(out, io, call);
+        return o.status ? found : 0;
+    }
     Owned owned; // the arguments, and a fresh result
     std::vector<zl_value> argv;
     argv.reserve(call.args.size());
@@ -143,14 +192,35 @@ int make_call(FILE *out, zl_value io, const Call &call, bool timed, bool status)
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
 
     if (result != io && !owned.holds(result)) owned.adopt(result); // e.g. the String of gets
-    std::string line = zelt::inspect(result);
-    if (timed) {
-        char elapsed[48];
-        std::snprintf(elapsed, sizeof elapsed, "  (%.3f s)", took.count());
-        line += elapsed;
+    if (o.raw && zelt::is_string(result)) {
+        write_out(out, zelt::string_value(result));
+    } else {
+        std::string line = zelt::inspect(result);
+        if (o.time) {
+            char elapsed[48];
+            std::snprintf(elapsed, sizeof elapsed, "  (%.3f s)", took.count());
+            line += elapsed;
+        }
+        write_out(out, line + '\n');
     }
-    print_line(out, line);
-    return status ? zelt_io::exit_status(call.name, !call.args.empty(), result, io) : 0;
+    return o.status ? zelt_io::exit_status(call.name, !call.args.empty(), result, io) : 0;
+}
+
+// --within: wait up to LIMIT for input on IO; the status of what came. A
+// wait the kernel would not count for (/dev/null, a hung-up terminal) is
+// told by what the stream holds; any other raise stays an error.
+int wait_for_input(zl_value io, const Arg &limit) {
+    Owned owned;
+    const zl_value seconds = owned.adopt(to_value(limit));
+    zl_value found = ZL_NIL;
+    try {
+        found = zelt::call(io, zelt::intern("wait"), 1, &seconds);
+    } catch (const zelt::Error &e) {
+        const int status = zelt_io::status_of_refused_count(e.err(), io);
+        if (status < 0) throw;
+        return status;
+    }
+    return zelt_io::exit_status("wait", true, found, io);
 }
 
 // Load the extensions, wrap the stream and make the calls; returns the exit
@@ -172,13 +242,60 @@ int run(const Options &o, const Console &console) {
     owned.adopt(io); // released, and so closed, at the end
     if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
     int status = 0;
-    for (const Call &call : o.calls) status = make_call(console.out(), io, call, o.time, o.status);
+    for (const Call &call : o.calls) {
+        if (o.within)
+            if (const int found = wait_for_input(io, *o.within); found != zelt_io::kInputWaiting)
+                return found;
+        try {
+            status = make_call(console.out(), io, call, o);
+        } catch (const zelt::Error &e) { // /dev/null, a hung-up terminal: see wait_for_input
+            if (!o.status || call.name != "wait") throw;
+            const int found = zelt_io::status_of_refused_count(e.err(), io);
+            if (found < 0) throw;
+            return found;
+        }
+    }
     return status;
 }
 
 void report_write_error(FILE *err, int e) {
     std::fprintf(err, "zelt-io: write error%s%s\n", e ? ": " : "", e ? std::strerror(e) : "");
 }
+
+void report(FILE *err, const std::string &class_name, const std::string &message) {
+    std::fprintf(err, "zelt-io: %s: %s\n", zelt_io::one_line(class_name).c_str(),
+                 zelt_io::one_line(message).c_str());
+}
+
+// A reader of the results that goes away. Left to SIGPIPE, zelt-io would die
+// at the write, before its stream is closed and a seekable one's read-ahead
+// given back; ignored, the write fails with EPIPE, the stream is closed as
+// the error unwinds, and then zelt-io ends as SIGPIPE ends a tool, for the
+// caller to see. A caller that ignores or blocks SIGPIPE gets the write
+// error (status 1), as before.
+class BrokenPipe {
+public:
+    BrokenPipe() {
+        struct sigaction now {};
+        sigset_t blocked;
+        ::sigemptyset(&blocked);
+        if (::sigaction(SIGPIPE, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) return;
+        if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0) return;
+        if (::sigismember(&blocked, SIGPIPE)) return;
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        taken_ = ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+    }
+    // Ends the process by SIGPIPE when E is a write's EPIPE that it held back.
+    void die_of(int e) const {
+        if (!taken_ || e != EPIPE) return;
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE); // not blocked: delivered before raise returns
+    }
+
+private:
+    bool taken_ = false;
+};
 
 } // namespace
 
@@ -191,10 +308,12 @@ int main(int argc, char **argv) {
                      zelt_io::synopsis());
         return 2;
     }
+    const BrokenPipe broken_pipe;
     if (options.help || options.version) {
         errno = 0;
         std::fputs(options.help ? zelt_io::usage() : zelt_io::version(), stdout);
         if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+        broken_pipe.die_of(errno);
         report_write_error(stderr, errno);
         return 1;
     }
@@ -205,17 +324,25 @@ int main(int argc, char **argv) {
         std::fprintf(console.err(), "zelt-io: %s\n%sRun 'zelt-io --help' for more.\n", e.what(),
                      zelt_io::synopsis());
         return 2;
-    } catch (const WriteError &e) {
+    } catch (const WriteError &e) { // the stream closed by now: run() has unwound
+        broken_pipe.die_of(e.err);
         report_write_error(console.err(), e.err);
         return 1;
     } catch (const zelt::Error &e) {
         std::fflush(console.out());
-        std::fprintf(console.err(), "zelt-io: %s: %s\n", e.class_name().c_str(),
-                     e.message().c_str());
+        report(console.err(), e.class_name(), e.message());
         return 1;
-    } catch (const std::exception &e) { // e.g. out of memory: still a failed run, not a crash
+    } catch (const std::bad_alloc &) { // a failed run, said as a call's error is
         std::fflush(console.out());
-        std::fprintf(console.err(), "zelt-io: %s\n", e.what());
+        report(console.err(), "NoMemoryError", "failed to allocate memory");
+        return 1;
+    } catch (const std::length_error &) { // a buffer larger than any allocation
+        std::fflush(console.out());
+        report(console.err(), "NoMemoryError", "failed to allocate memory");
+        return 1;
+    } catch (const std::exception &e) { // none known; still a failed run, not a crash
+        std::fflush(console.out());
+        report(console.err(), "RuntimeError", e.what());
         return 1;
     }
 }

@@ -38,6 +38,21 @@ while IFS= read -r line; do
   grep -qF -- "$line" <<<"$spaced" || fail "EXAMPLES does not show zelt-io's line \"$line\""
 done <<<"$refusal"
 
+# The script under EXAMPLES that branches on --status says "end of stream"
+# where standard input is /dev/null (cron, CI, ssh -n), and its line loop
+# passes each line on and stops at the end.
+script=$(sed -n '/^[[:space:]]*zelt-io --status .wait(5)/,/^[[:space:]]*esac$/p' <<<"$text")
+[[ -n $script ]] || fail "no --status script under EXAMPLES"
+loop=$(sed -n '/^[[:space:]]*while :; do$/,/^[[:space:]]*done$/p' <<<"$text")
+[[ -n $loop ]] || fail "no line loop under EXAMPLES"
+if [[ ${#emulator[@]} -eq 0 ]]; then
+  mkdir "$tmp/bin" && ln -s "$zelt_io" "$tmp/bin/zelt-io"
+  said=$(PATH="$tmp/bin:$PATH" sh -c "$script" </dev/null 2>&1)
+  [[ $said == "end of stream" ]] || fail "the --status script on /dev/null says \"$said\""
+  said=$(printf 'one\ntwo' | PATH="$tmp/bin:$PATH" sh -c "$loop" 2>&1)
+  [[ $said == $'got one\ngot two' ]] || fail "the line loop says \"$said\""
+fi
+
 version=$("${emulator[@]}" "$zelt_io" --version)
 grep -F "$version" <<<"$text" | grep -q Print || fail "the page does not give \"$version\" for --version"
 

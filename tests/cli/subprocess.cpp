@@ -2,16 +2,17 @@
 // through poll so that neither pipe can fill up and stall the child.
 #include "subprocess.hpp"
 
-#include <cerrno>       // errno, EINTR
-#include <csignal>      // kill, SIGKILL
-#include <cstring>      // strncmp
-#include <fcntl.h>      // open, fcntl, F_DUPFD_CLOEXEC
-#include <poll.h>       // poll
-#include <spawn.h>      // posix_spawn, file actions
-#include <stdexcept>    // runtime_error
-#include <sys/wait.h>   // waitpid, WIFEXITED
-#include <system_error> // system_error
-#include <unistd.h>     // pipe2, read, close
+#include <cerrno>         // errno, EINTR
+#include <csignal>        // kill, SIGKILL
+#include <cstring>        // strncmp
+#include <fcntl.h>        // open, fcntl, F_DUPFD_CLOEXEC
+#include <poll.h>         // poll
+#include <spawn.h>        // posix_spawn, file actions
+#include <stdexcept>      // runtime_error
+#include <sys/resource.h> // rusage: the child's peak memory
+#include <sys/wait.h>     // wait4, waitpid, WIFEXITED
+#include <system_error>   // system_error
+#include <unistd.h>       // pipe2, read, close
 
 extern char **environ;
 
@@ -140,9 +141,11 @@ Outcome Child::finish(std::chrono::milliseconds limit) {
         ::kill(pid_, SIGKILL);
     }
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0)
-        if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitpid");
+    rusage usage{};
+    while (::wait4(pid_, &status, 0, &usage) < 0)
+        if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "wait4");
     pid_ = -1;
+    outcome_.max_rss_kb = usage.ru_maxrss;
     if (WIFEXITED(status)) outcome_.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome_.signal = WTERMSIG(status);
     return outcome_;

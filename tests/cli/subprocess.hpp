@@ -16,6 +16,7 @@ struct Outcome {
     int exit_code = -1;     // when it exited
     int signal = 0;         // when a signal ended it
     bool timed_out = false; // killed at the time limit
+    long max_rss_kb = 0;    // the most memory it held at once (resident, KiB)
 };
 
 // How an outcome reads in a failure message.

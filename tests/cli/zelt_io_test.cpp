@@ -12,9 +12,10 @@
 #include <cstdlib>       // mkstemp
 #include <fcntl.h>       // open
 #include <fstream>       // /proc/PID/syscall
+#include <netinet/in.h>  // sockaddr_in: a listening socket on loopback
 #include <ostream>       // PrintTo
 #include <regex>         // a timed result line
-#include <sys/socket.h>  // socketpair: datagrams
+#include <sys/socket.h>  // socketpair: datagrams; socket, listen, connect
 #include <sys/syscall.h> // SYS_ppoll
 #include <thread>        // sleep_for: the peer that writes later
 #include <unistd.h>      // unlink, close, pread
@@ -22,6 +23,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals; // data with NUL bytes in it
 using testing::HasSubstr;
 using testing::StartsWith;
 
@@ -29,16 +31,20 @@ const std::string kZeltIo = ZELT_IO_PATH;
 
 // The stream the child gets.
 enum class Input {
-    Pipe,        // data written, writer kept open: no end of stream
-    PipeAtEnd,   // data written, writer closed
-    Socket,      // a socket pair, peer kept open
-    SocketAtEnd, // a socket pair, data written, peer closed
-    TcpAtEnd,    // loopback TCP, data written, peer closed
-    Datagrams,   // a datagram socket pair, each line of the data a datagram, peer kept open
-    Pty,         // the terminal side of a pseudo-terminal in raw mode
-    File,        // a regular file holding the data
-    DevNull,     // /dev/null, open for reading
-    WriteOnly,   // the write end of a pipe
+    Pipe,          // data written, writer kept open: no end of stream
+    PipeAtEnd,     // data written, writer closed
+    Socket,        // a socket pair, peer kept open
+    SocketAtEnd,   // a socket pair, data written, peer closed
+    TcpAtEnd,      // loopback TCP, data written, peer closed
+    Datagrams,     // a datagram socket pair, each line of the data a datagram, peer kept open
+    Pty,           // the terminal side of a pseudo-terminal in raw mode
+    File,          // a regular file holding the data
+    DevNull,       // /dev/null, open for reading
+    DevZero,       // /dev/zero: input that never ends, and that the kernel does not count
+    HungUpPty,     // the terminal side of a pseudo-terminal whose controller is closed
+    Listening,     // a listening loopback socket with a connection waiting to be accepted
+    ListeningIdle, // a listening loopback socket with no connection
+    WriteOnly,     // the write end of a pipe
 };
 
 // The test's ends of the child's stream, kept open while the child runs.
@@ -46,6 +52,24 @@ struct Stream {
     zt::Fd child; // handed to the child
     zt::Fd peer;  // the other end, if any
 };
+
+// A listening socket on loopback, and, when CONNECT, a client connected to
+// it and not yet accepted.
+Stream make_listening(bool connect) {
+    zt::Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    auto *any = reinterpret_cast<sockaddr *>(&addr);
+    if (::bind(listener.get(), any, len) != 0 || ::listen(listener.get(), 1) != 0 ||
+        ::getsockname(listener.get(), any, &len) != 0)
+        ADD_FAILURE() << "listening socket";
+    if (!connect) return Stream{std::move(listener), {}};
+    zt::Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(client.get(), any, len) != 0) ADD_FAILURE() << "connect";
+    return Stream{std::move(listener), std::move(client)};
+}
 
 Stream make_stream(Input input, const std::string &data) {
     auto connected = [&](zt::Ends ends) {
@@ -79,6 +103,14 @@ Stream make_stream(Input input, const std::string &data) {
     case Input::Pty: return connected(zt::make_pty());
     case Input::File: return Stream{zt::regular_file(data), {}};
     case Input::DevNull: return Stream{zt::Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)), {}};
+    case Input::DevZero: return Stream{zt::Fd(::open("/dev/zero", O_RDONLY | O_CLOEXEC)), {}};
+    case Input::HungUpPty: {
+        Stream s = connected(zt::make_pty());
+        s.peer.reset(); // the controller gone: the terminal hung up
+        return s;
+    }
+    case Input::Listening:
+    case Input::ListeningIdle: return make_listening(input == Input::Listening);
     case Input::WriteOnly: {
         zt::Ends pipe = zt::make_pipe();
         return Stream{std::move(pipe.peer), std::move(pipe.near)};
@@ -226,6 +258,215 @@ const Case kStatuses[] = {
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Status, ZeltIo, testing::ValuesIn(kStatuses), case_name);
 
+// --status on streams whose bytes the kernel does not count, where nread
+// says 0 and ready? nil whatever is there, and wait raises (the extension's
+// ENOTTY, EIO, EINVAL, kept without --status): the status is what the
+// stream holds. The rows of the table in README and zelt-io(1).
+// clang-format off
+const Case kStreamKinds[] = {
+    {"DevNullWait", Input::DevNull, "", {"--status", "wait(5)", "nread"}, 3, "", ""},
+    {"DevNullReady", Input::DevNull, "", {"--status", "ready?"}, 3, "nil\n", ""},
+    {"DevNullNread", Input::DevNull, "", {"--status", "nread"}, 3, "0\n", ""},
+    {"DevNullEof", Input::DevNull, "", {"--status", "eof?"}, 3, "true\n", ""},
+    {"DevZeroWait", Input::DevZero, "", {"--status", "wait(5)"}, 0, "", ""},
+    {"DevZeroReady", Input::DevZero, "", {"--status", "ready?"}, 0, "nil\n", ""},
+    {"DevZeroNread", Input::DevZero, "", {"--status", "nread"}, 0, "0\n", ""},
+    {"DevZeroEof", Input::DevZero, "", {"--status", "eof?"}, 0, "false\n", ""},
+    {"HungUpPtyWait", Input::HungUpPty, "", {"--status", "wait(5)"}, 3, "", ""},
+    {"HungUpPtyReady", Input::HungUpPty, "", {"--status", "ready?"}, 3, "nil\n", ""},
+    {"HungUpPtyNread", Input::HungUpPty, "", {"--status", "nread"}, 3, "0\n", ""},
+    {"HungUpPtyEof", Input::HungUpPty, "", {"--status", "eof?"}, 3, "true\n", ""},
+    {"HungUpPtyWaitWithoutStatus", Input::HungUpPty, "", {"wait(5)"}, 1, "", "zelt-io: SystemCallError: EIO: "},
+    {"DevZeroWaitWithoutStatus", Input::DevZero, "", {"wait(5)"}, 1, "", kEnotty},
+    {"ListeningWait", Input::Listening, "", {"--status", "wait(5)"}, 0, "", ""},
+    {"ListeningReady", Input::Listening, "", {"--status", "ready?"}, 0, "nil\n", ""},
+    {"ListeningNread", Input::Listening, "", {"--status", "nread"}, 0, "0\n", ""},
+    {"ListeningIdleWait", Input::ListeningIdle, "", {"--status", "wait(0.05)"}, 124, "", ""},
+    {"ListeningIdleReady", Input::ListeningIdle, "", {"--status", "ready?"}, 124, "nil\n", ""},
+    {"ListeningIdleNread", Input::ListeningIdle, "", {"--status", "nread"}, 124, "0\n", ""},
+    {"ListeningWaitWithoutStatus", Input::Listening, "", {"wait(5)"}, 1, "", "zelt-io: SystemCallError: EINVAL: "},
+    {"ClosedThenWaitStaysAnError", Input::DevNull, "", {"--status", "close", "wait"}, 1, "nil\n", "zelt-io: IOError: closed stream\n"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(StreamKinds, ZeltIo, testing::ValuesIn(kStreamKinds), case_name);
+
+// --raw: a String as its bytes, NULs and ill-formed UTF-8 included, nothing
+// added; other results as without it; read streamed in pieces, the same bytes.
+const std::string kLinesRaw = "a\0b\xff\xc3(\n\xe2\x82\xac\\\"\x1b\r\n"s;
+const std::string kMixed = kLinesRaw + std::string(30000, '\0') + "tail"; // fits a pipe
+const std::string kLarge = kLinesRaw + std::string(70000, '\0') + "tail"; // past one piece
+// clang-format off
+const Case kRaw[] = {
+    {"RawGets", Input::PipeAtEnd, kMixed, {"--raw", "gets", "gets", "eof?"}, 0, kLinesRaw + "false\n", ""},
+    {"RawReadAll", Input::PipeAtEnd, kMixed, {"--raw", "read", "read", "gets", "eof?"}, 0, kMixed + "nil\ntrue\n", ""},
+    {"RawReadAllOfAFile", Input::File, kLarge, {"--raw", "read(3)", "read"}, 0, kLarge, ""},
+    {"RawReadNPastAPiece", Input::File, kLarge, {"--raw", "read(70010)", "closed?", "read(100000)", "read(100000)"}, 0,
+     kLarge.substr(0, 70010) + "false\n" + kLarge.substr(70010) + "nil\n", ""},
+    {"RawReadNExactly", Input::PipeAtEnd, kMixed, {"--raw", "--no-read-ahead", "read(2)", "nread"}, 0,
+     "a\0"s + std::to_string(kMixed.size() - 2) + "\n", ""},
+    {"RawOthersAsBefore", Input::Pipe, "xy", {"--raw", "nread", "wait(0)", "ready?", "fileno", "read(0)", "close"}, 0,
+     "2\n#<IO:fd 0>\ntrue\n0\nnil\n", ""},
+    {"RawGetsAtTheEnd", Input::PipeAtEnd, "", {"--raw", "--status", "gets"}, 3, "nil\n", ""},
+    {"RawReadAllStatusAtTheEnd", Input::File, "", {"--raw", "--status", "read"}, 3, "", ""},
+    {"RawReadNStatusAtTheEnd", Input::File, "", {"--raw", "--status", "read(100000)"}, 3, "nil\n", ""},
+    {"RawReadNStatusWithInput", Input::File, "z", {"--raw", "--status", "read(100000)"}, 0, "z", ""},
+    {"RawReadRefusedAsBefore", Input::File, "z", {"--raw", "read(-100000)"}, 1, "", "zelt-io: ArgumentError: negative length"},
+    {"RawStreamedReadOnAClosedStream", Input::File, "z", {"--raw", "close", "read"}, 1, "nil\n", "zelt-io: IOError: closed stream\n"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Raw, ZeltIo, testing::ValuesIn(kRaw), case_name);
+
+// --within: each call made only once input came within the limit; the run
+// stops at the first wait that found none, with its status, and prints
+// nothing for the waits. A call made after a limit passed would block
+// until the child's own time limit.
+// clang-format off
+const Case kWithin[] = {
+    {"WithinThenALine", Input::Pipe, "a\nb\n", {"--raw", "--no-read-ahead", "--within", "5", "gets"}, 0, "a\n", ""},
+    {"WithinLimitPasses", Input::Pipe, "", {"--within", "0.05", "gets"}, 124, "", ""},
+    {"WithinAtTheEnd", Input::PipeAtEnd, "", {"--within=5", "gets"}, 3, "", ""},
+    {"WithinBeforeEachCall", Input::PipeAtEnd, "a\n", {"--within", "5", "gets", "gets"}, 3, "\"a\\n\"\n", ""},
+    {"WithinOnDevNull", Input::DevNull, "", {"--within", "5", "gets"}, 3, "", ""},
+    {"WithinOnDevZero", Input::DevZero, "", {"--within", "5", "read(3)"}, 0, "\"\\x00\\x00\\x00\"\n", ""},
+    {"WithinOnAHungUpPty", Input::HungUpPty, "", {"--within", "5", "gets"}, 3, "", ""},
+    {"WithinHugeLimit", Input::Pipe, "", {"--within", "1e400", "gets"}, 1, "", "zelt-io: RangeError: "},
+    {"WithinNegativeLimit", Input::Pipe, "", {"--within", "-1", "gets"}, 1, "", "zelt-io: ArgumentError: "},
+    {"WithinOnAClosedStream", Input::Pipe, "x\n", {"--within", "5", "close", "gets"}, 1, "nil\n", "zelt-io: IOError: closed stream\n"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Within, ZeltIo, testing::ValuesIn(kWithin), case_name);
+
+// The line loop that README and zelt-io(1) show: one zelt-io a line, and
+// the loop ends at the end of the stream with status 3.
+TEST(ZeltIoWithin, ReadsALineALoop) {
+    Stream stream = make_stream(Input::PipeAtEnd, "one\ntwo\n\nthree");
+    const std::string loop =
+        "while :; do line=$(\"$0\" --raw --no-read-ahead --within 5 gets);"
+        " s=$?; [ $s = 0 ] || break; printf '<%s>' \"$line\"; done; echo \" $s\"";
+    zt::Outcome o = zt::run("/bin/sh", {"-c", loop, kZeltIo}, {{0, stream.child.get()}});
+    EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
+    EXPECT_EQ(o.out, "<one><two><><three> 3\n") << zt::describe(o);
+    EXPECT_EQ(o.err, "") << zt::describe(o);
+}
+
+// Messages: what comes from outside stays on its one line, escaped.
+// clang-format off
+const Case kMessages[] = {
+    {"FileNameEscaped", Input::Pipe, "", {"--file", "/nonexistent/a\nb\xff\xc3\xa9\"", "nread"}, 1, "",
+     "zelt-io: SystemCallError: ENOENT: No such file or directory - \"/nonexistent/a\\nb\\xFF\xc3\xa9\\\"\"\n"},
+    {"ExtensionNameEscaped", Input::Pipe, "", {"--require", "x\ny\xff", "nread"}, 1, "",
+     "zelt-io: LoadError: invalid extension name \"x\\ny\\xFF\": "},
+    {"HugerLimitIsARangeErrorToo", Input::Pipe, "", {"wait(1e400)"}, 1, "", "zelt-io: RangeError: "},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Messages, ZeltIo, testing::ValuesIn(kMessages), case_name);
+
+// The sanitizers' own memory (ASan's quarantine of freed blocks, their
+// address space) would hide or break what these measure.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// --raw read of 100 MB of NUL bytes: every byte out as it is, in memory that
+// does not grow with the input (inspected as one String, it took 1.4 GB).
+TEST(ZeltIoRaw, StreamsAReadInBoundedMemory) {
+    const std::size_t kSize = std::size_t{kSanitized ? 8 : 100} << 20; // no peak measured there
+    Stream empty = make_stream(Input::File, "");
+    Stream big = make_stream(Input::File, std::string(kSize, '\0'));
+    const zt::Outcome base = zt::run(kZeltIo, {"--raw", "read"}, {{0, empty.child.get()}});
+    const zt::Outcome o = zt::run(kZeltIo, {"--raw", "read"}, {{0, big.child.get()}}, {}, 120s);
+    ASSERT_EQ(o.exit_code, 0) << zt::describe(base);
+    EXPECT_EQ(o.out.size(), kSize);
+    EXPECT_EQ(o.out.find_first_not_of('\0'), std::string::npos);
+    EXPECT_EQ(o.err, "");
+    if (kSanitized) GTEST_SKIP() << "the sanitizers keep freed memory: peak not measured";
+    EXPECT_LT(o.max_rss_kb - base.max_rss_kb, 16 * 1024) << "KiB; base " << base.max_rss_kb;
+}
+
+// The reader of zelt-io's results has gone: zelt-io gives its read-ahead
+// back, then ends by SIGPIPE as a tool does (the shell sees 128+13), and the
+// next reader of its input gets every line after the one it took. With
+// SIGPIPE ignored by the caller, the write error and status 1 as before.
+struct BrokenPipeCase {
+    const char *name;
+    std::string script; // zelt-io is $0, its results go to descriptor 4
+    std::string out;
+    std::string err;
+};
+
+void PrintTo(const BrokenPipeCase &c, std::ostream *os) { *os << c.name; }
+
+class ZeltIoBrokenPipe : public testing::TestWithParam<BrokenPipeCase> {};
+
+TEST_P(ZeltIoBrokenPipe, GivesTheRestBackThenEndsAsAToolDoes) {
+    const BrokenPipeCase &c = GetParam();
+    Stream input = make_stream(Input::File, "one\ntwo\nthree\nfour\nfive\n");
+    zt::Ends results = zt::make_pipe();
+    results.near.reset(); // no reader: every write is EPIPE
+    zt::Outcome o = zt::run("/bin/sh", {"-c", c.script, kZeltIo},
+                            {{0, input.child.get()}, {4, results.peer.get()}});
+    EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
+    EXPECT_EQ(o.out, c.out) << zt::describe(o);
+    EXPECT_EQ(o.err, c.err) << zt::describe(o);
+}
+
+const std::string kRest = "two\nthree\nfour\nfive\n";
+// clang-format off
+const BrokenPipeCase kBrokenPipes[] = {
+    {"Gets", "\"$0\" gets gets >&4; echo \"status $?\"; cat", "status 141\n" + kRest, ""},
+    {"RawGets", "\"$0\" --raw gets gets >&4; echo \"status $?\"; cat", "status 141\n" + kRest, ""},
+    {"IgnoredByTheCaller", "trap '' PIPE; \"$0\" gets gets >&4; echo \"status $?\"; cat", "status 1\n" + kRest,
+     "zelt-io: write error: Broken pipe\n"},
+    {"Help", "\"$0\" --help >&4; echo \"status $?\"; cat", "status 141\none\n" + kRest, ""},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, ZeltIoBrokenPipe, testing::ValuesIn(kBrokenPipes),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Out of memory is a failed run, said as a call's error is.
+TEST(ZeltIoMessages, OutOfMemoryIsANoMemoryError) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+    Stream zeros = make_stream(Input::DevZero, "");
+    zt::Outcome o = zt::run("/bin/sh", {"-c", "ulimit -v 300000 && exec \"$0\" read", kZeltIo},
+                            {{0, zeros.child.get()}});
+    EXPECT_EQ(o.exit_code, 1) << zt::describe(o);
+    EXPECT_EQ(o.out, "") << zt::describe(o);
+    EXPECT_EQ(o.err, "zelt-io: NoMemoryError: failed to allocate memory\n") << zt::describe(o);
+}
+
+// A CALL or option with a newline or a byte that is not UTF-8 shows on the
+// usage error's first line, escaped and quoted.
+class UsageMessage
+    : public testing::TestWithParam<std::pair<std::vector<std::string>, std::string>> {};
+
+TEST_P(UsageMessage, ShowsTheArgumentOnOneLine) {
+    zt::Outcome o = zt::run(kZeltIo, GetParam().first);
+    EXPECT_EQ(o.exit_code, 2) << zt::describe(o);
+    EXPECT_EQ(o.err.substr(0, o.err.find('\n') + 1), GetParam().second) << zt::describe(o);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UsageMessage,
+    testing::Values(
+        std::make_pair(std::vector<std::string>{"wait(\n"},
+                       "zelt-io: malformed CALL \"wait(\\n\": expected an argument, found \\x0A at "
+                       "column 6\n"),
+        std::make_pair(std::vector<std::string>{"--fd", "1\n\xff", "nread"},
+                       "zelt-io: --fd takes a descriptor number, not \"1\\n\\xFF\"\n"),
+        std::make_pair(std::vector<std::string>{"--x\"\\\xff", "nread"},
+                       "zelt-io: unknown option \"--x\\\"\\\\\\xFF\"\n"),
+        std::make_pair(
+            std::vector<std::string>{"--raw", "--time", "nread"},
+            "zelt-io: --raw and --time do not go together: a time would join a String's bytes\n")));
+
 // A shell script runs zelt-io, then a follow-up reader, on one open stream:
 // every byte the calls did not ask for reaches the follow-up reader.
 struct FollowUp {
@@ -334,7 +575,13 @@ INSTANTIATE_TEST_SUITE_P(
         std::vector<std::string>{"--", "--version"},
         std::vector<std::string>{"nread", "nreed"},                     // a method IO does not have
         std::vector<std::string>{"nread", "wait(2305843009213693952)"}, // 2^61: no Integer holds it
-        std::vector<std::string>{"nread", "wait(-2305843009213693953)"}));
+        std::vector<std::string>{"nread", "wait(-2305843009213693953)"},
+        std::vector<std::string>{"--within", "soon", "gets"},
+        std::vector<std::string>{"--within", "\"1\"", "gets"},
+        std::vector<std::string>{"--within", "1, 2", "gets"},
+        std::vector<std::string>{"--within", "nil", "gets"},
+        std::vector<std::string>{"--within", "2305843009213693952", "gets"},
+        std::vector<std::string>{"gets", "--within"}));
 
 class Help : public testing::TestWithParam<std::vector<std::string>> {};
 
