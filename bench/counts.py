@@ -44,7 +44,7 @@ PATHS = [
     ("raw_ppoll_ioctl", None, None, None, None),
     ("wait_ready", "raw_ppoll_ioctl", 150, 17, 166),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
-    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 318),
+    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 348),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
