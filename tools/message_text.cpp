@@ -11,8 +11,9 @@ std::string one_line(std::string_view text) {
     const std::string shown = quoted(text);
     std::string out;
     for (std::size_t i = 1; i + 1 < shown.size(); ++i) { // inside the quotes
-        const bool kept = shown[i] == '\\' && (shown[i + 1] == '"' || shown[i + 1] == '\\');
-        out += shown[i += kept ? 1 : 0]; // \" and \\ back as they were written
+        if (shown[i] == '\\' && (shown[i + 1] == '"' || shown[i + 1] == '\\'))
+            ++i; // \" and \\ back as they were written
+        out += shown[i];
     }
     return out;
 }
