@@ -10,12 +10,15 @@
 #include <zelt.h>         // zl_io_read_pending, zl_io_record
 #include <zelt/embed.hpp> // call, io_fd, io_closed
 
+#include <atomic>         // the handler's stream and its end
 #include <cerrno>         // EBADF
+#include <csignal>        // sigaction, SIGUSR1
 #include <chrono>         // the wait's limit, and how long it took
 #include <fcntl.h>        // fcntl
 #include <future>         // the held wait, the close
 #include <gtest/gtest.h>  // TEST_P
 #include <optional>       // a row's limit
+#include <pthread.h>      // pthread_kill
 #include <sys/stat.h>     // fstat: which pipe a number names
 #include <sys/wait.h>     // waitpid
 #include <test_hooks.hpp> // close_scanned
@@ -114,6 +117,49 @@ const SetCase kSetCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Limits, CloseInASet, ::testing::ValuesIn(kSetCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A host handler on the waiting thread itself closes a stream of the set on
+// the wait's way into ppoll: no other call names it, so only the set keeps
+// its descriptor until the wait has left.
+std::atomic<zl_value> handler_closes{0};
+std::atomic<bool> handler_done{false};
+
+void close_in_handler(int) {
+    zelt::call(handler_closes.load(), "close");
+    handler_done.store(true);
+}
+
+TEST(WaitAnyHandlerClose, KeepsTheNumberUntilTheWaitLeaves) {
+    zt::require_wait();
+    many_test::require_wait_many();
+    zt::Ends a = zt::make_pipe(), b = zt::make_pipe();
+    const int first = a.near.get(), closing = b.near.get();
+    zt::Io ia(std::move(a.near)), ib(std::move(b.near));
+    handler_closes.store(ib.value());
+    handler_done.store(false);
+    struct sigaction action = {}, old = {};
+    action.sa_handler = close_in_handler;
+    sigaction(SIGUSR1, &action, &old);
+
+    Hold hold(Call::Ppoll, first);
+    std::promise<pthread_t> waiting;
+    std::vector<zl_value> answer;
+    std::thread waiter([&] {
+        waiting.set_value(pthread_self());
+        answer = many_test::wait_any({ia, ib}, 30.0);
+    });
+    const pthread_t id = waiting.get_future().get();
+    hold.await_reached();
+    pthread_kill(id, SIGUSR1);
+    while (!handler_done.load()) std::this_thread::yield();
+    EXPECT_NE(zelt::io_fd(ib), -1) << "released while the wait's set names it";
+    EXPECT_NE(::fcntl(closing, F_GETFD), -1);
+    hold.release();
+    waiter.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(answer, std::vector<zl_value>{ib.value()});
+    EXPECT_EQ(zelt::io_fd(ib), -1) << "the descriptor outlived the wait";
+}
 
 // A fork while a set wait is held on another thread: the child has no such
 // thread, so its close of a stream in the set releases the descriptor at once
