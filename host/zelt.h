@@ -148,8 +148,7 @@ ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
  * ArgumentError for N below 1, TypeError for a value that is no IO, and
  * SystemCallError for a failed system call. A close of any of them from
  * another thread ends the wait as it ends zl_wait_for_single_fd. */
-ZL_API zl_value zl_wait_for_streams(const zl_value *ios, long n, int events,
-                                    struct timeval *limit);
+ZL_API zl_value zl_wait_for_streams(const zl_value *ios, long n, int events, struct timeval *limit);
 
 /* Raise SystemCallError for the current errno (MESSAGE may be null). */
 ZL_NORETURN ZL_API void zl_sys_fail(const char *message);

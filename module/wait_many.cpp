@@ -17,7 +17,7 @@ static void check_readable(zl_value io) {
 }
 
 static zl_value io_s_wait_any(int argc, const zl_value *argv, zl_value klass) {
-    (void)klass; // IO itself
+    (void)klass;             // IO itself
     zl_value streams, limit; // the scan stores nil for an omitted limit
     zl_scan_args(argc, argv, "11", &streams, &limit);
     const long n = zl_ary_len(zl_check_array(streams));

@@ -47,9 +47,7 @@ zl_value zl_check_array(zl_value ary) {
 
 void zl_ary_push(zl_value ary, zl_value v) { zelt::rt::array_of(ary)->values.push_back(v); }
 
-long zl_ary_len(zl_value ary) {
-    return static_cast<long>(zelt::rt::array_of(ary)->values.size());
-}
+long zl_ary_len(zl_value ary) { return static_cast<long>(zelt::rt::array_of(ary)->values.size()); }
 
 const zl_value *zl_ary_ptr(zl_value ary) { return zelt::rt::array_of(ary)->values.data(); }
 

@@ -157,7 +157,7 @@ constexpr std::uintptr_t kFlags = ThreadCalls::kSending | ThreadCalls::kSent;
 bool names(ThreadCalls *t, const Record *r) {
     for (const auto &entry : t->chain)
         if (entry.load(std::memory_order_acquire) == r) return true; // pairs with the clear
-    return set_names(t, r); // a wait on several streams
+    return set_names(t, r);                                          // a wait on several streams
 }
 
 bool named_by_any(const Record *r) {

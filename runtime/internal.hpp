@@ -324,7 +324,7 @@ inline bool may_name(std::uintptr_t mark, const Record *r) {
     return (mark & ~flags) == reinterpret_cast<std::uintptr_t>(r) || (mark & kSetMark);
 }
 bool claimed_names(std::uintptr_t mark, const Record *r); // MARK claimed, or this thread's
-bool set_names(ThreadCalls *t, const Record *r);           // claims T's mark to look
+bool set_names(ThreadCalls *t, const Record *r);          // claims T's mark to look
 extern std::atomic<int> set_sleepers; // waits on several: a fill must look for them
 
 // This thread woken: its next or current blocking ppoll returns at once.

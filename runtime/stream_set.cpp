@@ -34,14 +34,14 @@
 // tests/model/close_protocol.pml models one waiter on a set of two records.
 #include "internal.hpp"
 
-#include <cerrno>        // EINTR, EINVAL, EBADF
-#include <cstdint>       // int64_t
-#include <ctime>         // clock_gettime
-#include <poll.h>        // pollfd, POLLIN, POLLHUP, POLLERR, POLLNVAL
-#include <pthread.h>     // pthread_testcancel
-#include <sys/syscall.h> // SYS_ppoll
-#include <unistd.h>      // syscall
-#include <vector>        // the records, their pollfds, the streams found
+#include <cerrno>         // EINTR, EINVAL, EBADF
+#include <cstdint>        // int64_t
+#include <ctime>          // clock_gettime
+#include <poll.h>         // pollfd, POLLIN, POLLHUP, POLLERR, POLLNVAL
+#include <pthread.h>      // pthread_testcancel
+#include <sys/syscall.h>  // SYS_ppoll
+#include <unistd.h>       // syscall
+#include <vector>         // the records, their pollfds, the streams found
 #include <zelt/embed.hpp> // array: the answer
 
 namespace zelt::rt {
@@ -87,7 +87,7 @@ int ppoll_now(std::vector<pollfd> &fds, timespec *limit, const sigset_t *mask) {
 // Counts a set wait among the sleepers a fill must wake.
 class SetSleeper {
 public:
-    SetSleeper() { set_sleepers.fetch_add(1, std::memory_order_seq_cst); } // after the mark
+    SetSleeper() { set_sleepers.fetch_add(1, std::memory_order_seq_cst); }  // after the mark
     ~SetSleeper() { set_sleepers.fetch_sub(1, std::memory_order_relaxed); } // a spare wake at most
     SetSleeper(const SetSleeper &) = delete;
     SetSleeper &operator=(const SetSleeper &) = delete;
@@ -97,8 +97,7 @@ public:
 // if the close owed it to this wait.
 class LeaveClosed {
 public:
-    LeaveClosed(ThreadCalls *t, const std::vector<Record *> &records)
-        : t_(t), records_(records) {}
+    LeaveClosed(ThreadCalls *t, const std::vector<Record *> &records) : t_(t), records_(records) {}
     ~LeaveClosed() {
         publish_fence(t_); // the mark's clear before the closed checks
         for (Record *r : records_)
@@ -116,8 +115,7 @@ private:
 // kernel for EVENTS; false, errno EBADF, for a descriptor closed behind the
 // runtime's back.
 bool answer(const zl_value *ios, const std::vector<Record *> &records,
-            const std::vector<pollfd> &fds, bool polled, int events,
-            std::vector<zl_value> &ready) {
+            const std::vector<pollfd> &fds, bool polled, int events, std::vector<zl_value> &ready) {
     const int wanted = events | POLLHUP | POLLERR; // as a read would not wait
     for (std::size_t i = 0; i < records.size(); ++i) {
         const Record *r = records[i];

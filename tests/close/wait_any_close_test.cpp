@@ -12,8 +12,8 @@
 
 #include <atomic>         // the handler's stream and its end
 #include <cerrno>         // EBADF
-#include <csignal>        // sigaction, SIGUSR1
 #include <chrono>         // the wait's limit, and how long it took
+#include <csignal>        // sigaction, SIGUSR1
 #include <fcntl.h>        // fcntl
 #include <future>         // the held wait, the close
 #include <gtest/gtest.h>  // TEST_P
@@ -171,7 +171,9 @@ TEST(WaitAnyFork, AChildClosesAStreamOfAWaitOnAThreadItDoesNotHave) {
     const int first = a.near.get(), closing = b.near.get();
     zt::Io ia(std::move(a.near)), ib(std::move(b.near));
     Hold hold(Call::Ppoll, first);
-    auto answer = std::async(std::launch::async, [&] { return many_test::wait_any({ia, ib}, 30.0); });
+    auto answer = std::async(std::launch::async, [&] {
+        return many_test::wait_any({ia, ib}, 30.0);
+    });
     hold.await_reached();
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);

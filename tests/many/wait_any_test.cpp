@@ -48,7 +48,7 @@ TEST_F(WaitAny, TheKernelIsAskedOnlyWhenNoBufferHoldsInput) {
     zt::Io ia(std::move(a.near)), ib(std::move(b.near));
     zt::syscalls::Counter calls;
     EXPECT_EQ(wait_any({ia, ib}, 5.0), std::vector<zl_value>{ib.value()});
-    EXPECT_EQ(calls.ppolls(), 1u);      // one look at both
+    EXPECT_EQ(calls.ppolls(), 1u);     // one look at both
     EXPECT_EQ(calls.polled_fds(), 2u); // and no more
 }
 
