@@ -2,6 +2,7 @@
 #
 #   lib/libzelt.so*                    the runtime, with its SONAME links
 #   lib/zelt/ext/wait.so               the wait extension, where libzelt looks
+#   lib/zelt/ext/wait_many.so          IO.wait_any, beside it
 #   include/zelt.h                     the extension interface
 #   include/zelt/embed.hpp             the embedding API
 #   bin/zelt-io                        (tools/CMakeLists.txt)
