@@ -382,7 +382,7 @@ BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : BlockedOn(t, word(r)) {}
 BlockedOn::BlockedOn(ThreadCalls *t, std::uintptr_t mark) : t_(t) {
     outer_ = t->blocked_on.load(std::memory_order_relaxed);
     if (outer_ == 0) // no signaller touches an empty mark: a plain store will do
-        t->blocked_on.store(mark, std::memory_order_relaxed);
+        t->blocked_on.store(mark, std::memory_order_release); // a set's records before it
     else // a handler's wait inside another
         outer_ = swap_mark(t, mark);
     publish_fence(t); // before the closed check, as the chain store
