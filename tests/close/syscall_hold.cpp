@@ -7,6 +7,8 @@
 
 #include "membarrier_fail.hpp" // membarrier_failure
 
+#include <syscall_words.hpp> // syscall_args
+
 #include <atomic>        // the armed hold, seen by every thread
 #include <cerrno>        // errno: a failed membarrier
 #include <cstdarg>       // ioctl's optional third argument
@@ -108,7 +110,7 @@ long syscall(long number, ...) {
     va_list args;
     va_start(args, number);
     long a[6];
-    for (long &v : a) v = va_arg(args, long); // every call here takes at most six words
+    zh::syscall_args(number, args, a); // no more words than the caller passed
     va_end(args);
     if (number == SYS_ppoll && a[1] > 0)
         close_test::maybe_stop(Call::Ppoll, reinterpret_cast<const pollfd *>(a[0])->fd);

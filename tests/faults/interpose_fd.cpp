@@ -9,6 +9,8 @@
 #include "gate.hpp" // enter, note_registration
 #include "next.hpp" // next
 
+#include <syscall_words.hpp> // syscall_args
+
 #include <cerrno>        // errno
 #include <cstdarg>       // ioctl's and syscall's arguments
 #include <signal.h>      // sigset_t
@@ -113,7 +115,7 @@ long syscall(long sysno, ...) {
     va_list args;
     va_start(args, sysno);
     long a[6];
-    for (long &x : a) x = va_arg(args, long); // the kernel takes at most six
+    zh::syscall_args(sysno, args, a); // no more words than the caller passed
     va_end(args);
     Sys sys{};
     const int err = watched(sysno, &sys) ? zf::gate::enter(sys, key_of(sys, a)) : 0;

@@ -5,6 +5,7 @@
 // gives the definitions, and the C library's declarations (with their
 // fortified inline wrappers) would clash with them.
 #include "syscall_count.hpp"
+#include "syscall_words.hpp" // syscall_args
 
 #include <atomic>        // the counters, bumped from any thread
 #include <cstdarg>       // ioctl's optional third argument
@@ -80,7 +81,7 @@ long syscall(long number, ...) {
     va_list args;
     va_start(args, number);
     long a[6];
-    for (long &v : a) v = va_arg(args, long); // every call here takes at most six words
+    zh::syscall_args(number, args, a); // no more words than the caller passed
     va_end(args);
     if (number == SYS_ppoll) {
         ppoll_calls.fetch_add(1, std::memory_order_relaxed);
