@@ -177,7 +177,7 @@ extern "C" zl_value zl_wait_for_streams(const zl_value *ios, long n, int events,
     std::vector<zl_value> ready;
     // Buffer first: input held here is answered with no system call.
     if (!answer(ios, records, fds, false, events, ready) || !ready.empty())
-        return found(ready, ready.size() > 0);
+        return found(ready, !ready.empty());
 
     ThreadCalls *t = registered_thread();
     if (!t) t = register_thread();

@@ -7,7 +7,7 @@
 
 #include "membarrier_fail.hpp" // membarrier_failure
 
-#include <syscall_words.hpp> // syscall_args
+#include <syscall_words.hpp> // syscall_words
 
 #include <atomic>        // the armed hold, seen by every thread
 #include <cerrno>        // errno: a failed membarrier
@@ -109,8 +109,9 @@ long syscall(long number, ...) {
     static const Syscall real = close_test::next_definition<Syscall>("syscall");
     va_list args;
     va_start(args, number);
-    long a[6];
-    zh::syscall_args(number, args, a); // no more words than the caller passed
+    long a[6] = {};
+    for (int i = 0; i < zh::syscall_words(number); ++i) // no more than the caller passed
+        a[i] = va_arg(args, long);
     va_end(args);
     if (number == SYS_ppoll && a[1] > 0)
         close_test::maybe_stop(Call::Ppoll, reinterpret_cast<const pollfd *>(a[0])->fd);
