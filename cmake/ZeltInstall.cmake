@@ -2,6 +2,7 @@
 #
 #   lib/libzelt.so*                    the runtime, with its SONAME links
 #   lib/zelt/ext/wait.so               the wait extension, where libzelt looks
+#   lib/zelt/ext/wait_many.so          IO.wait_any, beside it
 #   include/zelt.h                     the extension interface
 #   include/zelt/embed.hpp             the embedding API
 #   bin/zelt-io                        (tools/CMakeLists.txt)
@@ -33,13 +34,13 @@ install(FILES "${PROJECT_SOURCE_DIR}/host/zelt.h" DESTINATION ${CMAKE_INSTALL_IN
 install(FILES "${PROJECT_SOURCE_DIR}/runtime/include/zelt/embed.hpp"
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelt COMPONENT dev)
 
-# The extension beside libzelt, where the runtime looks without ZELT_EXT_PATH;
+# The extensions beside libzelt, where the runtime looks without ZELT_EXT_PATH;
 # its RPATH leads back to libzelt for tools that inspect it on its own.
 file(RELATIVE_PATH zelt_ext_to_lib
   "${CMAKE_INSTALL_PREFIX}/${ZELT_EXT_INSTALL_DIR}" "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}")
 string(REGEX REPLACE "/$" "" zelt_ext_to_lib "${zelt_ext_to_lib}")
-set_target_properties(wait PROPERTIES INSTALL_RPATH "$ORIGIN/${zelt_ext_to_lib}")
-install(TARGETS wait LIBRARY DESTINATION ${ZELT_EXT_INSTALL_DIR} COMPONENT runtime)
+set_target_properties(wait wait_many PROPERTIES INSTALL_RPATH "$ORIGIN/${zelt_ext_to_lib}")
+install(TARGETS wait wait_many LIBRARY DESTINATION ${ZELT_EXT_INSTALL_DIR} COMPONENT runtime)
 
 # pkg-config, its prefix found from the .pc file's own place.
 file(RELATIVE_PATH ZELT_PC_TO_PREFIX

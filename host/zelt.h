@@ -73,6 +73,9 @@ static inline zl_openfile *zl_io_record(zl_value io) { return ((zl_io *)(uintptr
 /* The IO class. */
 extern ZL_API zl_value zl_cIO;
 
+/* The Array class: values in order, in memory the runtime owns. */
+extern ZL_API zl_value zl_cArray;
+
 /* ---- calls --------------------------------------------------------------- */
 
 /* A method function, registered through the generic pointer type: arity
@@ -84,6 +87,24 @@ typedef void (*zl_func)(void);
 /* Define method NAME on class KLASS. A call with another argument count
  * than a fixed ARITY raises ArgumentError before FUNC runs. */
 ZL_API void zl_define_method(zl_value klass, const char *name, zl_func func, int arity);
+
+/* Define method NAME on the class object KLASS itself, called as
+ * KLASS.NAME(...) with KLASS as the receiver; arity as zl_define_method. */
+ZL_API void zl_define_singleton_method(zl_value klass, const char *name, zl_func func, int arity);
+
+/* Return ARY if it is an Array; raise TypeError for anything else. */
+ZL_API zl_value zl_check_array(zl_value ary);
+
+/* A new, empty Array. */
+ZL_API zl_value zl_ary_new(void);
+
+/* Append V to the Array ARY. */
+ZL_API void zl_ary_push(zl_value ary, zl_value v);
+
+/* The number of values in the Array ARY, and the values in order: the
+ * pointer is good until ARY next changes. */
+ZL_API long zl_ary_len(zl_value ary);
+ZL_API const zl_value *zl_ary_ptr(zl_value ary);
 
 /* Return the IO object to work on; raise TypeError for anything else. */
 ZL_API zl_value zl_io_taint_check(zl_value io);
@@ -191,6 +212,19 @@ ZL_INLINE_ struct timeval zl_time_interval_inline_(zl_value limit) {
  * blocks it in each thread that calls a method on an IO, and opens it only
  * inside this wait. */
 ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
+
+/* Wait until one of the N streams IOS (IO objects of open streams, each
+ * checked readable by the caller) has input or LIMIT passes (null: no
+ * limit). Input the runtime holds in a stream's read buffer counts, and is
+ * found with no system call; only then the kernel (poll bits EVENTS; 1 is
+ * readable, which a stream at its end is too: a read would not wait).
+ * Returns an Array of the streams, in the order of IOS, that have input or
+ * that a close from another thread ended meanwhile (closed: its descriptor
+ * is not looked at again), or nil when the limit passed. Raises
+ * ArgumentError for N below 1, TypeError for a value that is no IO, and
+ * SystemCallError for a failed system call. A close of any of them from
+ * another thread ends the wait as it ends zl_wait_for_single_fd. */
+ZL_API zl_value zl_wait_for_streams(const zl_value *ios, long n, int events, struct timeval *limit);
 
 /* Raise SystemCallError for the current errno (MESSAGE may be null). */
 ZL_NORETURN ZL_API void zl_sys_fail(const char *message);

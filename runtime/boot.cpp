@@ -5,6 +5,7 @@ using namespace zelt::rt;
 
 extern "C" {
 ZL_API zl_value zl_cIO;
+ZL_API zl_value zl_cArray;
 }
 
 namespace {
@@ -24,6 +25,7 @@ const Builtin kBuiltins[] = {
     {&cFloat, "Float", &cObject},
     {&cString, "String", &cObject},
     {&zl_cIO, "IO", &cObject},
+    {&zl_cArray, "Array", &cObject},
     {&cException, "Exception", &cObject},
     {&eArgumentError, "ArgumentError", &cException},
     {&eTypeError, "TypeError", &cException},

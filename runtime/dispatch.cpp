@@ -326,3 +326,20 @@ extern "C" void zl_define_method(zl_value klass, const char *name, zl_func func,
     c->count.store(n + 1, std::memory_order_release); // publishes both
     if (m->id < Class::kIndexed) c->by_id[m->id].store(m, std::memory_order_release);
 }
+
+// The class object's own methods live in a class made for it, between it and
+// Class: made at its first such definition, and published once whole.
+extern "C" void zl_define_singleton_method(zl_value klass, const char *name, zl_func func,
+                                           int arity) {
+    using namespace zelt::rt;
+    Class *c = as_class(klass);
+    zl_value meta = __atomic_load_n(&c->header.klass, __ATOMIC_ACQUIRE);
+    if (meta == cClass) {
+        const std::string meta_name = "#<Class:" + c->name + ">";
+        zl_value made = make_class(meta_name.c_str(), as_class(cClass));
+        if (__atomic_compare_exchange_n(&c->header.klass, &meta, made, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            meta = made; // else another definition made it first, and MADE is spare
+    }
+    zl_define_method(meta, name, func, arity);
+}

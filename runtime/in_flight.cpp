@@ -26,7 +26,8 @@
 //   that waits while kSending is set; if kSent was set it opens the wake
 //   signal for one system call, so a wake still pending is delivered and
 //   dropped: none is pending once the call has returned. A handler's wait
-//   inside another puts the outer mark back and zeroes the limit.
+//   inside another puts the outer mark back and zeroes the limit. A wait on
+//   several streams marks their set instead (stream_set.cpp has its rules).
 // - Limit: a wait's ppoll always has a limit (a far one for none: the kernel
 //   arms a timer only when it sleeps), in the thread's wait_left, read by the
 //   kernel at entry. Each round the wait stores it, then checks, then calls.
@@ -134,16 +135,15 @@ private:
 };
 
 std::uintptr_t word(const Record *r) { return reinterpret_cast<std::uintptr_t>(r); }
-constexpr std::uintptr_t kFlags = ThreadCalls::kSending | ThreadCalls::kSent;
 
-bool names(const ThreadCalls *t, const Record *r) {
+bool names(ThreadCalls *t, const Record *r) {
     for (const auto &entry : t->chain)
         if (entry.load(std::memory_order_acquire) == r) return true; // pairs with the clear
-    return false;
+    return set_names(t, r);                                          // a wait on several streams
 }
 
 bool named_by_any(const Record *r) {
-    for (const ThreadCalls *t = table().threads; t; t = t->next)
+    for (ThreadCalls *t = table().threads; t; t = t->next)
         if (t->in_use && names(t, r)) return true;
     return false;
 }
@@ -187,11 +187,15 @@ void release_unnamed() { // after threads vanished: what only they named
 bool send_if_blocked(ThreadCalls *t, const Record *r) {
     std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
     do {
-        if ((w & ~kFlags) != word(r) || (w & ThreadCalls::kSending)) return false;
+        if (!may_name(w, r) || (w & ThreadCalls::kSending)) return false;
     } while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
                                                   std::memory_order_acq_rel));
+    if (!claimed_names(w, r)) { // a set without R: as it was
+        t->blocked_on.store(w, std::memory_order_release);
+        return false;
+    }
     send_wake(t->tid);
-    t->blocked_on.store(word(r) | ThreadCalls::kSent, std::memory_order_release); // it may leave
+    t->blocked_on.store(w | ThreadCalls::kSent, std::memory_order_release); // it may leave
     return true;
 }
 
@@ -200,7 +204,7 @@ bool send_round(const Record *r) {
     bool any = false;
     for (ThreadCalls *t = table().threads; t; t = t->next) {
         if (!t->in_use || t == this_thread) continue;
-        if ((t->blocked_on.load(std::memory_order_acquire) & ~kFlags) != word(r)) continue;
+        if (!may_name(t->blocked_on.load(std::memory_order_acquire), r)) continue;
         if (!any) own_wake_signal(); // the host may have taken the signal since
         any = send_if_blocked(t, r) || any;
     }
@@ -332,7 +336,7 @@ void close_record(Record *r) {
     else
         release(r);
     if (ThreadCalls *self = registered_thread();
-        self && (self->blocked_on.load(std::memory_order_relaxed) & ~kFlags) == word(r))
+        self && claimed_names(self->blocked_on.load(std::memory_order_relaxed), r))
         zero_limit(self); // a close from a handler over a wait on R: it looks again when we return
     send_until_out(lock, r);
 }
@@ -359,13 +363,15 @@ std::uintptr_t swap_mark(ThreadCalls *t, std::uintptr_t want) {
 
 } // namespace
 
-BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : t_(t) {
+BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : BlockedOn(t, word(r)) {}
+
+BlockedOn::BlockedOn(ThreadCalls *t, std::uintptr_t mark) : t_(t) {
     outer_ = t->blocked_on.load(std::memory_order_relaxed);
     if (outer_ == 0) // no signaller touches an empty mark: a plain store will do
-        t->blocked_on.store(word(r), std::memory_order_relaxed);
-    else // a handler's wait inside another
-        outer_ = swap_mark(t, word(r));
-    publish_fence(t); // before the closed check, as the chain store
+        t->blocked_on.store(mark, std::memory_order_release); // a set's records before it
+    else
+        outer_ = swap_mark(t, mark); // a handler's wait inside another
+    publish_fence(t);                // before the closed check, as the chain store
 }
 
 BlockedOn::~BlockedOn() {

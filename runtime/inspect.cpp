@@ -88,6 +88,11 @@ std::string inspect(zl_value v) {
     case Type::Class: return as<Class>(v)->name;
     case Type::Float: return inspect_float(as<Float>(v)->value);
     case Type::String: return inspect_string(as<String>(v)->value);
+    case Type::Array: {
+        std::string out = "[";
+        for (zl_value e : as<Array>(v)->values) out += (out.size() > 1 ? ", " : "") + inspect(e);
+        return out + "]";
+    }
     case Type::IO: {
         auto *r = reinterpret_cast<Record *>(zl_io_record(v));
         return r->closed() ? "#<IO:(closed)>" : "#<IO:fd " + std::to_string(r->pub.fd) + ">";

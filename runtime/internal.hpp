@@ -17,7 +17,7 @@
 
 namespace zelt::rt {
 
-enum class Type : zl_value { Class = 1, Float, String, IO };
+enum class Type : zl_value { Class = 1, Float, String, IO, Array };
 
 // ---- raising ------------------------------------------------------------
 extern zl_value eArgumentError, eTypeError, eRangeError, eIOError, eSystemCallError, eNoMethodError,
@@ -151,6 +151,12 @@ struct String {
     zl_object header;
     Link link;
     std::string value;
+};
+
+struct Array {
+    zl_object header;
+    Link link;
+    std::vector<zl_value> values;
 };
 
 // How far the runtime's reads on a stream may go past what the call asks:
@@ -290,17 +296,40 @@ void in_flight_after_fork_child();
 // back before the destructor returns. A wait that a handler makes inside
 // another puts the outer mark back on its way out, and zeroes the limit, so
 // the outer wait looks again (a close may have passed it by meanwhile).
+struct StreamSet;
 class BlockedOn {
 public:
     BlockedOn(ThreadCalls *t, Record *r);
+    BlockedOn(ThreadCalls *t, const StreamSet *s); // a wait on several (stream_set.cpp)
     ~BlockedOn();
     BlockedOn(const BlockedOn &) = delete;
     BlockedOn &operator=(const BlockedOn &) = delete;
 
 private:
+    BlockedOn(ThreadCalls *t, std::uintptr_t mark);
     ThreadCalls *t_;
     std::uintptr_t outer_; // the interrupted wait's mark, flags and all; 0 for none
 };
+
+// ---- waits on several streams (stream_set.cpp) -------------------------------
+// A thread blocked on several records marks blocked_on with the set its frame
+// owns, kSetMark added; while the mark names the set, the set names its
+// records as a chain names a call's. A closer or a fill reads another
+// thread's set only under the table's lock and with the mark claimed
+// (kSending), so the set's frame stays until it is done.
+struct alignas(8) StreamSet {
+    Record *const *records;
+    std::size_t count;
+};
+constexpr std::uintptr_t kSetMark = 4; // in blocked_on, beside kSending and kSent
+// Whether a mark may name R: R's own, or a set's, for claimed_names to tell.
+inline bool may_name(std::uintptr_t mark, const Record *r) {
+    constexpr std::uintptr_t flags = ThreadCalls::kSending | ThreadCalls::kSent;
+    return (mark & ~flags) == reinterpret_cast<std::uintptr_t>(r) || (mark & kSetMark);
+}
+bool claimed_names(std::uintptr_t mark, const Record *r); // MARK claimed, or this thread's
+bool set_names(ThreadCalls *t, const Record *r);          // claims T's mark to look
+extern std::atomic<int> set_sleepers; // waits on several: a fill must look for them
 
 // This thread's wait looks again: its ppoll, about to be made, returns at
 // once. Async-signal-safe.

@@ -201,7 +201,9 @@ bool fill(Record *r, std::size_t most = SIZE_MAX) {
             r->end += static_cast<std::size_t>(got);
             publish_pending(r, std::memory_order_seq_cst); // then look for sleepers
         }
-        if (got > 0 && r->sleepers.load(std::memory_order_seq_cst) > 0) wake_sleepers(r);
+        if (got > 0 && (r->sleepers.load(std::memory_order_seq_cst) > 0 ||
+                        set_sleepers.load(std::memory_order_seq_cst) > 0)) // waits on several
+            wake_sleepers(r);
         return got > 0;
     }
 }

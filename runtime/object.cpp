@@ -37,6 +37,7 @@ Link *link_of(zl_object *o) {
     case Type::Class: return &reinterpret_cast<Class *>(o)->link;
     case Type::Float: return &reinterpret_cast<Float *>(o)->link;
     case Type::String: return &reinterpret_cast<String *>(o)->link;
+    case Type::Array: return &reinterpret_cast<Array *>(o)->link;
     case Type::IO: return &reinterpret_cast<Record *>(reinterpret_cast<zl_io *>(o)->record)->link;
     }
     return nullptr;
@@ -82,6 +83,7 @@ void destroy(zl_object *o) {
     }
     case Type::Float: delete reinterpret_cast<Float *>(o); break;
     case Type::String: delete reinterpret_cast<String *>(o); break;
+    case Type::Array: delete reinterpret_cast<Array *>(o); break; // not the values it holds
     case Type::IO: {
         auto *block = reinterpret_cast<IoObject *>(o); // the object is the block's first member
         close_for_release(&block->record);

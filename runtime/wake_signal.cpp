@@ -62,23 +62,23 @@ void keep_host(const struct sigaction &a) {
     std::memcpy(&mask, &a.sa_mask, sizeof mask);
     const unsigned s = host.seq.load(std::memory_order_relaxed);
     host.seq.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release); // odd before the words
+    // Each word with release: a reader that acquires it sees seq odd (or
+    // later) at its second look. No fence: ThreadSanitizer sees these.
     host.handler.store(with_info ? reinterpret_cast<std::uintptr_t>(a.sa_sigaction)
                                  : reinterpret_cast<std::uintptr_t>(a.sa_handler),
-                       std::memory_order_relaxed);
-    host.flags.store(a.sa_flags, std::memory_order_relaxed);
-    host.mask.store(mask, std::memory_order_relaxed);
+                       std::memory_order_release);
+    host.flags.store(a.sa_flags, std::memory_order_release);
+    host.mask.store(mask, std::memory_order_release);
     host.seq.store(s + 2, std::memory_order_release);
 }
 
 Action host_now() { // in the handler: another thread may be writing it
     for (;;) {
         const unsigned s = host.seq.load(std::memory_order_acquire);
-        Action a = {host.handler.load(std::memory_order_relaxed),
-                    host.flags.load(std::memory_order_relaxed),
+        Action a = {host.handler.load(std::memory_order_acquire), // each before the second look
+                    host.flags.load(std::memory_order_acquire),
                     {}};
-        const std::uint64_t mask = host.mask.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire); // the words before the second look
+        const std::uint64_t mask = host.mask.load(std::memory_order_acquire);
         if ((s & 1) == 0 && host.seq.load(std::memory_order_relaxed) == s) {
             sigemptyset(&a.mask);
             std::memcpy(&a.mask, &mask, sizeof mask);

@@ -1,13 +1,13 @@
-// syscall_hold.cpp: ioctl, ppoll (the C library's, or syscall(2)'s),
-// preadv2 and read, held once when a test asks, then passed on to the next
-// definition (the C library's, or a sanitizer's).
+// syscall_hold.cpp: ioctl, ppoll (the C library's, or syscall(2)'s) and
+// preadv2, held once when a test asks, then passed on to the next definition
+// (the C library's, or a sanitizer's).
 //
-// No header that declares the four is included: this file defines them.
+// No header that declares the three is included: this file defines them.
 #include "syscall_hold.hpp"
 
 #include "membarrier_fail.hpp" // membarrier_failure
 
-#include <syscall_words.hpp> // syscall_args
+#include <syscall_words.hpp> // syscall_words
 
 #include <atomic>        // the armed hold, seen by every thread
 #include <cerrno>        // errno: a failed membarrier
@@ -102,14 +102,6 @@ long preadv2(int fd, const iovec *iov, int iovcnt, long offset, int flags) {
     return real(fd, iov, iovcnt, offset, flags);
 }
 
-// A regular file's read (the runtime reads files with read(2)).
-long read(int fd, void *to, unsigned long n) {
-    using Read = long (*)(int, void *, unsigned long);
-    static const Read real = close_test::next_definition<Read>("read");
-    close_test::maybe_stop(Call::Read, fd);
-    return real(fd, to, n);
-}
-
 // The runtime makes its blocking ppoll and its membarrier through syscall(2).
 // NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
 long syscall(long number, ...) {
@@ -117,8 +109,9 @@ long syscall(long number, ...) {
     static const Syscall real = close_test::next_definition<Syscall>("syscall");
     va_list args;
     va_start(args, number);
-    long a[6];
-    zh::syscall_args(number, args, a); // no more words than the caller passed
+    long a[6] = {};
+    for (int i = 0; i < zh::syscall_words(number); ++i) // no more than the caller passed
+        a[i] = va_arg(args, long);
     va_end(args);
     if (number == SYS_ppoll && a[1] > 0)
         close_test::maybe_stop(Call::Ppoll, reinterpret_cast<const pollfd *>(a[0])->fd);

@@ -9,7 +9,7 @@
 #include "gate.hpp" // enter, note_registration
 #include "next.hpp" // next
 
-#include <syscall_words.hpp> // syscall_args
+#include <syscall_words.hpp> // syscall_words
 
 #include <cerrno>        // errno
 #include <cstdarg>       // ioctl's and syscall's arguments
@@ -49,9 +49,9 @@ bool watched(long number, Sys *sys) {
 int key_of(Sys sys, const long (&a)[6]) {
     switch (sys) {
     case Sys::Ppoll: return a[1] > 0 ? reinterpret_cast<const pollfd *>(a[0])->fd : -1;
-    case Sys::Membarrier: return static_cast<int>(a[0]); // the command
-    case Sys::Sigmask: return static_cast<int>(a[0]);    // how
-    default: return static_cast<int>(a[2]);              // the signal
+    case Sys::Membarrier:                             // the command
+    case Sys::Sigmask: return static_cast<int>(a[0]); // how
+    default: return static_cast<int>(a[2]);           // the signal
     }
 }
 
@@ -114,8 +114,9 @@ long syscall(long sysno, ...) {
     static std::atomic<F> cache{nullptr};
     va_list args;
     va_start(args, sysno);
-    long a[6];
-    zh::syscall_args(sysno, args, a); // no more words than the caller passed
+    long a[6] = {};
+    for (int i = 0; i < zh::syscall_words(sysno); ++i) // no more than the caller passed
+        a[i] = va_arg(args, long);
     va_end(args);
     Sys sys{};
     const int err = watched(sysno, &sys) ? zf::gate::enter(sys, key_of(sys, a)) : 0;

@@ -89,6 +89,8 @@
  * store, a fence in the close). HANDLER_WAIT: a host handler's blocking wait
  * on another stream lands on W's way into ppoll (BlockedOn nested).
  * SELF_CLOSE: a host handler on W closes R on W's way into ppoll or in it.
+ * SET: W's call is a wait on a set of R and a never-ready stream
+ * (runtime/stream_set.cpp), its ppoll's limit kept as above.
  * MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
  * HOST_IGN, MB_FAILS, MB_REFUSED: see above; FORK is checked with pan -E (the threads that
@@ -118,6 +120,7 @@
 #define BR 1                       /* the record R */
 #define SENDING 2
 #define SENT 4
+#define BSET 8                     /* SET: a StreamSet in W's frame, holding R and another */
 
 #ifndef BUF
 #define BUF 4                      /* store buffer entries per thread: no thread here
@@ -152,6 +155,7 @@ byte finished;                     /* caller threads that have ended */
 byte scratch;                      /* loop index inside d_steps; always 0 between steps */
 bool forked;                       /* FORK: query has forked; what runs now is the child */
 bool child_done;                   /* FORK: query has ended in the child */
+bool wframe;                       /* SET: the waiting frame, and its StreamSet, stand */
 
 /* With no barrier (MB_REFUSED) nothing is released while another registered
  * thread lives; here every thread lives until the monitor's end. */
@@ -315,30 +319,83 @@ inline SCAN1(t, s, named, wake, r) {
   }
 }
 
-/* Every registered thread's chain; only these four slots ever name R. */
+/* SET: set_names(W, R), under table_mu: claim W's mark (compare-exchange
+ * adding SENDING, a locked instruction), read the set, which holds R, then
+ * store the mark back as it was (release store). The claim keeps W from
+ * clearing its mark, and so from leaving the frame that owns the set. */
+inline SCAN_SET(t, named, r) {
+#ifdef SET
+#ifndef PLANT_SET_NO_CLAIM
+  d_step {
+    blen[t] == 0 ->
+    r = mem[BLOCKED];
+    if
+    :: in_use_w && (r & BSET) -> mem[BLOCKED] = r | SENDING
+    :: else -> r = 0
+    fi
+  };
+  if
+  :: r ->
+     assert(wframe);                /* the set is read while its frame stands */
+     named = 1;
+     STORE(t, BLOCKED, r);
+     r = 0
+  :: else -> skip
+  fi
+#else
+  LOAD(t, BLOCKED, r);              /* the mark read, the set read after it, unclaimed */
+  if
+  :: in_use_w && (r & BSET) -> assert(wframe); named = 1
+  :: else -> skip
+  fi;
+  r = 0
+#endif
+#else
+  skip
+#endif
+}
+
+/* Every registered thread's chain; only these four slots ever name R. With
+ * SET, W's mark names R through its set. */
 inline SCAN(t, named, wake, r) {
   named = 0;
   SCAN1(t, SLOT(Q, 0), named, wake, r);
   SCAN1(t, SLOT(W, 0), named, wake, r);
   SCAN1(t, SLOT(C, 0), named, wake, r);
-  SCAN1(t, SLOT(C, 1), named, wake, r)
+  SCAN1(t, SLOT(C, 1), named, wake, r);
+#ifndef PLANT_SET_NOT_NAMED
+  SCAN_SET(t, named, r)
+#else
+  skip
+#endif
 }
 
 /* Signaller t (under table_mu) wakes W if W is blocked on R: compare-exchange
- * BR (or BR|SENT) -> BR|SENDING, send, store BR|SENT. sent = 1 if it sent. */
+ * BR (or BR|SENT) -> BR|SENDING, send, store BR|SENT. sent = 1 if it sent.
+ * SET: a mark naming W's set (BSET) is signalled the same way, and the store
+ * puts back the set's mark. */
 inline SIGNAL_BLOCKED(t, sent, r) {
+#ifdef PLANT_SET_NO_CLAIM
+  LOAD(t, BLOCKED, r);              /* the set read before the mark is claimed */
+  if
+  :: in_use_w && (r & BSET) -> assert(wframe)
+  :: else -> skip
+  fi;
+  r = 0;
+#endif
   d_step {
     blen[t] == 0 ->
     r = mem[BLOCKED];
     if
-    :: in_use_w && (r & BR) && !(r & SENDING) ->
-       mem[BLOCKED] = BR | SENDING; sent = 1
-    :: else -> sent = 0
-    fi;
-    r = 0
+    :: in_use_w && (r & (BR | BSET)) && !(r & SENDING) ->
+       mem[BLOCKED] = r | SENDING; sent = 1;
+       r = r & (BR | BSET)          /* the mark, kept for the store */
+    :: else -> sent = 0; r = 0
+    fi
   };
   if
   :: sent ->
+     assert(!(r & BSET) || wframe);  /* a claimed set's frame stands */
      d_step {
        if
        :: t == C && insys[W] && !sigpend[W] && disp_ours ->
@@ -348,7 +405,12 @@ inline SIGNAL_BLOCKED(t, sent, r) {
        fi;
        SEND(W)
      };
-     STORE(t, BLOCKED, BR | SENT)  /* release store */
+#ifndef PLANT_SET_SEND_RECORD
+     STORE(t, BLOCKED, r | SENT);   /* release store: the mark as it was, SENT added */
+#else
+     STORE(t, BLOCKED, BR | SENT);  /* the record's word, whatever the mark named */
+#endif
+     r = 0
   :: else -> skip
   fi
 }
@@ -533,7 +595,7 @@ inline BARRIER() {
  * with no signal pending, the disposition no longer the runtime's, or W no
  * longer blocked on R (or its entry free). */
 inline PAUSE() {
-  (insys[W] && !sigpend[W] || !disp_ours || !(mem[BLOCKED] & BR) || !in_use_w)
+  (insys[W] && !sigpend[W] || !disp_ours || !(mem[BLOCKED] & (BR | BSET)) || !in_use_w)
 }
 
 inline CLOSE_RECORD(named, sent, r) {
@@ -874,6 +936,96 @@ active proctype waiter() ALIVE {
   byte r, named;
   byte outer;
   bool ok, kept, cancelled, opened, first, copied;
+#ifdef SET
+  /* zl_wait_for_streams on {R, S}, no limit: S never ready, so only a close
+   * of R or a fill of R's buffer ends it. No chain slot: the mark names the
+   * set, which names R. */
+#if defined(MASK_OPEN)
+  sigopen[W] = 1;
+#elif !defined(MASK_BLOCKED)
+  if
+  :: sigopen[W] = 1
+  :: skip
+  fi;
+#endif
+  wframe = 1;
+#ifdef PLANT_SET_SLEEPERS_FIRST
+  d_step { blen[W] == 0 -> mem[SLEEPERS]++ }
+#endif
+  STORE(W, BLOCKED, BSET);          /* BlockedOn(t, &set) */
+  PUBLISH(W);
+#ifndef PLANT_SET_SLEEPERS_FIRST
+  d_step { blen[W] == 0 -> mem[SLEEPERS]++ }   /* SetSleeper: set_sleepers.fetch_add(1) */
+#endif
+  /* Each round: the limit, then the looks (closed, buffered), then the ppoll
+   * over the set with the mask open; a wake zeroes the limit, and with none
+   * given the wait looks again whatever ended the ppoll. */
+  first = 1;
+  do
+  ::
+#ifndef PLANT_LIMIT_AFTER_CHECK
+     left0 = 0;                     /* wait_left = a far limit */
+#endif
+     if
+     :: first ->
+        first = 0;
+        CLOSED_CHECK(W, ok, r);     /* answer(): R closed */
+        if
+        :: !ok -> break
+        :: else -> skip
+        fi
+     :: else ->
+        LOAD(W, CLOSED, r);         /* answer(): closed first, no revents read */
+        if
+        :: r -> r = 0; break
+        :: else -> skip
+        fi
+     fi;
+     LOAD(W, PENDING, r);           /* or buffered */
+     if
+     :: r -> r = 0; break
+     :: else -> skip
+     fi;
+#ifdef PLANT_LIMIT_AFTER_CHECK
+     left0 = 0;                     /* the limit stored after the checks */
+#endif
+     d_step {                       /* ppoll_now over the set: the limit read at entry */
+       SYSCALL_ON_FD();
+#ifdef PLANT_NO_LIMIT
+       insys[W] = 1                 /* no limit: nothing a wake can zero */
+#else
+       if
+       :: left0 -> skip             /* a wake zeroed it: returns at once */
+       :: else -> insys[W] = 1      /* sleeps, its mask open */
+       fi
+#endif
+     };
+     if
+     :: insys[W] ->
+        d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; MARK_WOKEN() }  /* EINTR */
+     :: else -> skip
+     fi
+  od;
+  atomic { blen[W] == 0 -> mem[SLEEPERS]-- };  /* ~SetSleeper */
+  d_step {                          /* past its last system call on the set */
+    if
+    :: ok -> live[W]--
+    :: else -> skip
+    fi
+  };
+  UNBLOCK(r);                       /* ~BlockedOn */
+#ifndef PLANT_SET_LEAVE_NO_RECHECK
+  PUBLISH(W);                       /* ~LeaveClosed: the clear, then the closed checks */
+  LOAD(W, CLOSED, r);
+  if
+  :: r -> r = 0; LEAVE_CLOSED(W, named, r)
+  :: else -> skip
+  fi;
+#endif
+  wframe = 0;
+  assert(!sigpend[W]);
+  goto set_done;
+#endif
 #if defined(MASK_OPEN)
   sigopen[W] = 1;                   /* the host unblocked every signal */
 #elif !defined(MASK_BLOCKED)
@@ -1051,6 +1203,9 @@ leave_thread:
   THREAD_EXIT(named, r);
   REGISTER();
 done:
+#endif
+#ifdef SET
+set_done:
 #endif
   finished++
 }

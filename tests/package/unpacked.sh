@@ -39,7 +39,7 @@ fi
 # Each .deb: what it must hold (under usr/) and what it must not.
 runtime=libzelt${version%%.*} # after libzelt's SONAME
 declare -A holds=(
-  [$runtime]="lib/libzelt.so.${version%%.*} lib/libzelt.so.$version lib/zelt/ext/wait.so"
+  [$runtime]="lib/libzelt.so.${version%%.*} lib/libzelt.so.$version lib/zelt/ext/wait.so lib/zelt/ext/wait_many.so"
   [libzelt-dev]="include/zelt.h include/zelt/embed.hpp lib/libzelt.so lib/pkgconfig/zelt.pc lib/pkgconfig/zelt-extension.pc lib/cmake/Zelt/ZeltConfig.cmake lib/cmake/Zelt/ZeltExtension.cmake lib/cmake/Zelt/zelt-extension.map"
   [zelt-io]="bin/zelt-io share/man/man1/zelt-io.1.gz"
 )

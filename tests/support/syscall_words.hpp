@@ -2,7 +2,6 @@
 // number, for the tests' definitions of syscall that pass it on.
 #pragma once
 
-#include <cstdarg>       // va_list
 #include <sys/syscall.h> // SYS_ppoll, SYS_membarrier, SYS_tgkill, ...
 
 namespace zh {
@@ -12,19 +11,13 @@ namespace zh {
 // reads its frame, which AddressSanitizer rightly refuses.
 constexpr int syscall_words(long number) {
     switch (number) {
-    case SYS_membarrier: return 3;        // cmd, flags, cpu
+    case SYS_membarrier:                  // cmd, flags, cpu
     case SYS_tgkill: return 3;            // tgid, tid, sig
-    case SYS_rt_sigprocmask: return 4;    // how, set, old, size
+    case SYS_rt_sigprocmask:              // how, set, old, size
     case SYS_rt_tgsigqueueinfo: return 4; // tgid, tid, sig, info
     case SYS_ppoll: return 5;             // fds, nfds, limit, mask, size
     default: return 6;                    // futex and the rest: the kernel's most
     }
-}
-
-// Fills A with the words ARGS holds for NUMBER, the rest zero.
-inline void syscall_args(long number, va_list args, long (&a)[6]) {
-    const int n = syscall_words(number);
-    for (int i = 0; i < 6; ++i) a[i] = i < n ? va_arg(args, long) : 0;
 }
 
 } // namespace zh

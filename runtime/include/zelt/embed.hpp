@@ -48,6 +48,11 @@ ZL_API double float_value(zl_value v); // raises TypeError for others
 ZL_API bool is_string(zl_value v);
 ZL_API std::string string_value(zl_value v); // raises TypeError for others
 ZL_API bool is_io(zl_value v);
+// An Array holding VALUES in order (it holds them, it does not own them:
+// releasing it releases none of them).
+ZL_API zl_value array(std::vector<zl_value> values);
+ZL_API bool is_array(zl_value v);
+ZL_API std::vector<zl_value> array_values(zl_value v); // raises TypeError for others
 
 // The class of any value, and a class's name ("IO", "Integer", ...).
 ZL_API zl_value class_of(zl_value v);

@@ -1,0 +1,219 @@
+// stream_set.cpp: waiting for input on several streams at once, cut short by
+// a close of any of them or by input another thread's read buffers there.
+//
+// The protocol, beside the one of in_flight.cpp (whose words it shares):
+// - Waiter: before it looks at any of the streams (closed, buffered, the
+//   kernel), the thread stores blocked_on = S | kSetMark, S being a
+//   StreamSet in its own frame that lists the records; then the fence a
+//   chain store takes; then it counts itself in set_sleepers (seq_cst). From
+//   then on S names every record in it: a close owes the release of their
+//   descriptors to the wait, and signals the thread as it signals one
+//   blocked on a single record. Each round, as a wait on one stream does,
+//   it stores its limit in wait_left (a far one for none), then (a signal
+//   fence) looks: closed, then buffered, then the kernel's ppoll with that
+//   limit and the mask read once at the wait's start, the wake signal open.
+//   A wake zeroes the limit: the ppoll returns at once (0) or with EINTR,
+//   and the wait looks again; only closed, buffered, readiness or its own
+//   deadline end it. On every way out (return, exception, the forced
+//   unwind of a cancellation) clears the mark (BlockedOn: it waits while a
+//   signaller holds kSending, and takes back a wake it was sent), fences,
+//   then gives each closed record to leave_closed, which releases it when
+//   no other call names it.
+// - Closer and fill: under the table's lock. A mark with kSetMark is claimed
+//   (CAS adding kSending) before the set is read, and put back as it was,
+//   or with kSent after a send: the waiter cannot clear its mark meanwhile,
+//   so its frame, and S with it, stays. Nobody else sets kSending outside
+//   the lock, so a claim under it never finds one.
+// - Answer: a closed record is answered as closed and its descriptor is not
+//   looked at again; so a number that a new stream takes after the release
+//   is never reported. While the mark stands no record in S is released, so
+//   a revents the ppoll gave belongs to the stream it was asked of.
+// - Fill: a read that buffers input wakes the sleepers of its record; a set
+//   counts itself in set_sleepers instead of in each record's count (one
+//   atomic per wait, not one per stream), and the fill looks at both.
+// - Nesting: a handler's wait inside a set wait swaps the mark (BlockedOn)
+//   and puts it back, zeroing the limit so the set wait looks again; meanwhile the
+//   set names nothing, and a record closed then may be released: the set
+//   wait answers it as closed, before any revents, as above.
+// tests/model/close_protocol.pml models one waiter on a set of two records.
+#include "internal.hpp"
+
+#include <cerrno>         // EINTR, EINVAL, EBADF
+#include <cstdint>        // int64_t, uint64_t: the kernel's mask
+#include <ctime>          // clock_gettime
+#include <poll.h>         // pollfd, POLLIN, POLLHUP, POLLERR, POLLNVAL
+#include <pthread.h>      // pthread_testcancel
+#include <sys/syscall.h>  // SYS_ppoll
+#include <unistd.h>       // syscall
+#include <vector>         // the records, their pollfds, the streams found
+#include <zelt/embed.hpp> // array: the answer
+
+namespace zelt::rt {
+
+std::atomic<int> set_sleepers{0};
+
+namespace {
+
+constexpr std::uintptr_t kMarkFlags = ThreadCalls::kSending | ThreadCalls::kSent | kSetMark;
+constexpr int64_t kNsecPerSec = 1000000000;
+constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: this one, far
+constexpr long kSigsetBytes = 8;                                // the kernel's sigset_t
+
+const StreamSet *set_of(std::uintptr_t mark) {
+    return reinterpret_cast<const StreamSet *>(mark & ~kMarkFlags);
+}
+
+bool holds(const StreamSet *s, const Record *r) {
+    for (std::size_t i = 0; i < s->count; ++i)
+        if (s->records[i] == r) return true;
+    return false;
+}
+
+int64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * kNsecPerSec + ts.tv_nsec;
+}
+
+timespec to_timespec(int64_t ns) {
+    return {static_cast<time_t>(ns / kNsecPerSec), static_cast<long>(ns % kNsecPerSec)};
+}
+
+// The kernel's ppoll, which reads LIMIT at its entry: a wake that zeroes it
+// up to the last instruction counts (see in_flight.cpp, Limit).
+int ppoll_now(std::vector<pollfd> &fds, timespec *limit, const std::uint64_t *mask) {
+    pthread_testcancel();
+    const long ready = syscall(SYS_ppoll, fds.data(), fds.size(), limit, mask, kSigsetBytes);
+    if (ready < 0 && errno == EINTR) pthread_testcancel(); // a cancel that interrupted it
+    return static_cast<int>(ready);
+}
+
+// Counts a set wait among the sleepers a fill must wake.
+class SetSleeper {
+public:
+    SetSleeper() { set_sleepers.fetch_add(1, std::memory_order_seq_cst); }  // after the mark
+    ~SetSleeper() { set_sleepers.fetch_sub(1, std::memory_order_relaxed); } // a spare wake at most
+    SetSleeper(const SetSleeper &) = delete;
+    SetSleeper &operator=(const SetSleeper &) = delete;
+};
+
+// On the way out, once the mark is cleared: each closed record's release,
+// if the close owed it to this wait.
+class LeaveClosed {
+public:
+    LeaveClosed(ThreadCalls *t, const std::vector<Record *> &records) : t_(t), records_(records) {}
+    ~LeaveClosed() {
+        publish_fence(t_); // the mark's clear before the closed checks
+        for (Record *r : records_)
+            if (r->closed()) leave_closed(r);
+    }
+    LeaveClosed(const LeaveClosed &) = delete;
+    LeaveClosed &operator=(const LeaveClosed &) = delete;
+
+private:
+    ThreadCalls *t_;
+    const std::vector<Record *> &records_;
+};
+
+// Adds to READY each stream closed, buffered or (POLLED) reported by the
+// kernel for EVENTS; false, errno EBADF, for a descriptor closed behind the
+// runtime's back.
+bool answer(const zl_value *ios, const std::vector<Record *> &records,
+            const std::vector<pollfd> &fds, bool polled, int events, std::vector<zl_value> &ready) {
+    const int wanted = events | POLLHUP | POLLERR; // as a read would not wait
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Record *r = records[i];
+        bool hit = r->closed() || r->pending.load(std::memory_order_seq_cst) > 0;
+        if (!hit && polled && (fds[i].revents & POLLNVAL)) {
+            errno = EBADF;
+            return false;
+        }
+        if (hit || (polled && (fds[i].revents & wanted))) ready.push_back(ios[i]);
+    }
+    return true;
+}
+
+// The streams found, as an Array; failure raised, with nothing made.
+zl_value found(const std::vector<zl_value> &ready, bool ok) {
+    if (!ok) zl_sys_fail(nullptr);
+    return ready.empty() ? ZL_NIL : zelt::array(ready);
+}
+
+} // namespace
+
+BlockedOn::BlockedOn(ThreadCalls *t, const StreamSet *s)
+    : BlockedOn(t, reinterpret_cast<std::uintptr_t>(s) | kSetMark) {}
+
+bool claimed_names(std::uintptr_t mark, const Record *r) {
+    if (!(mark & kSetMark)) return (mark & ~kMarkFlags) == reinterpret_cast<std::uintptr_t>(r);
+    return holds(set_of(mark), r);
+}
+
+bool set_names(ThreadCalls *t, const Record *r) { // under the table's lock
+    std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
+    do {
+        if (!(w & kSetMark)) return false;
+    } while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
+                                                  std::memory_order_acq_rel));
+    const bool named = holds(set_of(w), r);
+    t->blocked_on.store(w, std::memory_order_release); // the waiter may leave
+    return named;
+}
+
+} // namespace zelt::rt
+
+using namespace zelt::rt;
+
+extern "C" zl_value zl_wait_for_streams(const zl_value *ios, long n, int events, timeval *limit) {
+    if (n <= 0) raise(eArgumentError, "no streams to wait on");
+    if (limit && (limit->tv_sec < 0 || limit->tv_usec < 0 || limit->tv_usec >= 1000000))
+        raise(eArgumentError, "invalid time limit");
+    std::vector<Record *> records(static_cast<std::size_t>(n));
+    std::vector<pollfd> fds(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        records[i] = reinterpret_cast<Record *>(zl_io_record(zl_io_taint_check(ios[i])));
+        fds[i] = {records[i]->pub.fd, static_cast<short>(events), 0};
+    }
+    std::vector<zl_value> ready;
+    // Buffer first: input held here is answered with no system call.
+    if (!answer(ios, records, fds, false, events, ready) || !ready.empty())
+        return found(ready, !ready.empty());
+
+    ThreadCalls *t = registered_thread();
+    if (!t) t = register_thread();
+    const bool bounded = limit && limit->tv_sec < kForeverSec;
+    int64_t rest = bounded ? limit->tv_sec * kNsecPerSec + limit->tv_usec * 1000
+                           : kForeverSec * kNsecPerSec; // far for none
+    const int64_t deadline = bounded ? now_ns() + rest : 0;
+    const std::uint64_t mask = wait_mask(); // the thread's own now, the wake signal open
+    const StreamSet set{records.data(), records.size()};
+    LeaveClosed leave(t, records); // after the mark is cleared
+    bool ok = true;
+    int err = 0; // the failure's errno, past the mark's clear
+    {
+        BlockedOn blocked(t, &set);
+        SetSleeper sleeper; // after the mark: a fill that counts it sees it
+        for (;;) {
+            t->wait_left = to_timespec(rest);
+            std::atomic_signal_fence(std::memory_order_seq_cst);  // the limit, then the checks
+            ok = answer(ios, records, fds, false, events, ready); // never fails unpolled
+            if (!ready.empty()) break;                            // closed, or buffered
+            const int polled = ppoll_now(fds, &t->wait_left, &mask);
+            if (polled < 0 && errno != EINTR) {
+                ok = false;
+                err = errno;
+                break;
+            }
+            if (polled > 0) { // closed and buffered first: a closed record's revents are not read
+                ok = answer(ios, records, fds, true, events, ready);
+                if (!ok) err = errno;
+                if (!ok || !ready.empty()) break;
+            }
+            if (!bounded) continue; // woken, or a signal: look again
+            rest = deadline - now_ns();
+            if (rest <= 0) break; // a signal neither cuts the wait short nor stretches it
+        }
+    }
+    errno = err;
+    return found(ready, ok);
+}
