@@ -150,6 +150,26 @@ const FlagsCase kFlags[] = {
 
 class HostFlags : public ::testing::TestWithParam<FlagsCase> {};
 
+// A close that wakes a waiter asleep in its ppoll; false if the waiter never
+// got there.
+bool close_over_a_waiter() {
+    zt::Ends pipe = zt::make_pipe();
+    zt::Io io(std::move(pipe.near));
+    std::atomic<pid_t> tid{0};
+    auto waiter = std::async(std::launch::async, [&] {
+        tid = ::gettid();
+        try {
+            zelt::call(io, "wait");
+        } catch (const zelt::Error &) {
+        }
+    });
+    while (!tid.load()) std::this_thread::yield();
+    const bool asleep = zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms);
+    zelt::call(io, "close");
+    waiter.get();
+    return asleep;
+}
+
 TEST_P(HostFlags, TheProgramsHandlerRunsAsItsFlagsSay) {
     zt::require_wait();
     const FlagsCase &c = GetParam();
@@ -165,23 +185,8 @@ TEST_P(HostFlags, TheProgramsHandlerRunsAsItsFlagsSay) {
         struct sigaction action = {};
         action.sa_handler = flagged_handler;
         action.sa_flags = c.flags;
-        sigaction(sig, &action, nullptr); // after load: the program's own
-        {
-            zt::Ends pipe = zt::make_pipe();
-            zt::Io io(std::move(pipe.near));
-            std::atomic<pid_t> tid{0};
-            auto waiter = std::async(std::launch::async, [&] {
-                tid = ::gettid();
-                try {
-                    zelt::call(io, "wait");
-                } catch (const zelt::Error &) {
-                }
-            });
-            while (!tid.load()) std::this_thread::yield();
-            EXPECT_TRUE(zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms));
-            zelt::call(io, "close"); // takes the signal back, the program's action kept
-            waiter.get();
-        }
+        sigaction(sig, &action, nullptr);   // after load: the program's own
+        EXPECT_TRUE(close_over_a_waiter()); // takes the signal back, the program's action kept
         flagged_runs = 0;
         flagged_deepest = 0;
         on_alt_stack = false;
@@ -255,26 +260,6 @@ const ChoiceCase kChoices[] = {
 };
 
 class WakeSignalChoice : public ::testing::TestWithParam<ChoiceCase> {};
-
-// A close that wakes a waiter asleep in its ppoll; false if the waiter never
-// got there.
-bool close_over_a_waiter() {
-    zt::Ends pipe = zt::make_pipe();
-    zt::Io io(std::move(pipe.near));
-    std::atomic<pid_t> tid{0};
-    auto waiter = std::async(std::launch::async, [&] {
-        tid = ::gettid();
-        try {
-            zelt::call(io, "wait");
-        } catch (const zelt::Error &) {
-        }
-    });
-    while (!tid.load()) std::this_thread::yield();
-    const bool asleep = zh::blocks_in(tid.load(), zt::ppoll_seen(), 5000ms);
-    zelt::call(io, "close");
-    waiter.get();
-    return asleep;
-}
 
 // In a fresh process that reads the variable at load: the signal it took,
 // and a close that wakes a waiter with it kills nothing.
