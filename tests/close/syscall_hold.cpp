@@ -1,8 +1,8 @@
-// syscall_hold.cpp: ioctl, ppoll (the C library's, or syscall(2)'s) and
-// preadv2, held once when a test asks, then passed on to the next definition
-// (the C library's, or a sanitizer's).
+// syscall_hold.cpp: ioctl, ppoll (the C library's, or syscall(2)'s),
+// preadv2 and read, held once when a test asks, then passed on to the next
+// definition (the C library's, or a sanitizer's).
 //
-// No header that declares the three is included: this file defines them.
+// No header that declares the four is included: this file defines them.
 #include "syscall_hold.hpp"
 
 #include "membarrier_fail.hpp" // membarrier_failure
@@ -100,6 +100,14 @@ long preadv2(int fd, const iovec *iov, int iovcnt, long offset, int flags) {
     static const Preadv2 real = close_test::next_definition<Preadv2>("preadv2");
     close_test::maybe_stop(Call::Preadv2, fd);
     return real(fd, iov, iovcnt, offset, flags);
+}
+
+// A regular file's read (the runtime reads files with read(2)).
+long read(int fd, void *to, unsigned long n) {
+    using Read = long (*)(int, void *, unsigned long);
+    static const Read real = close_test::next_definition<Read>("read");
+    close_test::maybe_stop(Call::Read, fd);
+    return real(fd, to, n);
 }
 
 // The runtime makes its blocking ppoll and its membarrier through syscall(2).
