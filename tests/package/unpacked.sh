@@ -95,7 +95,7 @@ while IFS= read -r -d '' file; do
   [[ -n $id && -e $debug ]] || fail "$what: no debug file for build ID '$id' in a -dbgsym package"
   grep -qx '\.debug_info' <<<"$(sections "$debug")" || fail "$what: ${debug#"$tmp"/} holds no debug information"
 done < <(find "$tmp/deb" "$tmp/tgz" -type f -print0)
-((elves == 6)) || fail "found $elves ELF files in the .debs and the .tar.gz, not 3 in each"
+((elves == 8)) || fail "found $elves ELF files in the .debs and the .tar.gz, not 4 in each"
 
 # expect WHAT STDOUT COMMAND...: runs COMMAND, which must succeed with STDOUT.
 expect() {
