@@ -103,6 +103,7 @@ long preadv2(int fd, const iovec *iov, int iovcnt, long offset, int flags) {
 }
 
 // A regular file's read (the runtime reads files with read(2)).
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
 long read(int fd, void *to, unsigned long n) {
     using Read = long (*)(int, void *, unsigned long);
     static const Read real = close_test::next_definition<Read>("read");
