@@ -118,6 +118,17 @@ ZL_API void zl_io_check_readable(zl_openfile *record);
 /* Bytes read from the descriptor and held unread in the read buffer. */
 ZL_API int zl_io_read_pending(zl_openfile *record);
 
+/* Return only if the stream is open for writing; else raise IOError. */
+ZL_API void zl_io_check_writable(zl_openfile *record);
+
+/* Bytes written to the stream and held in its write buffer, not yet given
+ * to the kernel. */
+ZL_API long zl_io_write_pending(zl_openfile *record);
+
+/* Bytes a write could add to the write buffer now with no system call
+ * (0 when the stream writes through, unbuffered, or its buffer is full). */
+ZL_API long zl_io_write_room(zl_openfile *record);
+
 /* Scan ARGC/ARGV against FMT ("<required><optional>" digits), storing each
  * argument, or nil for an omitted optional, through the zl_value pointers
  * that follow. Raise ArgumentError on a wrong count. */

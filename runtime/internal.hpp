@@ -170,6 +170,7 @@ enum class ReadStep : unsigned char { Ahead, Byte, Peek };
 struct Record {
     zl_openfile pub;
     bool readable = false;
+    bool writable = false;
     bool plain_read = false; // a regular file or block device: read(2) never waits for input
     bool nowait = true;      // preadv2 RWF_NOWAIT works here (pipes, sockets); the turn's
     bool datagrams = false;  // a datagram or seqpacket socket: a read takes one datagram

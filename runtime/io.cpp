@@ -414,6 +414,7 @@ zl_value io_new(int fd) {
     r->datagrams = type == SOCK_DGRAM || type == SOCK_SEQPACKET;
     const int access = flags & O_ACCMODE;
     r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
+    r->writable = !(flags & O_PATH) && (access == O_WRONLY || access == O_RDWR);
     block->io = {{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
     return track(&block->io.header);
 }
@@ -466,6 +467,7 @@ ZL_FAILURE void uninitialized_stream() {
 }
 ZL_FAILURE void closed_stream() { zelt::rt::raise(zelt::rt::eIOError, "closed stream"); }
 ZL_FAILURE void not_readable() { zelt::rt::raise(zelt::rt::eIOError, "not opened for reading"); }
+ZL_FAILURE void not_writable() { zelt::rt::raise(zelt::rt::eIOError, "not opened for writing"); }
 } // namespace
 
 extern "C" {
@@ -490,6 +492,22 @@ extern "C" {
 
 [[gnu::hot]] int zl_io_read_pending(zl_openfile *record) {
     return reinterpret_cast<zelt::rt::Record *>(record)->pending.load(std::memory_order_acquire);
+}
+
+[[gnu::hot]] void zl_io_check_writable(zl_openfile *record) {
+    if (!reinterpret_cast<zelt::rt::Record *>(record)->writable) [[unlikely]]
+        return not_writable();
+}
+
+// No write buffer yet: nothing held, no room.
+long zl_io_write_pending(zl_openfile *record) {
+    (void)record;
+    return 0;
+}
+
+long zl_io_write_room(zl_openfile *record) {
+    (void)record;
+    return 0;
 }
 
 } // extern "C"
