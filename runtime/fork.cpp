@@ -56,6 +56,7 @@ void unlock_buffer(Record *r) {
 void reset_buffer(Record *r) {
     if (r->turn.held_by_other()) r->turn.reset_in_child();
     if (r != taken.kept_buffer) r->buf_lock.reset_in_child();
+    write_buffer_in_child(r);
 }
 
 void prepare() {

@@ -20,8 +20,12 @@
 //   releases under the lock when release_pending is set and no chain names
 //   R. A fenced process's calls enter the slow way (plain_below is 0).
 // - Blocked: before a blocking system call on R (a wait's ppoll, the
-//   fallback read(2)) the thread stores blocked_on = R, ordered like the
-//   chain store, then checks closed (a wait: and input buffered), then calls.
+//   fallback read(2), a write's write(2)) the thread stores blocked_on = R,
+//   ordered like the chain store, then checks closed (a wait: and input
+//   buffered), then calls. A wait that input in R's buffer does not end (a
+//   write's wait for room, the turn holder's own read) adds kCloseOnly: a
+//   fill passes it over, or its send loop would signal it until it left,
+//   which a writer on a full pipe may not do for ever.
 //   It clears blocked_on on every way out (BlockedOn's destructor) with a CAS
 //   that waits while kSending is set; if kSent was set it opens the wake
 //   signal for one system call, so a wake still pending is delivered and
@@ -47,7 +51,7 @@
 //   handler stood meanwhile (each round puts ours back first) or to a read(2)
 //   it landed before. It never waits for a call to leave. A fill (input moved
 //   into R's buffer while waits sleep on R) sends the same way, under R's
-//   read lock.
+//   read lock, to every mark on R but the close-only ones.
 // - Why enough: each side stores, then loads the other's store, with a full
 //   barrier between, so a caller either sees closed before its system call or
 //   is seen by the scan (chain) and by the send loop (blocked_on).
@@ -183,11 +187,13 @@ void release_unnamed() { // after threads vanished: what only they named
     }
 }
 
-// Signals T if it is blocked on R; true if it was.
-bool send_if_blocked(ThreadCalls *t, const Record *r) {
+// Signals T if it is blocked on R; true if it was. A fill (FILL) passes over
+// a close-only mark: its input ends no such wait.
+bool send_if_blocked(ThreadCalls *t, const Record *r, bool fill) {
     std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
     do {
         if (!may_name(w, r) || (w & ThreadCalls::kSending)) return false;
+        if (fill && (w & ThreadCalls::kCloseOnly)) return false;
     } while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
                                                   std::memory_order_acq_rel));
     if (!claimed_names(w, r)) { // a set without R: as it was
@@ -200,20 +206,21 @@ bool send_if_blocked(ThreadCalls *t, const Record *r) {
 }
 
 // One round: signals every other thread blocked on R; true if any was.
-bool send_round(const Record *r) {
+bool send_round(const Record *r, bool fill) {
     bool any = false;
     for (ThreadCalls *t = table().threads; t; t = t->next) {
         if (!t->in_use || t == this_thread) continue;
         if (!may_name(t->blocked_on.load(std::memory_order_acquire), r)) continue;
         if (!any) own_wake_signal(); // the host may have taken the signal since
-        any = send_if_blocked(t, r) || any;
+        any = send_if_blocked(t, r, fill) || any;
     }
     return any;
 }
 
 // Sends until no other thread is blocked on R: a wake may be lost (see top).
-void send_until_out(TableLock &lock, const Record *r) {
-    for (long pause = 0; send_round(r); pause = std::clamp(pause * 2, 50000L, 1000000L))
+// A fill's loop ends with close-only marks left: they stay until a close.
+void send_until_out(TableLock &lock, const Record *r, bool fill) {
+    for (long pause = 0; send_round(r, fill); pause = std::clamp(pause * 2, 50000L, 1000000L))
         lock.pause(pause); // a yield first: the woken thread is usually out by then
 }
 
@@ -338,12 +345,12 @@ void close_record(Record *r) {
     if (ThreadCalls *self = registered_thread();
         self && claimed_names(self->blocked_on.load(std::memory_order_relaxed), r))
         zero_limit(self); // a close from a handler over a wait on R: it looks again when we return
-    send_until_out(lock, r);
+    send_until_out(lock, r, false);
 }
 
 void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
     TableLock lock;
-    send_until_out(lock, r);
+    send_until_out(lock, r, true);
 }
 
 namespace {
@@ -363,7 +370,8 @@ std::uintptr_t swap_mark(ThreadCalls *t, std::uintptr_t want) {
 
 } // namespace
 
-BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : BlockedOn(t, word(r)) {}
+BlockedOn::BlockedOn(ThreadCalls *t, Record *r, bool close_only)
+    : BlockedOn(t, word(r) | (close_only ? ThreadCalls::kCloseOnly : 0)) {}
 
 BlockedOn::BlockedOn(ThreadCalls *t, std::uintptr_t mark) : t_(t) {
     outer_ = t->blocked_on.load(std::memory_order_relaxed);
@@ -408,12 +416,26 @@ ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
         errno = open.error();
         return -1;
     }
-    BlockedOn blocked(this_thread, r);
+    BlockedOn blocked(this_thread, r, true); // the turn's holder: its own fills end nothing here
     if (r->closed()) { // a close that missed blocked_on: it is seen here
         errno = EINTR;
         return -1;
     }
     return ::read(r->pub.fd, to, n);
+}
+
+ssize_t interruptible_write(Record *r, const void *from, std::size_t n) {
+    WakeOpen open;
+    if (open.error() != 0) { // the caller raises it: nothing written, the mask as it was
+        errno = open.error();
+        return -1;
+    }
+    BlockedOn blocked(this_thread, r, true);
+    if (r->closed()) { // a close that missed blocked_on: it is seen here
+        errno = EINTR;
+        return -1;
+    }
+    return ::write(r->pub.fd, from, n);
 }
 
 } // namespace zelt::rt

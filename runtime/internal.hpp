@@ -56,6 +56,11 @@ public:
             return;
         lock_slow(me, seen);
     }
+    bool try_lock() { // free: taken; held (by any thread, this one too): false at once
+        uint32_t seen = 0;
+        return word_.compare_exchange_strong(seen, thread_token(), std::memory_order_acquire,
+                                             std::memory_order_relaxed);
+    }
     void unlock() {
         if (word_.exchange(0, std::memory_order_release) & kSleeper) [[unlikely]]
             futex_wake(word_, 1);
@@ -198,6 +203,19 @@ struct Record {
     uint32_t own_gen = 0;
     char *overflow = nullptr; // a datagram's room past the buffer, mapped at first need
     Link link;                // on the registry's list of streams
+    // The runtime's own writes (write.cpp): one writer at a time holds the
+    // writer's turn, across its waits, apart from the reader's, so that a
+    // read and a write on one socket never wait for each other. Only the
+    // turn's holder changes wbuf and wlen; `held` and `sync` are their
+    // copies for any thread (zl_io_write_pending, zl_io_write_room).
+    OwnedLock wturn{"this stream's writer's turn"};
+    std::vector<char> wbuf;             // wturn: [0, wlen) written, not yet given to the kernel
+    std::size_t wlen = 0;               // wturn
+    std::atomic<long> held{0};          // wlen, readable from any thread
+    std::atomic<bool> sync{false};      // unbuffered: each write goes to the kernel at once
+    bool wsocket = false;               // send(2) with MSG_NOSIGNAL
+    bool wpipe = false;                 // a pipe or FIFO: SIGPIPE held off around write(2)
+    bool wnowait = true;                // pwritev2 RWF_NOWAIT works here; the turn's
 
     bool closed() const {
         return closed_.load(std::memory_order_relaxed);
@@ -234,6 +252,15 @@ void define_io_methods();
 [[noreturn, gnu::cold]] void not_an_io(zl_value v); // zl_io_taint_check's TypeError
 void close_for_release(Record *r); // the object's release closes the stream, as a close does
 void drop_buffer(Record *r); // the last call has left a closed stream: read-ahead back, buffer gone
+// Writes (write.cpp).
+zl_value io_write(zl_value self, zl_value string);
+zl_value io_flush(zl_value self);
+zl_value io_sync(zl_value self);
+zl_value io_set_sync(zl_value self, zl_value on);
+void flush_before_close(Record *r); // raises as flush does; skipped while another thread writes
+void drop_write_buffer(Record *r);  // the release: what was not flushed is gone
+void write_buffer_in_child(Record *r); // a fork child: the parent's bytes are the parent's to write
+void set_write_kind(Record *r, int type); // at the stream's making: sync's default, the way out
 
 // ---- calls in flight (in_flight.cpp) -----------------------------------------
 // Each thread names the records of its calls on IOs in a chain of its own,
@@ -243,6 +270,9 @@ void drop_buffer(Record *r); // the last call has left a closed stream: read-ahe
 struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
     static constexpr std::uintptr_t kSending = 1, kSent = 2; // blocked_on's flag bits
+    // A record's mark that only a close ends (a write's wait, the read(2) of
+    // the turn's holder): a fill does not signal it, its input ends nothing.
+    static constexpr std::uintptr_t kCloseOnly = 8;
     unsigned depth = 0; // the owner's alone (its handlers included)
     // Calls at a depth below this take the plain path: kDepth, or 0 once the
     // process has no asymmetric barrier and callers fence after each store of
@@ -283,6 +313,7 @@ ThreadCalls *register_thread();
 void close_record(Record *r);  // marks closed, wakes its callers, releases when idle
 void wake_sleepers(Record *r); // a fill moved input into R's buffer
 ssize_t interruptible_read(Record *r, void *to, std::size_t n); // read(2) a close can end
+ssize_t interruptible_write(Record *r, const void *from, std::size_t n); // write(2) likewise
 // zl_wait_for_single_fd; a runtime read waits with WAKE_ON_BUFFER false, as
 // the one filling the buffer.
 [[gnu::hot]] int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer);
@@ -300,7 +331,7 @@ void in_flight_after_fork_child();
 struct StreamSet;
 class BlockedOn {
 public:
-    BlockedOn(ThreadCalls *t, Record *r);
+    BlockedOn(ThreadCalls *t, Record *r, bool close_only = false);
     BlockedOn(ThreadCalls *t, const StreamSet *s); // a wait on several (stream_set.cpp)
     ~BlockedOn();
     BlockedOn(const BlockedOn &) = delete;
@@ -325,7 +356,8 @@ struct alignas(8) StreamSet {
 constexpr std::uintptr_t kSetMark = 4; // in blocked_on, beside kSending and kSent
 // Whether a mark may name R: R's own, or a set's, for claimed_names to tell.
 inline bool may_name(std::uintptr_t mark, const Record *r) {
-    constexpr std::uintptr_t flags = ThreadCalls::kSending | ThreadCalls::kSent;
+    constexpr std::uintptr_t flags =
+        ThreadCalls::kSending | ThreadCalls::kSent | ThreadCalls::kCloseOnly;
     return (mark & ~flags) == reinterpret_cast<std::uintptr_t>(r) || (mark & kSetMark);
 }
 bool claimed_names(std::uintptr_t mark, const Record *r); // MARK claimed, or this thread's

@@ -336,8 +336,13 @@ void give_back(Record *r, std::size_t unread) {
     if (at >= 0 && at != r->file_end - back) ::lseek(r->pub.fd, back, SEEK_CUR);
 }
 
+// Flushes, then closes: closed even when the flush raises (write.cpp).
 zl_value io_close(zl_value self) {
-    close_record(record_of(zl_io_taint_check(self)));
+    struct Closing { // on every way out of the flush
+        Record *r;
+        ~Closing() { close_record(r); }
+    } closing{record_of(zl_io_taint_check(self))};
+    flush_before_close(closing.r);
     return ZL_NIL;
 }
 
@@ -359,7 +364,13 @@ void not_an_io(zl_value v) {
     raise(eTypeError, "wrong argument type " + what + " (expected IO)");
 }
 
-void close_for_release(Record *r) { close_record(r); }
+void close_for_release(Record *r) { // a release raises nothing: a failed flush's bytes go
+    try {
+        flush_before_close(r);
+    } catch (const Error &) {
+    }
+    close_record(r);
+}
 
 void drop_buffer(Record *r) {
     give_back(r, r->end - r->pos); // no call is on the stream: nobody changes them meanwhile
@@ -372,6 +383,7 @@ void drop_buffer(Record *r) {
     }
     if (r->overflow) ::munmap(r->overflow, kOverflow);
     r->overflow = nullptr;
+    drop_write_buffer(r);
 }
 
 void define_io_methods() {
@@ -383,6 +395,8 @@ void define_io_methods() {
         {"gets", ZL_FUNC(io_gets), 0},     {"read", ZL_FUNC(io_read), -1},
         {"close", ZL_FUNC(io_close), 0},   {"closed?", ZL_FUNC(io_closed_p), 0},
         {"fileno", ZL_FUNC(io_fileno), 0}, {"eof?", ZL_FUNC(io_eof_p), 0},
+        {"write", ZL_FUNC(io_write), 1},   {"flush", ZL_FUNC(io_flush), 0},
+        {"sync", ZL_FUNC(io_sync), 0},     {"sync=", ZL_FUNC(io_set_sync), 1},
     };
     for (const auto &m : methods) zl_define_method(zl_cIO, m.name, m.fn, m.arity);
 }
@@ -415,6 +429,7 @@ zl_value io_new(int fd) {
     const int access = flags & O_ACCMODE;
     r->readable = !(flags & O_PATH) && (access == O_RDONLY || access == O_RDWR);
     r->writable = !(flags & O_PATH) && (access == O_WRONLY || access == O_RDWR);
+    if (r->writable) set_write_kind(r, type);
     block->io = {{static_cast<zl_value>(Type::IO), zl_cIO}, &r->pub};
     return track(&block->io.header);
 }
@@ -497,17 +512,6 @@ extern "C" {
 [[gnu::hot]] void zl_io_check_writable(zl_openfile *record) {
     if (!reinterpret_cast<zelt::rt::Record *>(record)->writable) [[unlikely]]
         return not_writable();
-}
-
-// No write buffer yet: nothing held, no room.
-long zl_io_write_pending(zl_openfile *record) {
-    (void)record;
-    return 0;
-}
-
-long zl_io_write_room(zl_openfile *record) {
-    (void)record;
-    return 0;
 }
 
 } // extern "C"

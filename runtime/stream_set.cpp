@@ -145,7 +145,9 @@ BlockedOn::BlockedOn(ThreadCalls *t, const StreamSet *s)
     : BlockedOn(t, reinterpret_cast<std::uintptr_t>(s) | kSetMark) {}
 
 bool claimed_names(std::uintptr_t mark, const Record *r) {
-    if (!(mark & kSetMark)) return (mark & ~kMarkFlags) == reinterpret_cast<std::uintptr_t>(r);
+    if (!(mark & kSetMark)) // a record's: a close-only one is the record's too
+        return (mark & ~(kMarkFlags | ThreadCalls::kCloseOnly)) ==
+               reinterpret_cast<std::uintptr_t>(r);
     return holds(set_of(mark), r);
 }
 
