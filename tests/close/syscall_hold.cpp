@@ -1,8 +1,8 @@
 // syscall_hold.cpp: ioctl, ppoll (the C library's, or syscall(2)'s),
-// preadv2 and read, held once when a test asks, then passed on to the next
+// preadv2, read and write, held once when a test asks, then passed on to the next
 // definition (the C library's, or a sanitizer's).
 //
-// No header that declares the four is included: this file defines them.
+// No header that declares the five is included: this file defines them.
 #include "syscall_hold.hpp"
 
 #include "membarrier_fail.hpp" // membarrier_failure
@@ -109,6 +109,15 @@ long read(int fd, void *to, unsigned long n) {
     static const Read real = close_test::next_definition<Read>("read");
     close_test::maybe_stop(Call::Read, fd);
     return real(fd, to, n);
+}
+
+// A terminal's write (the runtime writes terminals with write(2)).
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's is reserved
+long write(int fd, const void *from, unsigned long n) {
+    using Write = long (*)(int, const void *, unsigned long);
+    static const Write real = close_test::next_definition<Write>("write");
+    close_test::maybe_stop(Call::Write, fd);
+    return real(fd, from, n);
 }
 
 // The runtime makes its blocking ppoll and its membarrier through syscall(2).

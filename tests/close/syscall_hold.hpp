@@ -1,8 +1,8 @@
-// syscall_hold.hpp: stop the next ioctl, ppoll, preadv2 or read on one descriptor
+// syscall_hold.hpp: stop the next ioctl, ppoll, preadv2, read or write on one descriptor
 // just before it enters the kernel, until the test lets it go; or look at
 // the calling thread there.
 //
-// syscall_hold.cpp defines the four calls in the test executable, which
+// syscall_hold.cpp defines the five calls in the test executable, which
 // exports them, so that libzelt and the extension bind to these.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 namespace close_test {
 
-enum class Call { Ioctl, Ppoll, Preadv2, Read };
+enum class Call { Ioctl, Ppoll, Preadv2, Read, Write };
 
 class Hold {
 public:
