@@ -16,6 +16,7 @@
 #include <string>        // payloads
 #include <sys/ioctl.h>   // FIONREAD
 #include <sys/mman.h>    // memfd_create: a regular file open for writing
+#include <sys/resource.h> // setrlimit: a file size limit, a failure that passes
 #include <sys/socket.h>  // setsockopt, SO_SNDBUF
 #include <sys/syscall.h> // SYS_ppoll, SYS_write
 #include <sys/wait.h>    // waitpid
@@ -412,6 +413,40 @@ TEST(ReaderGone, AFlushCutShortKeepsOnlyWhatWasNotWritten) {
     EXPECT_EQ(flusher.get().err, EPIPE);
     EXPECT_EQ(pending(io), 6000 - 4096);
     EXPECT_EQ(room(io), 8192 - (6000 - 4096));
+}
+
+// A failure that passes: a file over the process's size limit (EFBIG, its
+// SIGXFSZ ignored) takes the bytes below the limit; once the limit is
+// raised, the next flush writes the kept bytes, after those, in order.
+TEST(FailedFlush, KeepsTheRestInOrderForTheNextFlush) {
+    struct sigaction ign {}, old{};
+    ign.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ign, &old);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    zt::Fd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_GE(file.get(), 0);
+    const int fd = ::dup(file.get());
+    const std::string bytes = pattern(6000, 3);
+    {
+        zt::Io io(std::move(file));
+        write(io, bytes);
+        rlimit small = before;
+        small.rlim_cur = 4096;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const Raised r = raised_by([&] { zelt::call(io, "flush"); });
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        EXPECT_EQ(r.err, EFBIG) << r.message;
+        EXPECT_EQ(pending(io), 6000 - 4096);
+        zelt::call(io, "flush");
+        EXPECT_EQ(pending(io), 0);
+    }
+    std::string got(6001, '\0');
+    EXPECT_EQ(::pread(fd, got.data(), got.size(), 0), 6000);
+    got.resize(6000);
+    EXPECT_TRUE(got == bytes) << "the kept bytes moved, or were written twice";
+    ::close(fd);
+    ::sigaction(SIGXFSZ, &old, nullptr);
 }
 
 // ---- reads and writes on one socket --------------------------------------------------------
