@@ -89,6 +89,11 @@
  * store, a fence in the close). HANDLER_WAIT: a host handler's blocking wait
  * on another stream lands on W's way into ppoll (BlockedOn nested).
  * SELF_CLOSE: a host handler on W closes R on W's way into ppoll or in it.
+ * WRITER: W's wait is a write's wait for room (or, with FALLBACK_READ, a
+ * terminal's write(2)): its mark adds CLOSE_ONLY, it counts as no sleeper and
+ * looks at no buffer, so only the close ends it; the fill, with another
+ * thread's wait (not modelled) as its sleeper, sends until no thread blocked
+ * on R takes a send, passing close-only marks over.
  * SET: W's call is a wait on a set of R and a never-ready stream
  * (runtime/stream_set.cpp), its ppoll's limit kept as above.
  * MASK_OPEN / MASK_BLOCKED: fix W's own mask
@@ -121,6 +126,7 @@
 #define SENDING 2
 #define SENT 4
 #define BSET 8                     /* SET: a StreamSet in W's frame, holding R and another */
+#define CLOSE_ONLY 16              /* WRITER: a mark that only a close ends (kCloseOnly) */
 
 #ifndef BUF
 #define BUF 4                      /* store buffer entries per thread: no thread here
@@ -143,6 +149,7 @@ bool in_use_w = 1;                 /* W's entry belongs to a live thread */
 bool disp_ours = 1;                /* the wake signal's disposition is the runtime's */
 bool hit;                          /* a close's send found W in its system call */
 byte rounds;                       /* the close's rounds of sends */
+byte fill_rounds;                  /* WRITER: the fill's */
 bool left0;                        /* W's wait_left zeroed by a wake */
 bool hdone;                        /* the host handler (SELF_CLOSE, HANDLER_WAIT) has run */
 bool unordered;                    /* MB_REFUSED: no barrier orders the other threads */
@@ -374,6 +381,15 @@ inline SCAN(t, named, wake, r) {
  * BR (or BR|SENT) -> BR|SENDING, send, store BR|SENT. sent = 1 if it sent.
  * SET: a mark naming W's set (BSET) is signalled the same way, and the store
  * puts back the set's mark. */
+/* Whether signaller t passes W's mark r over: a fill, a close-only mark. */
+#if defined(PLANT_FILL_WAKES_WRITER)
+#define PASSES_OVER(t, r) 0
+#elif defined(PLANT_CLOSE_SKIPS_WRITER)
+#define PASSES_OVER(t, r) (r & CLOSE_ONLY)          /* the close too */
+#else
+#define PASSES_OVER(t, r) (t == Q && (r & CLOSE_ONLY))
+#endif
+
 inline SIGNAL_BLOCKED(t, sent, r) {
 #ifdef PLANT_SET_NO_CLAIM
   LOAD(t, BLOCKED, r);              /* the set read before the mark is claimed */
@@ -387,9 +403,9 @@ inline SIGNAL_BLOCKED(t, sent, r) {
     blen[t] == 0 ->
     r = mem[BLOCKED];
     if
-    :: in_use_w && (r & (BR | BSET)) && !(r & SENDING) ->
+    :: in_use_w && (r & (BR | BSET)) && !(r & SENDING) && !PASSES_OVER(t, r) ->
        mem[BLOCKED] = r | SENDING; sent = 1;
-       r = r & (BR | BSET)          /* the mark, kept for the store */
+       r = r & (BR | BSET | CLOSE_ONLY)   /* the mark, kept for the store */
     :: else -> sent = 0; r = 0
     fi
   };
@@ -518,7 +534,11 @@ inline LEAVE(t, d, ok, named, r) {
 /* ---- blocked_on: W's BlockedOn guard ---- */
 
 inline BLOCK_ON() {
+#ifndef WRITER
   STORE(W, BLOCKED, BR);            /* relaxed, ordered like the chain store */
+#else
+  STORE(W, BLOCKED, BR | CLOSE_ONLY);  /* a write's wait for room: no fill ends it */
+#endif
 #ifndef PLANT_NO_BLOCKED_FENCE
   PUBLISH(W)
 #else
@@ -870,7 +890,11 @@ active proctype query() {
 #ifndef PLANT_FILL_NO_FENCE
      FENCE(Q);                      /* seq_cst fence */
 #endif
+#ifndef WRITER
      LOAD(Q, SLEEPERS, r);
+#else
+     r = 1;                         /* another thread's wait on R sleeps (not modelled) */
+#endif
      if
      :: r > 0 ->
         r = 0;
@@ -878,6 +902,21 @@ active proctype query() {
 #ifdef PLANT_FILL_SIGNALS_NAMERS
         SCAN(Q, named, 1, r);       /* every other thread naming R, blocked or not */
         named = 0;
+#elif defined(WRITER)
+        /* send_until_out: rounds until no thread blocked on R takes a send;
+         * a writer's wait, which no input ends, must not be one of them */
+        do
+        :: SIGNAL_BLOCKED(Q, sent, r);
+           if
+           :: sent -> sent = 0
+           :: else -> break
+           fi;
+           fill_rounds++;
+           assert(fill_rounds < 5);  /* a fill that signals a writer until it leaves */
+           UNLOCK(Q);
+           (insys[W] && !sigpend[W] || !(mem[BLOCKED] & BR) || !in_use_w);  /* the pause */
+           LOCK(Q)
+        od;
 #else
         SIGNAL_BLOCKED(Q, sent, r); /* send_round: the threads blocked on R, */
         sent = 0;                   /* one round: the zeroed limit covers a wake taken early */
@@ -1052,7 +1091,9 @@ active proctype waiter() ALIVE {
 #ifndef PLANT_BLOCKED_AFTER_SLEEPERS
         BLOCK_ON();                 /* BlockedOn, before the sleeper count */
 #endif
+#ifndef WRITER
         d_step { blen[W] == 0 -> mem[SLEEPERS]++ }   /* Sleeper: sleepers.fetch_add(1) */
+#endif
 #ifdef PLANT_BLOCKED_AFTER_SLEEPERS
         BLOCK_ON();
 #endif
@@ -1082,11 +1123,13 @@ active proctype waiter() ALIVE {
            :: r -> r = 0; break
            :: else -> skip
            fi;
-           LOAD(W, PENDING, r);
+#ifndef WRITER
+           LOAD(W, PENDING, r);     /* a write's wait does not look: input ends nothing */
            if
            :: r -> r = 0; break
            :: else -> skip
            fi;
+#endif
 #ifdef PLANT_LIMIT_AFTER_CHECK
            HANDLER_POINT(named, r, outer);
            left0 = 0;               /* the limit stored after the checks */
@@ -1133,10 +1176,12 @@ active proctype waiter() ALIVE {
 #endif
            /* no limit: look again, whatever ended the ppoll */
         od;
+#ifndef WRITER
         if                          /* ~Sleeper, then ~BlockedOn */
         :: !kept -> atomic { blen[W] == 0 -> mem[SLEEPERS]-- }  /* sleepers.fetch_sub(1) */
         :: else -> kept = 0
         fi;
+#endif
         GUARD_END(cancelled, r)
      fi
 #else
