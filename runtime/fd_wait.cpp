@@ -157,7 +157,7 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
     int64_t rest = bounded ? to_ns(*limit) : kForeverSec * kNsecPerSec;
     const std::uint64_t mask = wait_mask();
-    BlockedOn blocked(t, r, !wake_on_buffer); // a fill's input ends no other wait
+    BlockedOn blocked(t, r, !wake_on_buffer);      // a fill's input ends no other wait
     Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
     for (;;) {
         t->wait_left = to_timespec(rest);

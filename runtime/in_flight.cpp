@@ -417,7 +417,7 @@ ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
         return -1;
     }
     BlockedOn blocked(this_thread, r, true); // the turn's holder: its own fills end nothing here
-    if (r->closed()) { // a close that missed blocked_on: it is seen here
+    if (r->closed()) {                       // a close that missed blocked_on: it is seen here
         errno = EINTR;
         return -1;
     }

@@ -209,13 +209,13 @@ struct Record {
     // turn's holder changes wbuf and wlen; `held` and `sync` are their
     // copies for any thread (zl_io_write_pending, zl_io_write_room).
     OwnedLock wturn{"this stream's writer's turn"};
-    std::vector<char> wbuf;             // wturn: [0, wlen) written, not yet given to the kernel
-    std::size_t wlen = 0;               // wturn
-    std::atomic<long> held{0};          // wlen, readable from any thread
-    std::atomic<bool> sync{false};      // unbuffered: each write goes to the kernel at once
-    bool wsocket = false;               // send(2) with MSG_NOSIGNAL
-    bool wpipe = false;                 // a pipe or FIFO: SIGPIPE held off around write(2)
-    bool wnowait = true;                // pwritev2 RWF_NOWAIT works here; the turn's
+    std::vector<char> wbuf;        // wturn: [0, wlen) written, not yet given to the kernel
+    std::size_t wlen = 0;          // wturn
+    std::atomic<long> held{0};     // wlen, readable from any thread
+    std::atomic<bool> sync{false}; // unbuffered: each write goes to the kernel at once
+    bool wsocket = false;          // send(2) with MSG_NOSIGNAL
+    bool wpipe = false;            // a pipe or FIFO: SIGPIPE held off around write(2)
+    bool wnowait = true;           // pwritev2 RWF_NOWAIT works here; the turn's
 
     bool closed() const {
         return closed_.load(std::memory_order_relaxed);
@@ -257,8 +257,8 @@ zl_value io_write(zl_value self, zl_value string);
 zl_value io_flush(zl_value self);
 zl_value io_sync(zl_value self);
 zl_value io_set_sync(zl_value self, zl_value on);
-void flush_before_close(Record *r); // raises as flush does; skipped while another thread writes
-void drop_write_buffer(Record *r);  // the release: what was not flushed is gone
+void flush_before_close(Record *r);    // raises as flush does; skipped while another thread writes
+void drop_write_buffer(Record *r);     // the release: what was not flushed is gone
 void write_buffer_in_child(Record *r); // a fork child: the parent's bytes are the parent's to write
 void set_write_kind(Record *r, int type); // at the stream's making: sync's default, the way out
 
@@ -312,7 +312,7 @@ ThreadCalls *register_thread();
 [[gnu::cold]] void leave_closed(Record *r);
 void close_record(Record *r);  // marks closed, wakes its callers, releases when idle
 void wake_sleepers(Record *r); // a fill moved input into R's buffer
-ssize_t interruptible_read(Record *r, void *to, std::size_t n); // read(2) a close can end
+ssize_t interruptible_read(Record *r, void *to, std::size_t n);          // read(2) a close can end
 ssize_t interruptible_write(Record *r, const void *from, std::size_t n); // write(2) likewise
 // zl_wait_for_single_fd; a runtime read waits with WAKE_ON_BUFFER false, as
 // the one filling the buffer.

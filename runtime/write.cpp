@@ -75,7 +75,9 @@ Record *writable_record(zl_value self) {
     return reinterpret_cast<Record *>(rec);
 }
 
-void publish_held(Record *r) { r->held.store(static_cast<long>(r->wlen), std::memory_order_release); }
+void publish_held(Record *r) {
+    r->held.store(static_cast<long>(r->wlen), std::memory_order_release);
+}
 
 // SIGPIPE blocked on this thread while it lives (pipes and FIFOs): the
 // EPIPE of a vanished reader is the caller's error, not the process's end.
@@ -182,8 +184,8 @@ bool is_terminal(int fd) {
 zl_value io_write(zl_value self, zl_value string) {
     Record *r = writable_record(self);
     if (!is_heap_of(string, Type::String))
-        raise(eTypeError, "wrong argument type " + class_name(class_of(string)) +
-                              " (expected String)");
+        raise(eTypeError,
+              "wrong argument type " + class_name(class_of(string)) + " (expected String)");
     const std::string &s = as<String>(string)->value;
     std::lock_guard turn(r->wturn);
     const bool buffered = !r->sync.load(std::memory_order_relaxed);
@@ -223,7 +225,8 @@ zl_value io_set_sync(zl_value self, zl_value on) {
 }
 
 void flush_before_close(Record *r) {
-    if (!r->writable || r->closed() || !r->wturn.try_lock()) return; // another writer: not waited for
+    if (!r->writable || r->closed() || !r->wturn.try_lock())
+        return; // another writer: not waited for
     std::lock_guard turn(r->wturn, std::adopt_lock);
     if (r->wlen > 0) flush_buffer(r);
 }
@@ -236,7 +239,7 @@ void drop_write_buffer(Record *r) { // the last call has left: nobody holds the 
 }
 
 void write_buffer_in_child(Record *r) { // only the forking thread is left
-    if (r->wturn.held_here()) return;      // a handler's fork inside this thread's write
+    if (r->wturn.held_here()) return;   // a handler's fork inside this thread's write
     if (r->wturn.held_by_other()) r->wturn.reset_in_child();
     r->wlen = 0;
     publish_held(r);

@@ -64,8 +64,9 @@ TEST_P(CloseEndsAWrite, HeldAtItsSystemCall) {
     Hold hold(c.held_at, fd);
     auto outcome = std::async(std::launch::async, [&] {
         try {
-            zelt::call(io, c.flush ? "flush" : "write", c.flush ? std::initializer_list<zl_value>{}
-                                                                : std::initializer_list<zl_value>{big});
+            zelt::call(io, c.flush ? "flush" : "write",
+                       c.flush ? std::initializer_list<zl_value>{}
+                               : std::initializer_list<zl_value>{big});
             return std::string("returned");
         } catch (const zelt::Error &e) {
             return std::string(e.what());

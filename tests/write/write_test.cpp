@@ -5,23 +5,23 @@
 #include <zelt.h>         // zl_io_write_pending, zl_io_write_room, zl_io_record
 #include <zelt/embed.hpp> // call, str, integer, Error
 
-#include <atomic>        // the readers' totals
-#include <cerrno>        // EPIPE
-#include <csignal>       // sigaction, pthread_kill, sigpending
-#include <cstring>       // strerror
-#include <fcntl.h>       // fcntl, F_SETPIPE_SZ, O_NONBLOCK
-#include <future>        // writers and readers on threads of their own
-#include <gtest/gtest.h> // TEST, TEST_P
-#include <in_syscall.hpp>   // blocks_in: a writer asleep in the kernel
-#include <string>        // payloads
-#include <sys/ioctl.h>   // FIONREAD
-#include <sys/mman.h>    // memfd_create: a regular file open for writing
+#include <atomic>         // the readers' totals
+#include <cerrno>         // EPIPE
+#include <csignal>        // sigaction, pthread_kill, sigpending
+#include <cstring>        // strerror
+#include <fcntl.h>        // fcntl, F_SETPIPE_SZ, O_NONBLOCK
+#include <future>         // writers and readers on threads of their own
+#include <gtest/gtest.h>  // TEST, TEST_P
+#include <in_syscall.hpp> // blocks_in: a writer asleep in the kernel
+#include <string>         // payloads
+#include <sys/ioctl.h>    // FIONREAD
+#include <sys/mman.h>     // memfd_create: a regular file open for writing
 #include <sys/resource.h> // setrlimit: a file size limit, a failure that passes
-#include <sys/socket.h>  // setsockopt, SO_SNDBUF
-#include <sys/syscall.h> // SYS_ppoll, SYS_write
-#include <sys/wait.h>    // waitpid
-#include <thread>        // readers draining
-#include <unistd.h>      // read, fork, gettid
+#include <sys/socket.h>   // setsockopt, SO_SNDBUF
+#include <sys/syscall.h>  // SYS_ppoll, SYS_write
+#include <sys/wait.h>     // waitpid
+#include <thread>         // readers draining
+#include <unistd.h>       // read, fork, gettid
 
 namespace write_test {
 namespace {
@@ -89,7 +89,8 @@ std::future<std::string> drain(int fd, std::size_t limit = SIZE_MAX) {
 // Bytes that tell their place: a byte lost, doubled or moved shows.
 std::string pattern(std::size_t n, unsigned seed) {
     std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + seed + i / 26) % 26);
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + seed + i / 26) % 26);
     return s;
 }
 
@@ -105,10 +106,8 @@ void PrintTo(const Kind &k, std::ostream *os) { *os << k.name; }
 
 // The written end is `peer` for each (near for the pty: the terminal side).
 const Kind kKinds[] = {
-    {"pipe", zt::make_pipe, false},
-    {"socketpair", zt::make_socketpair, false},
-    {"tcp", zt::make_tcp, false},
-    {"fifo", zt::make_fifo, false},
+    {"pipe", zt::make_pipe, false}, {"socketpair", zt::make_socketpair, false},
+    {"tcp", zt::make_tcp, false},   {"fifo", zt::make_fifo, false},
     {"pty", zt::make_pty, true},
 };
 
@@ -281,7 +280,8 @@ class Interrupted : public ::testing::TestWithParam<Sleep> {};
 
 TEST_P(Interrupted, SignalsNeitherLoseNorDoubleBytes) {
     const Sleep &sl = GetParam();
-    struct sigaction sa {}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = count_interruption;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGUSR1, &sa, &old);
@@ -330,14 +330,16 @@ struct Gone {
     zt::Ends (*make)();
 };
 void PrintTo(const Gone &g, std::ostream *os) { *os << g.name; }
-const Gone kGone[] = {{"pipe", zt::make_pipe}, {"fifo", zt::make_fifo}, {"socket", zt::make_socketpair}};
+const Gone kGone[] = {
+    {"pipe", zt::make_pipe}, {"fifo", zt::make_fifo}, {"socket", zt::make_socketpair}};
 
 class ReaderGone : public ::testing::TestWithParam<Gone> {};
 
 // SIGPIPE keeps its default action (the process's end) throughout: a write
 // that let it through would end the test.
 TEST_P(ReaderGone, RaisesEpipeKeepsTheBytesAndTheProcessLives) {
-    struct sigaction dfl {}, old{};
+    struct sigaction dfl {
+    }, old{};
     dfl.sa_handler = SIG_DFL;
     ::sigaction(SIGPIPE, &dfl, &old);
     zt::Ends e = GetParam().make();
@@ -419,7 +421,8 @@ TEST(ReaderGone, AFlushCutShortKeepsOnlyWhatWasNotWritten) {
 // SIGXFSZ ignored) takes the bytes below the limit; once the limit is
 // raised, the next flush writes the kept bytes, after those, in order.
 TEST(FailedFlush, KeepsTheRestInOrderForTheNextFlush) {
-    struct sigaction ign {}, old{};
+    struct sigaction ign {
+    }, old{};
     ign.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ign, &old);
     rlimit before{};
