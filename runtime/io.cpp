@@ -202,7 +202,8 @@ bool fill(Record *r, std::size_t most = SIZE_MAX) {
             publish_pending(r, std::memory_order_seq_cst); // then look for sleepers
         }
         if (got > 0 && (r->sleepers.load(std::memory_order_seq_cst) > 0 ||
-                        set_sleepers.load(std::memory_order_seq_cst) > 0)) // waits on several
+                        set_sleepers.load(std::memory_order_seq_cst) > 0 || // waits on several
+                        r->selected.load(std::memory_order_seq_cst) > 0))   // selectors hold it
             wake_sleepers(r);
         return got > 0;
     }
@@ -359,7 +360,10 @@ void not_an_io(zl_value v) {
     raise(eTypeError, "wrong argument type " + what + " (expected IO)");
 }
 
-void close_for_release(Record *r) { close_record(r); }
+void close_for_release(Record *r) {
+    if (r->selected.load() > 0) selectors_forget(r); // no selector answers it now
+    close_record(r);
+}
 
 void drop_buffer(Record *r) {
     give_back(r, r->end - r->pos); // no call is on the stream: nobody changes them meanwhile
