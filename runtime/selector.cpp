@@ -66,6 +66,7 @@
 #include <sys/epoll.h>    // epoll_create1, epoll_ctl, epoll_event
 #include <sys/syscall.h>  // SYS_epoll_pwait2
 #include <unistd.h>       // close, syscall
+#include <utility>        // move: the answer's values into its Array
 #include <vector>         // the answer, and what a wait frees
 #include <zelt/embed.hpp> // array: the answer
 
@@ -240,7 +241,7 @@ public:
             refuse("another thread waits on this selector");
     }
     ~Turn() {
-        s_->waiter.store(nullptr, std::memory_order_seq_cst);
+        s_->waiter.store(nullptr, std::memory_order_release); // its entries' last use before
         if (s_->any_retired.load(std::memory_order_relaxed)) {
             TableLock lock;
             free_retired(s_);
@@ -310,7 +311,7 @@ public:
         return take_ready() || !ready.empty();
     }
 
-    zl_value found() const { return ready.empty() ? ZL_NIL : zelt::array(ready); }
+    zl_value found() { return ready.empty() ? ZL_NIL : zelt::array(std::move(ready)); } // no copy
 
     std::vector<zl_value> ready;
     std::vector<SelectorEntry *> closed, gone;
