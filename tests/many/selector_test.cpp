@@ -23,6 +23,11 @@ namespace many_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 using Values = std::vector<zl_value>;
 
 class SelectorTest : public ::testing::Test {
@@ -284,12 +289,14 @@ TEST_F(SelectorTest, AtTheDescriptorLimit) {
     low.rlim_cur = static_cast<rlim_t>(zt::open_fd_count() + 8);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fill.emplace_back(fd);
-    try {
-        Selector refused;
-        ADD_FAILURE() << "a selector made past the limit";
-    } catch (const zelt::Error &e) {
-        EXPECT_EQ(e.class_name(), "SystemCallError");
-        EXPECT_EQ(e.err(), EMFILE);
+    if (!kSanitized) { // the sanitizers' memory checks make a pipe: at the limit they cannot
+        try {
+            Selector refused;
+            ADD_FAILURE() << "a selector made past the limit";
+        } catch (const zelt::Error &e) {
+            EXPECT_EQ(e.class_name(), "SystemCallError");
+            EXPECT_EQ(e.err(), EMFILE);
+        }
     }
     fill.pop_back(); // one free number: a pipe's two need two
     fill.pop_back();
