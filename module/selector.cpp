@@ -65,10 +65,8 @@ static const struct {
     zl_func fn;
     int arity;
 } selector_methods[] = {
-    {"register", ZL_FUNC(selector_register), 1},
-    {"deregister", ZL_FUNC(selector_deregister), 1},
-    {"wait", ZL_FUNC(selector_wait), -1},
-    {"size", ZL_FUNC(selector_size), 0},
+    {"register", ZL_FUNC(selector_register), 1}, {"deregister", ZL_FUNC(selector_deregister), 1},
+    {"wait", ZL_FUNC(selector_wait), -1},        {"size", ZL_FUNC(selector_size), 0},
     {"close", ZL_FUNC(selector_close), 0},
 };
 

@@ -92,12 +92,12 @@ constexpr int kBatch = 64; // events taken per look: a wait's cost follows the r
 
 struct zl_selector {
     int epfd;
-    std::uint32_t generation;                     // fork_generation at its making
-    std::atomic<bool> closed{false};              // set under the table's lock
+    std::uint32_t generation;                              // fork_generation at its making
+    std::atomic<bool> closed{false};                       // set under the table's lock
     std::atomic<zelt::rt::SelectorEntry *> ready{nullptr}; // answered with no system call
-    zelt::rt::SelectorEntry *entries = nullptr;   // the table's lock
-    std::atomic<long> open{0};                    // entries not closed; changed under the lock
-    zelt::rt::SelectorEntry *retired = nullptr;   // the table's lock
+    zelt::rt::SelectorEntry *entries = nullptr;            // the table's lock
+    std::atomic<long> open{0};                  // entries not closed; changed under the lock
+    zelt::rt::SelectorEntry *retired = nullptr; // the table's lock
     std::atomic<bool> any_retired{false};
     std::atomic<zelt::rt::ThreadCalls *> waiter{nullptr};
     zelt::rt::StreamSet set{nullptr, 0, this}; // the waiter's mark names it
@@ -126,8 +126,7 @@ bool in_child(const zl_selector *s) { return s->generation != fork_generation; }
 
 void push(zl_selector *s, SelectorEntry *e) {
     SelectorEntry *top = s->ready.load(std::memory_order_relaxed);
-    do
-        e->ready_next = top;
+    do e->ready_next = top;
     while (!s->ready.compare_exchange_weak(top, e, std::memory_order_seq_cst,
                                            std::memory_order_relaxed));
 }
@@ -159,7 +158,7 @@ void link_entry(SelectorEntry *e) { // under the lock
     e->sel->entries = e;
 }
 
-void free_retired(zl_selector *s) { // under the lock
+void free_retired(zl_selector *s) {                        // under the lock
     if (s->waiter.load(std::memory_order_seq_cst)) return; // it may hold one from the kernel
     for (SelectorEntry *e = s->retired; e;) {
         SelectorEntry *next = e->sel_next;
@@ -202,9 +201,11 @@ void shut(zl_selector *s) {
         if (e->state.fetch_and(~kQueued) & kDead) delete e;
         e = next;
     }
-    while (SelectorEntry *e = s->entries) {
-        unlink_entry(e);
+    for (SelectorEntry *e = s->entries; e;) {
+        SelectorEntry *next = e->sel_next;
+        unlink_entry(e); // out of its record's list too
         delete e;
+        e = next;
     }
     for (SelectorEntry *e = s->retired; e;) { // no waiter: the close holds its claim
         SelectorEntry *next = e->sel_next;
@@ -324,8 +325,8 @@ private:
 // epoll_pwait2 as the kernel makes it: the limit read at its entry, so a
 // wake that zeroes it up to the last instruction counts.
 int epoll_now(zl_selector *s, timespec *limit, const std::uint64_t *mask) {
-    const long n = syscall(SYS_epoll_pwait2, s->epfd, s->events, kBatch, limit, mask,
-                           mask ? kSigsetBytes : 0);
+    const long n =
+        syscall(SYS_epoll_pwait2, s->epfd, s->events, kBatch, limit, mask, mask ? kSigsetBytes : 0);
     return static_cast<int>(n);
 }
 
@@ -357,7 +358,11 @@ void selectors_fill(Record *r) {
 
 void selectors_forget(Record *r) {
     TableLock lock;
-    while (SelectorEntry *e = r->selections) remove(e);
+    for (SelectorEntry *e = r->selections; e;) {
+        SelectorEntry *next = e->rec_next;
+        remove(e);
+        e = next;
+    }
 }
 
 bool selector_holds(const zl_selector *s, const Record *r) { return entry_in(s, r) != nullptr; }

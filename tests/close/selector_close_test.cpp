@@ -83,7 +83,7 @@ TEST_P(SelectorUnderClose, AnotherThreadsReadEndsTheWaitWithItsBufferedInput) {
     hold.await_reached();
     zt::write_all(lines.peer.get(), "first\nsecond\n");
     auto reader = std::async(std::launch::async, [&] { // its fill wakes the wait, until it leaves
-        zelt::release(zelt::call(buffered, "gets"));      // "second\n" stays, none in the kernel
+        zelt::release(zelt::call(buffered, "gets"));   // "second\n" stays, none in the kernel
     });
     while (zl_io_read_pending(zl_io_record(buffered)) == 0) std::this_thread::yield();
     hold.release();

@@ -80,7 +80,7 @@ TEST_F(SelectorTest, TheKernelIsAskedOnceForOneReadyAmongMany) {
 }
 
 class SelectorEachKind : public SelectorTest,
-                 public ::testing::WithParamInterface<wait_suite::StreamKind> {};
+                         public ::testing::WithParamInterface<wait_suite::StreamKind> {};
 
 TEST_P(SelectorEachKind, AnswersTheStreamWithInputAndNotTheIdleOne) {
     wait_suite::Filled filled = GetParam().make("input\n");
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SelectorEachKind, ::testing::ValuesIn(wait_suite
                          [](const auto &info) { return std::string(info.param.name); });
 
 class SelectorEachPeerKind : public SelectorTest,
-                     public ::testing::WithParamInterface<wait_suite::PeerKind> {};
+                             public ::testing::WithParamInterface<wait_suite::PeerKind> {};
 
 TEST_P(SelectorEachPeerKind, IdleAnswersNilAtTheLimitAndTheEndIsAnswered) {
     zt::Ends ends = GetParam().make();
@@ -214,12 +214,13 @@ TEST_F(SelectorTest, AClosedStreamIsAnsweredOnceWhileADupKeepsItsFileOpen) {
 TEST_F(SelectorTest, ReleasesTakeNoDescriptorAndLeaveNone) {
     const int before = zt::open_fd_count();
     {
-        std::vector<zt::Ends> ends;
-        for (int i = 0; i < 16; ++i) ends.push_back(zt::make_pipe());
+        std::vector<zt::Ends> ends(16);
+        for (zt::Ends &e : ends) e = zt::make_pipe();
         const int with_pipes = zt::open_fd_count();
         Selector sel;
         EXPECT_EQ(zt::open_fd_count(), with_pipes + 1); // its epoll descriptor
         std::vector<zl_value> ios;
+        ios.reserve(ends.size());
         for (auto &e : ends) ios.push_back(sel.add(zelt::io_new(e.near.release())));
         EXPECT_EQ(zt::open_fd_count(), with_pipes + 1); // none per stream
         zt::write_all(ends[3].peer.get(), "x");
@@ -286,7 +287,7 @@ TEST_F(SelectorTest, AtTheDescriptorLimit) {
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
     std::vector<zt::Fd> fill;
     rlimit low = old;
-    low.rlim_cur = static_cast<rlim_t>(zt::open_fd_count() + 8);
+    low.rlim_cur = static_cast<rlim_t>(zt::open_fd_count()) + 8;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fill.emplace_back(fd);
     if (!kSanitized) { // the sanitizers' memory checks make a pipe: at the limit they cannot

@@ -17,7 +17,7 @@ namespace zt::syscalls {
 // Calls made so far, by every thread.
 std::uint64_t ioctl_count();
 std::uint64_t ppoll_count();
-std::uint64_t polled_fd_count(); // the descriptors those ppoll calls polled, summed
+std::uint64_t polled_fd_count();  // the descriptors those ppoll calls polled, summed
 std::uint64_t epoll_wait_count(); // a selector's looks (epoll_pwait2, through syscall(2))
 
 // The calls made since this counter was made.
