@@ -237,6 +237,75 @@ ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
  * another thread ends the wait as it ends zl_wait_for_single_fd. */
 ZL_API zl_value zl_wait_for_streams(const zl_value *ios, long n, int events, struct timeval *limit);
 
+/* ---- classes of an extension's own ---------------------------------------- */
+
+/* Define class NAME under SUPER (an existing class, or nil for Object), or
+ * return the class already named NAME. Its objects are made by
+ * zl_data_new; methods go on it with zl_define_method. */
+ZL_API zl_value zl_define_class(const char *name, zl_value super);
+
+/* What an extension's objects of one kind carry: the kind's name, for the
+ * messages, and the function that frees the data when an object is
+ * released (may be null). An extension keeps one constant of it per kind. */
+typedef struct zl_data_type {
+    const char *name;
+    void (*free_fn)(void *data);
+} zl_data_type;
+
+/* A new object of KLASS (a class from zl_define_class) carrying DATA of
+ * kind TYPE; when the object is released, TYPE->free_fn(DATA) is called. */
+ZL_API zl_value zl_data_new(zl_value klass, const zl_data_type *type, void *data);
+
+/* The data OBJ carries; raise TypeError unless OBJ was made by zl_data_new
+ * with TYPE. */
+ZL_API void *zl_data_ptr(zl_value obj, const zl_data_type *type);
+
+/* ---- selectors ------------------------------------------------------------ */
+
+/* A set of streams registered once and waited on many times: each wait
+ * costs in proportion to the streams that are ready, not to those
+ * registered. Backed by the kernel's epoll; the selector holds one
+ * descriptor of its own, none per stream. */
+typedef struct zl_selector zl_selector;
+
+/* A new, empty selector; raises SystemCallError when the kernel refuses
+ * one (EMFILE at the descriptor limit). */
+ZL_API zl_selector *zl_selector_new(void);
+
+/* Close S (its registrations go, its descriptor is closed) if it is open,
+ * then free it. Not while a thread waits on it. */
+ZL_API void zl_selector_free(zl_selector *s);
+
+/* Close S: its registrations go and its descriptor is closed; a later call
+ * on it but zl_selector_free raises IOError. Raises IOError while a thread
+ * waits on it. Closing a closed selector does nothing. */
+ZL_API void zl_selector_close(zl_selector *s);
+
+/* Register the IO object IO (open, readable) in S: 1 when added, 0 when it
+ * was registered already. Raises TypeError (no IO), IOError (a closed or
+ * write-only stream, a closed selector, one made before a fork) or
+ * SystemCallError. A close of the stream takes it out of every selector
+ * (a wait under way answers it, closed); releasing the IO object takes it
+ * out unanswered. */
+ZL_API int zl_selector_add(zl_selector *s, zl_value io);
+
+/* Take IO out of S: 1 when it was registered, 0 when not. */
+ZL_API int zl_selector_remove(zl_selector *s, zl_value io);
+
+/* The number of open streams registered in S. */
+ZL_API long zl_selector_size(const zl_selector *s);
+
+/* Wait until a stream registered in S has input or LIMIT passes (null: no
+ * limit; zero: one look). Input the runtime holds in a stream's read buffer
+ * counts, and is found with no system call; a regular file is always ready.
+ * Returns an Array of the streams with input, or at their end, and of those
+ * closed since the last wait (each answered once, then out of S), or nil
+ * when the limit passed. Raises ArgumentError for an invalid limit, IOError
+ * for a closed selector, one made before a fork, or one another thread
+ * waits on. A close of any of its streams from another thread ends the
+ * wait, as it ends zl_wait_for_single_fd. */
+ZL_API zl_value zl_selector_wait(zl_selector *s, struct timeval *limit);
+
 /* Raise SystemCallError for the current errno (MESSAGE may be null). */
 ZL_NORETURN ZL_API void zl_sys_fail(const char *message);
 

@@ -7,6 +7,8 @@
 // stream at its end counts too (a read would not wait). A stream closed by
 // another thread during the wait ends it and is in the answer, closed: the
 // caller tells it by closed?.
+#include "selector.hpp" // define_selector_class
+
 #include <zelt.h> // zl_value, the Array and IO calls, zl_wait_for_streams
 
 // An open, readable stream, or the interpreter's error.
@@ -42,4 +44,5 @@ static const struct {
 ZL_INIT(wait_many) {
     for (const auto &m : io_class_methods)
         zl_define_singleton_method(zl_cIO, m.name, m.fn, m.arity);
+    define_selector_class();
 }

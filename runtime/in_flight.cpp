@@ -100,44 +100,6 @@ Table &table() {
     return *t;
 }
 
-// The table's lock, held with every signal blocked on this thread and
-// cancellation off: no handler re-enters, no unwind leaves it half done.
-class TableLock {
-public:
-    TableLock() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &mask_);
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_);
-        table().mu.lock();
-    }
-    ~TableLock() {
-        table().mu.unlock();
-        pthread_setcancelstate(cancel_, nullptr);
-        pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
-    }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-    void pause(long ns) { // the lock dropped, the thread's own mask back meanwhile
-        table().mu.unlock();
-        pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
-        timespec t = {0, ns};
-        if (ns == 0)
-            sched_yield();
-        else
-            while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-            }
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, nullptr);
-        table().mu.lock();
-    }
-
-private:
-    sigset_t mask_;
-    int cancel_ = 0;
-};
-
 std::uintptr_t word(const Record *r) { return reinterpret_cast<std::uintptr_t>(r); }
 
 bool names(ThreadCalls *t, const Record *r) {
@@ -238,6 +200,39 @@ void thread_exit(void *p) {
     this_thread = &unregistered;
 }
 
+} // namespace
+
+TableLock::TableLock() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &mask_);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_);
+    table().mu.lock();
+}
+
+TableLock::~TableLock() {
+    table().mu.unlock();
+    pthread_setcancelstate(cancel_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+}
+
+void TableLock::pause(long ns) {
+    table().mu.unlock();
+    pthread_sigmask(SIG_SETMASK, &mask_, nullptr);
+    timespec t = {0, ns};
+    if (ns == 0)
+        sched_yield();
+    else
+        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+        }
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    table().mu.lock();
+}
+
+namespace {
+
 thread_local sigset_t fork_mask; // the forking thread's, while the lock is held across fork
 
 [[gnu::constructor(101)]] void start() { // before boot's classes: calls may follow at once
@@ -337,6 +332,7 @@ void leave_closed(Record *r) {
 void close_record(Record *r) {
     TableLock lock;                        // a fork finds R either open or scanned
     if (r->closed_.exchange(true)) return; // closed once; seq_cst: before the fenced scan
+    if (r->selections) selectors_close(r); // out of their interest sets while R's number is R's
     barrier();                             // every caller now sees closed, or is seen
     if (named_by_any(r) || !may_release())
         owe(r);
@@ -350,6 +346,7 @@ void close_record(Record *r) {
 
 void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
     TableLock lock;
+    if (r->selected.load(std::memory_order_relaxed) > 0) selectors_fill(r); // queued, then woken
     send_until_out(lock, r, true);
 }
 

@@ -93,6 +93,7 @@ std::string inspect(zl_value v) {
         for (zl_value e : as<Array>(v)->values) out += (out.size() > 1 ? ", " : "") + inspect(e);
         return out + "]";
     }
+    case Type::Data: return "#<" + as<Class>(as<zl_object>(v)->klass)->name + ">";
     case Type::IO: {
         auto *r = reinterpret_cast<Record *>(zl_io_record(v));
         return r->closed() ? "#<IO:(closed)>" : "#<IO:fd " + std::to_string(r->pub.fd) + ">";

@@ -17,7 +17,7 @@
 
 namespace zelt::rt {
 
-enum class Type : zl_value { Class = 1, Float, String, IO, Array };
+enum class Type : zl_value { Class = 1, Float, String, IO, Array, Data };
 
 // ---- raising ------------------------------------------------------------
 extern zl_value eArgumentError, eTypeError, eRangeError, eIOError, eSystemCallError, eNoMethodError,
@@ -164,6 +164,15 @@ struct Array {
     std::vector<zl_value> values;
 };
 
+// An object of a class an extension defined, carrying the extension's data
+// and its kind, whose function frees it when the object is released.
+struct Data {
+    zl_object header;
+    Link link;
+    const zl_data_type *type;
+    void *ptr;
+};
+
 // How far the runtime's reads on a stream may go past what the call asks:
 // a chunk ahead, or (read exactly) a byte at a time, or up to the newline
 // that a peek at a stream socket found.
@@ -216,6 +225,11 @@ struct Record {
     bool wsocket = false;          // send(2) with MSG_NOSIGNAL
     bool wpipe = false;            // a pipe or FIFO: SIGPIPE held off around write(2)
     bool wnowait = true;           // pwritev2 RWF_NOWAIT works here; the turn's
+    // The selectors this stream is registered in (selector.cpp): the list
+    // under the thread table's lock; `selected` counts them, for a fill and
+    // a release to know, with no lock, whether to look there.
+    struct SelectorEntry *selections = nullptr;
+    std::atomic<int> selected{0};
 
     bool closed() const {
         return closed_.load(std::memory_order_relaxed);
@@ -307,6 +321,22 @@ inline ThreadCalls *registered_thread() { // null before the thread's first call
 extern std::atomic<bool> fenced;
 void fence_every_caller(); // under the table's lock: every entry's copy set
 
+// The thread table's lock, held with every signal blocked on this thread and
+// cancellation off: no handler re-enters, no unwind leaves it half done.
+// Closes, fills and the selectors' registrations (in_flight.cpp, selector.cpp).
+class TableLock {
+public:
+    TableLock();
+    ~TableLock();
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+    void pause(long ns); // the lock dropped, the thread's own mask back meanwhile
+
+private:
+    sigset_t mask_;
+    int cancel_ = 0;
+};
+
 ThreadCalls *register_thread();
 [[noreturn, gnu::cold]] void nested_too_deep();
 [[gnu::cold]] void leave_closed(Record *r);
@@ -352,6 +382,7 @@ private:
 struct alignas(8) StreamSet {
     Record *const *records;
     std::size_t count;
+    const zl_selector *selector = nullptr; // a selector's wait: its records are its registrations
 };
 constexpr std::uintptr_t kSetMark = 4; // in blocked_on, beside kSending and kSent
 // Whether a mark may name R: R's own, or a set's, for claimed_names to tell.
@@ -363,6 +394,15 @@ inline bool may_name(std::uintptr_t mark, const Record *r) {
 bool claimed_names(std::uintptr_t mark, const Record *r); // MARK claimed, or this thread's
 bool set_names(ThreadCalls *t, const Record *r);          // claims T's mark to look
 extern std::atomic<int> set_sleepers; // waits on several: a fill must look for them
+
+// ---- selectors (selector.cpp) ---------------------------------------------
+// Under the table's lock: a close takes R out of every selector's interest
+// set, while its descriptor is still R's, and queues it there as closed; a
+// fill queues R's buffered input on each selector it is registered in.
+void selectors_close(Record *r);
+void selectors_fill(Record *r);
+void selectors_forget(Record *r); // R's object is released: its registrations go, unanswered
+bool selector_holds(const zl_selector *s, const Record *r);
 
 // This thread's wait looks again: its ppoll, about to be made, returns at
 // once. Async-signal-safe.

@@ -202,7 +202,8 @@ bool fill(Record *r, std::size_t most = SIZE_MAX) {
             publish_pending(r, std::memory_order_seq_cst); // then look for sleepers
         }
         if (got > 0 && (r->sleepers.load(std::memory_order_seq_cst) > 0 ||
-                        set_sleepers.load(std::memory_order_seq_cst) > 0)) // waits on several
+                        set_sleepers.load(std::memory_order_seq_cst) > 0 || // waits on several
+                        r->selected.load(std::memory_order_seq_cst) > 0))   // selectors hold it
             wake_sleepers(r);
         return got > 0;
     }
@@ -365,6 +366,7 @@ void not_an_io(zl_value v) {
 }
 
 void close_for_release(Record *r) { // a release raises nothing: a failed flush's bytes go
+    if (r->selected.load() > 0) selectors_forget(r); // no selector answers it now
     try {
         flush_before_close(r);
     } catch (const Error &) {

@@ -38,6 +38,7 @@ Link *link_of(zl_object *o) {
     case Type::Float: return &reinterpret_cast<Float *>(o)->link;
     case Type::String: return &reinterpret_cast<String *>(o)->link;
     case Type::Array: return &reinterpret_cast<Array *>(o)->link;
+    case Type::Data: return &reinterpret_cast<Data *>(o)->link;
     case Type::IO: return &reinterpret_cast<Record *>(reinterpret_cast<zl_io *>(o)->record)->link;
     }
     return nullptr;
@@ -84,6 +85,12 @@ void destroy(zl_object *o) {
     case Type::Float: delete reinterpret_cast<Float *>(o); break;
     case Type::String: delete reinterpret_cast<String *>(o); break;
     case Type::Array: delete reinterpret_cast<Array *>(o); break; // not the values it holds
+    case Type::Data: {
+        auto *d = reinterpret_cast<Data *>(o);
+        if (d->type->free_fn) d->type->free_fn(d->ptr); // the extension's data, as it asked
+        delete d;
+        break;
+    }
     case Type::IO: {
         auto *block = reinterpret_cast<IoObject *>(o); // the object is the block's first member
         close_for_release(&block->record);

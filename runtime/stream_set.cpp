@@ -64,6 +64,7 @@ const StreamSet *set_of(std::uintptr_t mark) {
 }
 
 bool holds(const StreamSet *s, const Record *r) {
+    if (s->selector) return selector_holds(s->selector, r); // under the table's lock
     for (std::size_t i = 0; i < s->count; ++i)
         if (s->records[i] == r) return true;
     return false;
@@ -157,7 +158,8 @@ bool set_names(ThreadCalls *t, const Record *r) { // under the table's lock
         if (!(w & kSetMark)) return false;
     } while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
                                                   std::memory_order_acq_rel));
-    const bool named = holds(set_of(w), r);
+    // A selector's wait never reads a number: it owes no release (selector.cpp).
+    const bool named = !set_of(w)->selector && holds(set_of(w), r);
     t->blocked_on.store(w, std::memory_order_release); // the waiter may leave
     return named;
 }

@@ -21,6 +21,9 @@ ZL_API bool calls_name(zl_value io);
 // Wake signals the runtime has sent.
 ZL_API unsigned long wakes_sent();
 
+// The epoll descriptor of SELECTOR, an object that carries a zl_selector.
+ZL_API int selector_descriptor(zl_value selector);
+
 // Whether this thread's calls fence after naming their stream (before its
 // first call: whether a new thread's would).
 ZL_API bool calls_fence();

@@ -10,7 +10,9 @@
 
 namespace close_test {
 
-enum class Call { Ioctl, Ppoll, Preadv2, Read, Write };
+// EpollWait: a selector's blocking look (not its first, which never sleeps),
+// by the selector's epoll descriptor.
+enum class Call { Ioctl, Ppoll, Preadv2, Read, Write, EpollWait };
 
 class Hold {
 public:

@@ -19,6 +19,7 @@ namespace {
 std::atomic<std::uint64_t> ioctl_calls{0};
 std::atomic<std::uint64_t> ppoll_calls{0};
 std::atomic<std::uint64_t> ppoll_fds{0}; // descriptors polled, over all ppoll calls
+std::atomic<std::uint64_t> epoll_wait_calls{0};
 
 // The definition that this file's one hides: the C library's or an interceptor's.
 template <class F> F next_definition(const char *name) {
@@ -32,6 +33,7 @@ namespace zt::syscalls {
 std::uint64_t ioctl_count() { return ioctl_calls.load(std::memory_order_relaxed); }
 std::uint64_t ppoll_count() { return ppoll_calls.load(std::memory_order_relaxed); }
 std::uint64_t polled_fd_count() { return ppoll_fds.load(std::memory_order_relaxed); }
+std::uint64_t epoll_wait_count() { return epoll_wait_calls.load(std::memory_order_relaxed); }
 
 } // namespace zt::syscalls
 
@@ -89,6 +91,7 @@ long syscall(long number, ...) {
         ppoll_calls.fetch_add(1, std::memory_order_relaxed);
         ppoll_fds.fetch_add(static_cast<std::uint64_t>(a[1]), std::memory_order_relaxed);
     }
+    if (number == SYS_epoll_pwait2) epoll_wait_calls.fetch_add(1, std::memory_order_relaxed);
     return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
