@@ -279,7 +279,7 @@ using MethodV = zl_value (*)(int, const zl_value *, zl_value);
                 return in_plain_frame(t, record_of(recv),
                                       [&] { return reinterpret_cast<Method0>(m->fn)(recv); });
         }
-        if (io && m->arity == -1 && argc >= 0 && (argc == 0 || argv)) // a list: the frame there
+        if (io && m->arity == -1 && (argc > 0 ? argv != nullptr : argc == 0)) // a list: its frame
             return call_on_iov(argc, argv, recv, m->fn);
         if (m != &Class::no_method) [[likely]]
             return dispatch(m, io, recv, argc, argv);
