@@ -116,8 +116,8 @@ inline void keep(zl_value v) { asm volatile("" : : "r"(v)); }
 // so that it never straddles a page: each path's own code is one page of the
 // counter's wherever the linker puts it (a step out of line, or a loop that
 // crossed a page, made one path or another count one more).
-template <class F> [[gnu::noinline, gnu::hot, gnu::aligned(1024)]] void measure(const char *name,
-                                                                               F once) {
+template <class F>
+[[gnu::noinline, gnu::hot, gnu::aligned(1024)]] void measure(const char *name, F once) {
     for (int i = 0; i < kWarmup; ++i) once();
     if (pages_mode) {
         std::printf("path %s\n", name);
