@@ -39,12 +39,12 @@ SHORT, LONG = 100, 200  # as in counts.cpp
 PATHS = [
     ("raw_ioctl", None, None, None, None),
     ("nread_kernel", "raw_ioctl", 85, 13, 85),
-    ("ready_kernel", "raw_ioctl", 85, 13, 86),
+    ("ready_kernel", "raw_ioctl", 85, 13, 85),
     ("nread_buffered", None, 80, 12, 83),
     ("raw_ppoll_ioctl", None, None, None, None),
-    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 166),
+    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 153),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
-    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 348),
+    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 341),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",

@@ -174,9 +174,17 @@ ZL_INLINE_ void zl_scan_args_inline_(int argc, const zl_value *argv, const void 
     const unsigned shape = zl_scan_shape_(fmt);
     if (__builtin_constant_p(shape) && shape != 0) {
         const unsigned required = shape & 15u, optional = shape >> 4 & 15u;
+        unsigned i;
+        /* every slot given, as a call mostly gives them: two tests, a copy each */
+        if (__builtin_expect(argc == (int)(required + optional) && argv, 1)) {
+            for (i = 0; i < required + optional; ++i) {
+                zl_value *out = zl_scan_slot_(list, i);
+                if (out) *out = argv[i];
+            }
+            return;
+        }
         /* REQUIRED <= ARGC <= REQUIRED + OPTIONAL, with an array when ARGC > 0 */
         if ((unsigned)argc - required <= optional && (argv || argc == 0)) {
-            unsigned i;
             for (i = 0; i < required + optional; ++i) {
                 zl_value *out = zl_scan_slot_(list, i);
                 if (out) *out = i < (unsigned)argc ? argv[i] : ZL_NIL;

@@ -205,8 +205,8 @@ using MethodV = zl_value (*)(int, const zl_value *, zl_value);
     return reinterpret_cast<Method0>(fn)(recv);
 }
 
-[[gnu::noinline, gnu::cold]] zl_value call_on_iov_slow(zl_value recv, zl_func fn, int argc,
-                                                       const zl_value *argv) {
+[[gnu::noinline, gnu::cold]] zl_value call_on_iov_slow(int argc, const zl_value *argv,
+                                                       zl_value recv, zl_func fn) {
     IoCall frame(record_of(recv));
     return reinterpret_cast<MethodV>(fn)(argc, argv, recv);
 }
@@ -230,7 +230,7 @@ using MethodV = zl_value (*)(int, const zl_value *, zl_value);
                                                  zl_func fn) {
     ThreadCalls *t = this_thread;
     if (!plain_call(t)) [[unlikely]]
-        return call_on_iov_slow(recv, fn, argc, argv);
+        return call_on_iov_slow(argc, argv, recv, fn); // its arguments where they came
     return in_plain_frame(t, record_of(recv),
                           [&] { return reinterpret_cast<MethodV>(fn)(argc, argv, recv); });
 }
@@ -279,7 +279,7 @@ using MethodV = zl_value (*)(int, const zl_value *, zl_value);
                 return in_plain_frame(t, record_of(recv),
                                       [&] { return reinterpret_cast<Method0>(m->fn)(recv); });
         }
-        if (io && m->arity == -1 && argc >= 0 && (argc == 0 || argv)) // a list: the frame there
+        if (io && m->arity == -1 && (argc > 0 ? argv != nullptr : argc == 0)) // a list: its frame
             return call_on_iov(argc, argv, recv, m->fn);
         if (m != &Class::no_method) [[likely]]
             return dispatch(m, io, recv, argc, argv);

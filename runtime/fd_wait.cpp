@@ -19,6 +19,9 @@ constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: thi
 
 constexpr long kSigsetBytes = 8; // the kernel's sigset_t: 64 signals
 
+// A zero limit, which the kernel reads and, being zero, never writes back.
+constexpr timespec kZeroLimit = {0, 0};
+
 int64_t now_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -52,16 +55,10 @@ int revents_of(const pollfd &pfd) {
     const ThreadCalls *t = this_thread; // never null: before the first call, depth 0
     const std::size_t d = t->depth;     // 64 bits: the slot's address in one instruction
     if (d == 0) return nullptr;         // no call on an IO runs here
-    Record *r = t->chain[d - 1].load(std::memory_order_relaxed);
+    Record *r = load_slot_below(t, d);
     if (r && r->pub.fd == fd) [[likely]]
         return r;
     return nested_call_record_for(fd);
-}
-
-// A look that found nothing ready, or failed: READY as it came, unless FD is
-// negative, which ppoll skips. Apart, so that the ready path shares no exit.
-[[gnu::cold, gnu::noinline]] int nothing_ready(int ready, int fd) {
-    return fd < 0 ? bad_descriptor() : ready;
 }
 
 // A zero limit: one look, which never sleeps, so no wake, no mask, no mark.
@@ -75,14 +72,16 @@ int revents_of(const pollfd &pfd) {
     pollfd pfd;   // revents: the kernel's, read only when it answered
     pfd.fd = fd;
     pfd.events = static_cast<short>(events);
-    const timespec zero = {0, 0};
     // The system call itself, as the blocking wait makes it: the C library's
     // wrapper copies the limit and, once a second thread exists, switches
     // cancellation on and off around it with two locked instructions.
-    const int ready = static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes));
-    if (ready > 0) [[likely]]
-        return revents_of(pfd);
-    return nothing_ready(ready, pfd.fd); // FD as ppoll left it: nothing kept across
+    const int ready =
+        static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &kZeroLimit, nullptr, kSigsetBytes));
+    if (ready <= 0) [[unlikely]] // nothing ready, or failed; a negative FD, which ppoll skips
+        return pfd.fd < 0 ? bad_descriptor() : ready; // FD as ppoll left it: nothing kept across
+    if (static_cast<unsigned char>(pfd.revents) & POLLNVAL) [[unlikely]] // in the low byte
+        return bad_descriptor();
+    return pfd.revents;
 }
 
 // ppoll as the kernel makes it: the limit read at the call's entry, not a

@@ -450,6 +450,12 @@ std::uint64_t wait_mask();
     __atomic_store_n(reinterpret_cast<Record **>(t->chain) + d, r, order);
 }
 
+// The slot below D (D > 0) of T's chain, the innermost call's at depth D,
+// read by its owner: the same fold of the offset, 1 taken off in it.
+[[gnu::always_inline]] inline Record *load_slot_below(const ThreadCalls *t, std::size_t d) {
+    return __atomic_load_n(reinterpret_cast<Record *const *>(t->chain) + d - 1, __ATOMIC_RELAXED);
+}
+
 [[gnu::always_inline]] inline bool plain_call(const ThreadCalls *t) {
     return t->depth < t->plain_below.load(std::memory_order_relaxed);
 }
