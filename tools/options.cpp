@@ -57,9 +57,9 @@ or Infinity. The IO methods: gets, read, read(n), eof?,
 close, closed?, fileno, from the wait extension nread, ready?, wait,
 wait(limit), and on a stream open for writing (--fd 1, --file PATH
 --write) nwrite, writable?, wait_writable, wait_writable(limit),
-wait_for(events), wait_for(events, limit), events a word or an Array of
-them: "readable", "writable", "priority", "hangup", "error". A method that
-IO does not have is a usage error.
+wait_for(event) and wait_for(event, limit), the event one of "readable",
+"writable", "priority", "hangup", "error". A method that IO does not have
+is a usage error.
 
 Exit status: 0 when every call returned; 1 when one raised (its class and
 message on standard error, the calls after it not made), when the stream
