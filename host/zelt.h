@@ -232,10 +232,11 @@ ZL_INLINE_ struct timeval zl_time_interval_inline_(zl_value limit) {
  * (revents: EVENTS found, and POLLHUP or POLLERR, which come unasked); 0:
  * limit passed, or, when FD is the stream of a method call running on this
  * thread, the stream was closed or (EVENTS holding readable) another
- * thread's read buffered input meanwhile; below 0: failure, cause in errno. A close from another thread ends the wait with a signal, SIGURG
- * unless the environment's ZELT_WAKE_SIGNAL names another: the runtime
- * blocks it in each thread that calls a method on an IO, and opens it only
- * inside this wait. */
+ * thread's read buffered input meanwhile; below 0: failure, cause in errno.
+ * A close from another thread ends the wait with a signal, SIGURG unless
+ * the environment's ZELT_WAKE_SIGNAL names another: the runtime blocks it in
+ * each thread that calls a method on an IO, and opens it only inside this
+ * wait. */
 ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
 
 /* Wait until one of the N streams IOS (IO objects of open streams, each

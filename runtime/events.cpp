@@ -22,10 +22,8 @@ struct EventWord {
     int answers; // the bits that make it part of an answer
 };
 constexpr EventWord kWords[] = {
-    {"readable", POLLIN, POLLIN},
-    {"writable", POLLOUT, POLLOUT},
-    {"priority", POLLPRI, POLLPRI},
-    {"hangup", POLLRDHUP, POLLHUP | POLLRDHUP},
+    {"readable", POLLIN, POLLIN},   {"writable", POLLOUT, POLLOUT},
+    {"priority", POLLPRI, POLLPRI}, {"hangup", POLLRDHUP, POLLHUP | POLLRDHUP},
     {"error", 0, POLLERR},
 };
 constexpr std::size_t kWordCount = sizeof kWords / sizeof kWords[0];
@@ -41,8 +39,8 @@ const zl_value *word_values() {
 }
 
 [[noreturn, gnu::cold]] void not_a_word(zl_value v) {
-    raise(eTypeError, "an event is a String (readable, writable, priority, hangup, error), not " +
-                          inspect(v));
+    raise(eTypeError,
+          "an event is a String (readable, writable, priority, hangup, error), not " + inspect(v));
 }
 
 int bits_of(zl_value word) {
@@ -50,8 +48,8 @@ int bits_of(zl_value word) {
     const std::string &text = as<String>(word)->value;
     for (const EventWord &w : kWords)
         if (text == w.name) return w.asks;
-    raise(eArgumentError, "unknown event " + inspect(word) +
-                              " (readable, writable, priority, hangup or error)");
+    raise(eArgumentError,
+          "unknown event " + inspect(word) + " (readable, writable, priority, hangup or error)");
 }
 
 } // namespace

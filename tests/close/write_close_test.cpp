@@ -62,9 +62,11 @@ TEST_P(CloseUnderWriteWait, EndsTheWaitWithTheClosedStreamError) {
         try {
             const bool for_events = std::string(c.method) == "wait_for";
             if (for_events)
-                c.limit ? zelt::call(out, "wait_for", {word, limit}) : zelt::call(out, "wait_for", {word});
+                c.limit ? zelt::call(out, "wait_for", {word, limit})
+                        : zelt::call(out, "wait_for", {word});
             else
-                c.limit ? zelt::call(out, "wait_writable", {limit}) : zelt::call(out, "wait_writable");
+                c.limit ? zelt::call(out, "wait_writable", {limit})
+                        : zelt::call(out, "wait_writable");
         } catch (const zelt::Error &e) {
             return e.class_name() + ": " + e.message();
         }

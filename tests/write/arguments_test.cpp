@@ -59,13 +59,18 @@ TEST_F(OutputArguments, LimitsEventsAndCountsAreRefused) {
     zt::Io out(std::move(pipe.peer));
     Held x(zelt::str("x")), minus_half(zelt::flt(-0.5)), nan(zelt::flt(kNaN));
     Held huge(zelt::flt(1e300)), inf(zelt::flt(kInfinity));
-    Held writable(zelt::str("writable")), unknown(zelt::str("writeable")), upper(zelt::str("WRITABLE"));
+    Held writable(zelt::str("writable")), unknown(zelt::str("writeable")),
+        upper(zelt::str("WRITABLE"));
     Held none(zelt::array({})), mixed(zelt::array({writable, integer(1)}));
     Held with_unknown(zelt::array({writable, unknown}));
     const std::vector<Refusal> refusals = {
         {"nwrite(1)", "nwrite", {integer(1)}, "ArgumentError", ""},
         {"writable?(1)", "writable?", {integer(1)}, "ArgumentError", ""},
-        {"wait_writable(1, 2)", "wait_writable", {integer(1), integer(2)}, "ArgumentError", "given 2"},
+        {"wait_writable(1, 2)",
+         "wait_writable",
+         {integer(1), integer(2)},
+         "ArgumentError",
+         "given 2"},
         {"wait_writable(-1)", "wait_writable", {integer(-1)}, "ArgumentError", ""},
         {"wait_writable(-0.5)", "wait_writable", {minus_half}, "ArgumentError", ""},
         {"wait_writable(NaN)", "wait_writable", {nan}, "ArgumentError", ""},
@@ -74,12 +79,24 @@ TEST_F(OutputArguments, LimitsEventsAndCountsAreRefused) {
         {"wait_writable(1e300)", "wait_writable", {huge}, "RangeError", ""},
         {"wait_writable(Infinity)", "wait_writable", {inf}, "RangeError", ""},
         {"wait_for", "wait_for", {}, "ArgumentError", "given 0"},
-        {"wait_for(w, 1, 2)", "wait_for", {writable, integer(1), integer(2)}, "ArgumentError", "given 3"},
-        {"wait_for(\"writeable\")", "wait_for", {unknown}, "ArgumentError", "unknown event \"writeable\""},
+        {"wait_for(w, 1, 2)",
+         "wait_for",
+         {writable, integer(1), integer(2)},
+         "ArgumentError",
+         "given 3"},
+        {"wait_for(\"writeable\")",
+         "wait_for",
+         {unknown},
+         "ArgumentError",
+         "unknown event \"writeable\""},
         {"wait_for(\"WRITABLE\")", "wait_for", {upper}, "ArgumentError", "unknown event"},
         {"wait_for([])", "wait_for", {none}, "ArgumentError", "no events"},
         {"wait_for([w, 1])", "wait_for", {mixed}, "TypeError", "not 1"},
-        {"wait_for([w, \"writeable\"])", "wait_for", {with_unknown}, "ArgumentError", "unknown event"},
+        {"wait_for([w, \"writeable\"])",
+         "wait_for",
+         {with_unknown},
+         "ArgumentError",
+         "unknown event"},
         {"wait_for(1)", "wait_for", {integer(1)}, "TypeError", ""},
         {"wait_for(nil)", "wait_for", {ZL_NIL}, "TypeError", ""},
         {"wait_for(w, -1)", "wait_for", {writable, integer(-1)}, "ArgumentError", ""},
@@ -99,17 +116,23 @@ TEST_F(OutputArguments, AStreamNotOpenForWhatIsAskedIsRefused) {
     zt::Io in(std::move(pipe.near)), out(std::move(pipe.peer));
     Held readable(zelt::str("readable")), writable(zelt::str("writable"));
     Held priority(zelt::str("priority")), hangup(zelt::str("hangup")), error(zelt::str("error"));
-    expect_refusals(in, {
-                            {"nwrite", "nwrite", {}, "IOError", "not opened for writing"},
-                            {"writable?", "writable?", {}, "IOError", "not opened for writing"},
-                            {"wait_writable", "wait_writable", {}, "IOError", "not opened for writing"},
-                            {"wait_writable(-1)", "wait_writable", {integer(-1)}, "IOError", "not opened for writing"},
-                            {"wait_for(w)", "wait_for", {writable}, "IOError", "not opened for writing"},
-                        });
-    expect_refusals(out, {
-                             {"wait_for(r)", "wait_for", {readable}, "IOError", "not opened for reading"},
-                             {"wait_for(p)", "wait_for", {priority}, "IOError", "not opened for reading"},
-                         });
+    expect_refusals(
+        in, {
+                {"nwrite", "nwrite", {}, "IOError", "not opened for writing"},
+                {"writable?", "writable?", {}, "IOError", "not opened for writing"},
+                {"wait_writable", "wait_writable", {}, "IOError", "not opened for writing"},
+                {"wait_writable(-1)",
+                 "wait_writable",
+                 {integer(-1)},
+                 "IOError",
+                 "not opened for writing"},
+                {"wait_for(w)", "wait_for", {writable}, "IOError", "not opened for writing"},
+            });
+    expect_refusals(
+        out, {
+                 {"wait_for(r)", "wait_for", {readable}, "IOError", "not opened for reading"},
+                 {"wait_for(p)", "wait_for", {priority}, "IOError", "not opened for reading"},
+             });
     Held zero(integer(0));
     EXPECT_EQ(zelt::call(out, "wait_for", {hangup, zero}), ZL_NIL);
     EXPECT_EQ(zelt::call(in, "wait_for", {error, zero}), ZL_NIL);
@@ -121,13 +144,18 @@ TEST_F(OutputArguments, AClosedStreamIsRefusedBeforeTheArguments) {
     zt::Io out(std::move(pipe.peer));
     zelt::call(out, "close");
     Held unknown(zelt::str("writeable"));
-    expect_refusals(out, {
-                             {"nwrite", "nwrite", {}, "IOError", "closed stream"},
-                             {"writable?", "writable?", {}, "IOError", "closed stream"},
-                             {"wait_writable(-1)", "wait_writable", {integer(-1)}, "IOError", "closed stream"},
-                             {"wait_writable(1, 2)", "wait_writable", {integer(1), integer(2)}, "IOError", "closed stream"},
-                             {"wait_for(\"writeable\")", "wait_for", {unknown}, "IOError", "closed stream"},
-                         });
+    expect_refusals(
+        out, {
+                 {"nwrite", "nwrite", {}, "IOError", "closed stream"},
+                 {"writable?", "writable?", {}, "IOError", "closed stream"},
+                 {"wait_writable(-1)", "wait_writable", {integer(-1)}, "IOError", "closed stream"},
+                 {"wait_writable(1, 2)",
+                  "wait_writable",
+                  {integer(1), integer(2)},
+                  "IOError",
+                  "closed stream"},
+                 {"wait_for(\"writeable\")", "wait_for", {unknown}, "IOError", "closed stream"},
+             });
 }
 
 // IO.wait_any's events: the same words and refusals, each stream held to
@@ -143,17 +171,26 @@ TEST_F(OutputArguments, WaitAnyRefusesBadEventsAndStreamsNotOpenForThem) {
         const char *error;
         const char *text;
     } refusals[] = {
-        {"wait_any([in], nil, \"writeable\")", {ins, ZL_NIL, unknown}, "ArgumentError", "unknown event"},
+        {"wait_any([in], nil, \"writeable\")",
+         {ins, ZL_NIL, unknown},
+         "ArgumentError",
+         "unknown event"},
         {"wait_any([in], nil, [])", {ins, ZL_NIL, none}, "ArgumentError", "no events"},
         {"wait_any([in], nil, 1)", {ins, ZL_NIL, integer(1)}, "TypeError", ""},
-        {"wait_any([in], nil, \"writable\")", {ins, ZL_NIL, writable}, "IOError", "not opened for writing"},
+        {"wait_any([in], nil, \"writable\")",
+         {ins, ZL_NIL, writable},
+         "IOError",
+         "not opened for writing"},
         {"wait_any([out])", {outs}, "IOError", "not opened for reading"},
-        {"wait_any([out], nil, w, 1)", {outs, ZL_NIL, writable, integer(1)}, "ArgumentError", "given 4"},
+        {"wait_any([out], nil, w, 1)",
+         {outs, ZL_NIL, writable, integer(1)},
+         "ArgumentError",
+         "given 4"},
     };
     for (const auto &r : refusals) {
         auto error = raised_by([&] {
-            return zelt::call(zl_cIO, zelt::intern("wait_any"), static_cast<int>(r.arguments.size()),
-                              r.arguments.data());
+            return zelt::call(zl_cIO, zelt::intern("wait_any"),
+                              static_cast<int>(r.arguments.size()), r.arguments.data());
         });
         EXPECT_TRUE(raised(error, r.error, r.text)) << r.call;
     }

@@ -1,11 +1,11 @@
 // output_side.cpp: filling and draining kernel objects, and wait_for's words.
 #include "output_side.hpp"
 
-#include <cerrno>       // EAGAIN, EINTR
-#include <fcntl.h>      // fcntl, O_NONBLOCK
-#include <poll.h>       // poll: the drainer's sleep until input
-#include <stdexcept>    // std::runtime_error
-#include <unistd.h>     // read, write
+#include <cerrno>    // EAGAIN, EINTR
+#include <fcntl.h>   // fcntl, O_NONBLOCK
+#include <poll.h>    // poll: the drainer's sleep until input
+#include <stdexcept> // std::runtime_error
+#include <unistd.h>  // read, write
 
 namespace write_suite {
 

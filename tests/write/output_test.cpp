@@ -13,18 +13,19 @@
 #include <zelt.h>            // zl_cIO
 #include <zelt/embed.hpp>    // call, methods_of, integer_value
 
-#include <algorithm>      // std::find_if
-#include <chrono>         // limits
-#include <fcntl.h>        // open, O_WRONLY, O_CLOEXEC
-#include <stdlib.h>       // mkostemp
-#include <future>         // a wait on another thread
-#include <gtest/gtest.h>  // TEST, TEST_P
-#include <netinet/in.h>   // IPPROTO_TCP
-#include <sys/ioctl.h>    // ioctl, TIOCOUTQ, FIONREAD: the raw counts
-#include <sys/socket.h>   // send, shutdown, MSG_OOB, SHUT_WR
-#include <sys/syscall.h>  // SYS_ppoll
-#include <sys/wait.h>     // waitpid
-#include <unistd.h>       // fork, _exit, gettid
+#include <algorithm>     // std::find_if
+#include <cerrno>        // errno, ENOPROTOOPT
+#include <chrono>        // limits
+#include <fcntl.h>       // open, O_WRONLY, O_CLOEXEC
+#include <future>        // a wait on another thread
+#include <gtest/gtest.h> // TEST, TEST_P
+#include <netinet/in.h>  // IPPROTO_TCP
+#include <stdlib.h>      // mkostemp
+#include <sys/ioctl.h>   // ioctl, TIOCOUTQ, FIONREAD: the raw counts
+#include <sys/socket.h>  // send, shutdown, MSG_OOB, SHUT_WR
+#include <sys/syscall.h> // SYS_ppoll
+#include <sys/wait.h>    // waitpid
+#include <unistd.h>      // fork, _exit, gettid
 
 namespace write_suite {
 namespace {
@@ -221,6 +222,16 @@ TEST_F(Output, UrgentTcpDataIsPriority) {
     ASSERT_EQ(::send(ends.peer.get(), "!", 1, MSG_OOB), 1);
     EXPECT_EQ(waiter.get(), Strings{"priority"});
     EXPECT_EQ(wait_for(near, {"priority", "writable"}, 0), (Strings{"writable", "priority"}));
+}
+
+// No low-water mark of one's own for a wait for writable: Linux refuses
+// SO_SNDLOWAT (README says so, and what a caller does instead).
+TEST_F(Output, TheKernelRefusesASendLowWaterMark) {
+    zt::Ends ends = zt::make_socketpair();
+    const int mark = 4096;
+    errno = 0;
+    EXPECT_EQ(::setsockopt(ends.peer.get(), SOL_SOCKET, SO_SNDLOWAT, &mark, sizeof mark), -1);
+    EXPECT_EQ(errno, ENOPROTOOPT);
 }
 
 // The answer lists what happened in one order, whatever the order asked.
