@@ -38,31 +38,47 @@ static zl_openfile *io_writable_record(zl_value io) {
 // Integer n as 2n+1 for a count of zero or more, below 2^61.
 static zl_value count_value(long n) { return static_cast<uint64_t>(n) * 2u + 1u; }
 
-// Bytes the kernel still holds on their way out of FD; 0 when it will not
-// say. Sockets (SIOCOUTQ) and terminals (TIOCOUTQ) share one request. A
-// pipe or FIFO has none (ENOTTY), but its FIONREAD, asked on either end,
-// counts the bytes its reader has not taken; a regular file's FIONREAD
-// counts from the offset to the end, which is nothing on its way out, so a
-// count is a FIFO's only.
-[[gnu::noinline]] static long kernel_queued(int fd) {
+// A pipe's or FIFO's bytes that its reader has not taken: it has no output
+// queue (ENOTTY), but its FIONREAD, asked on either end, counts them. A
+// regular file's FIONREAD counts from the offset to the end, which is
+// nothing on its way out, so a count is a FIFO's only. Apart, so that a
+// socket's answer sets up no frame for it.
+[[gnu::cold, gnu::noinline]] static long pipe_queued(int fd) {
     int queued; // the kernel's, when it answers
-    if (ioctl(fd, TIOCOUTQ, &queued) == 0) [[likely]]
-        return queued > 0 ? queued : 0;
     if (errno != ENOTTY || ioctl(fd, FIONREAD, &queued) != 0 || queued <= 0) return 0;
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) ? queued : 0;
 }
 
+// Bytes the kernel still holds on their way out of FD; 0 when it will not
+// say. Sockets (SIOCOUTQ) and terminals (TIOCOUTQ) share one request.
+[[gnu::noinline]] static long kernel_queued(int fd) {
+    int queued; // the kernel's, when it answers
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0) [[likely]]
+        return queued > 0 ? queued : 0;
+    return pipe_queued(fd);
+}
+
 // One look at FD for EVENTS, with no wait: the system call itself, as the
-// runtime's wait(0) makes it. The kernel's revents; 0 for none, or when it
-// will not say (with a stream open in this call, it always does).
+// runtime's wait(0) makes it. The kernel's revents, 0 for none; below 0 when
+// it fails, cause in errno (with a stream open in this call, it never does).
 [[gnu::noinline]] static int kernel_poll(int fd, int events) {
     pollfd pfd; // revents: the kernel's, read only when it answered
     pfd.fd = fd;
     pfd.events = static_cast<short>(events);
     const struct timespec zero = {0, 0};
-    if (syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes) <= 0) return 0;
-    return pfd.revents;
+    const long ready = syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes);
+    if (ready > 0) [[likely]]
+        return pfd.revents;
+    return static_cast<int>(ready);
+}
+
+// wait_writable's answer for what the kernel reported: nil for nothing (the
+// limit passed), false when a write would fail, else the receiver.
+static zl_value writable_answer(int revents, zl_value io) {
+    if (revents == 0) return ZL_NIL;
+    if (revents & kGone) return ZL_FALSE; // the reader has gone, or the peer hung up
+    return io;
 }
 
 // The events of EVENTS that RECORD's buffers answer: input held for
@@ -83,7 +99,7 @@ static zl_value io_writable_p(zl_value io) {
     zl_openfile *record = io_writable_record(io);
     if (zl_io_write_room(record) > 0) return ZL_TRUE;
     const int revents = kernel_poll(record->fd, POLLOUT);
-    if (revents & kGone) return ZL_NIL; // it would fail, not wait: nil, as ready? cannot tell
+    if (revents < 0 || (revents & kGone)) return ZL_NIL; // it would fail, not wait, or cannot tell
     return zl_bool(revents & POLLOUT);
 }
 
@@ -98,12 +114,17 @@ static zl_value io_wait_writable(int argc, const zl_value *argv, zl_value io) {
         until = &interval;
     }
     if (zl_io_write_room(record) > 0) return ZL_TRUE;
+    // A zero limit: one look, which never sleeps, so no close has a wait to
+    // end, and the descriptor stays this stream's while the call lasts.
+    if (until && (until->tv_sec | until->tv_usec) == 0) {
+        const int revents = kernel_poll(record->fd, POLLOUT);
+        if (revents < 0) zl_sys_fail(nullptr);
+        return writable_answer(revents, io);
+    }
     const int revents = zl_wait_for_single_fd(record->fd, POLLOUT, until);
     if (revents < 0) zl_sys_fail(nullptr);
     zl_io_check_closed(record); // a close from another thread ends the wait
-    if (revents == 0) return ZL_NIL;
-    if (revents & kGone) return ZL_FALSE; // the reader has gone, or the peer hung up
-    return io;
+    return writable_answer(revents, io);
 }
 
 static zl_value io_wait_for(int argc, const zl_value *argv, zl_value io) {

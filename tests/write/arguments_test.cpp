@@ -116,23 +116,34 @@ TEST_F(OutputArguments, AStreamNotOpenForWhatIsAskedIsRefused) {
     zt::Io in(std::move(pipe.near)), out(std::move(pipe.peer));
     Held readable(zelt::str("readable")), writable(zelt::str("writable"));
     Held priority(zelt::str("priority")), hangup(zelt::str("hangup")), error(zelt::str("error"));
-    expect_refusals(
-        in, {
-                {"nwrite", "nwrite", {}, "IOError", "not opened for writing"},
-                {"writable?", "writable?", {}, "IOError", "not opened for writing"},
-                {"wait_writable", "wait_writable", {}, "IOError", "not opened for writing"},
-                {"wait_writable(-1)",
-                 "wait_writable",
-                 {integer(-1)},
-                 "IOError",
-                 "not opened for writing"},
-                {"wait_for(w)", "wait_for", {writable}, "IOError", "not opened for writing"},
-            });
-    expect_refusals(
-        out, {
-                 {"wait_for(r)", "wait_for", {readable}, "IOError", "not opened for reading"},
-                 {"wait_for(p)", "wait_for", {priority}, "IOError", "not opened for reading"},
-             });
+    expect_refusals(in,
+                    {
+                        {"nwrite", "nwrite", {}, "IOError", "not opened for writing"},
+                        {"writable?", "writable?", {}, "IOError", "not opened for writing"},
+                        {"wait_writable", "wait_writable", {}, "IOError", "not opened for writing"},
+                        {"wait_writable(-1)",
+                         "wait_writable",
+                         {integer(-1)},
+                         "IOError",
+                         "not opened for writing"},
+                        {"wait_for(w, 0)",
+                         "wait_for",
+                         {writable, integer(0)},
+                         "IOError",
+                         "not opened for writing"},
+                    });
+    expect_refusals(out, {
+                             {"wait_for(r, 0)",
+                              "wait_for",
+                              {readable, integer(0)},
+                              "IOError",
+                              "not opened for reading"},
+                             {"wait_for(p, 0)",
+                              "wait_for",
+                              {priority, integer(0)},
+                              "IOError",
+                              "not opened for reading"},
+                         });
     Held zero(integer(0));
     EXPECT_EQ(zelt::call(out, "wait_for", {hangup, zero}), ZL_NIL);
     EXPECT_EQ(zelt::call(in, "wait_for", {error, zero}), ZL_NIL);
