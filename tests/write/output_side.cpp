@@ -54,8 +54,10 @@ std::size_t drain(int fd) {
 std::vector<std::string> words(zl_value answer) {
     if (answer == ZL_NIL) return {};
     zt::Held held(answer);
+    const std::vector<zl_value> values = zelt::array_values(answer);
     std::vector<std::string> out;
-    for (zl_value w : zelt::array_values(answer)) out.push_back(zelt::string_value(w));
+    out.reserve(values.size());
+    for (zl_value w : values) out.push_back(zelt::string_value(w));
     return out;
 }
 
@@ -63,6 +65,7 @@ namespace {
 
 zl_value event_array(const std::vector<std::string> &events) {
     std::vector<zl_value> values;
+    values.reserve(events.size());
     for (const std::string &e : events) values.push_back(zelt::str(e));
     return zelt::array(values);
 }
