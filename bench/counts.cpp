@@ -25,7 +25,7 @@
 #include <poll.h>               // ppoll
 #include <signal.h>             // kill, SIGKILL
 #include <stdexcept>            // runtime_error
-#include <sys/ioctl.h>          // ioctl, FIONREAD
+#include <sys/ioctl.h>          // ioctl, FIONREAD, TIOCOUTQ
 #include <sys/prctl.h>          // PR_SET_PDEATHSIG
 #include <sys/wait.h>           // waitpid
 #include <unistd.h>             // fork, read, write, getppid
@@ -189,6 +189,33 @@ void several_streams(std::size_t pad) {
     for (void *p : padding) std::free(p);
 }
 
+// The output side, after every other path (its extension is loaded here):
+// nwrite on a socket pair's idle end beside a raw SIOCOUTQ, writable? and
+// wait_writable(0) on an empty pipe's write end beside a raw zero-limit
+// ppoll for POLLOUT, each the system call its kernel path makes.
+void output_side(const zl_value *zero_limit) {
+    const zb::WriteMethods &w = zb::write_methods();
+    zb::Ends sock = zb::socket_pair(), raw_sock = zb::socket_pair();
+    zb::Ends pipe = zt::make_pipe(), raw_pipe = zt::make_pipe();
+    const int sfd = raw_sock.near.get(), pfd = raw_pipe.peer.get();
+    int queued = 0;
+    measure("raw_outq", [&] { keep(static_cast<zl_value>(ioctl(sfd, TIOCOUTQ, &queued))); });
+    zb::Io sio(std::move(sock.near)), pio(std::move(pipe.peer));
+    expect(zelt::call(sio, w.nwrite, 0, nullptr) == zelt::integer(0), "nwrite on a socket");
+    measure("nwrite_kernel",
+            [s = sio.value(), id = w.nwrite] { keep(zelt::call(s, id, 0, nullptr)); });
+    pollfd out{pfd, POLLOUT, 0};
+    const timespec zero{};
+    measure("raw_ppoll_out", [&] { keep(static_cast<zl_value>(ppoll(&out, 1, &zero, nullptr))); });
+    expect(zelt::call(pio, w.writable, 0, nullptr) == ZL_TRUE, "writable? on an empty pipe");
+    measure("writable_kernel",
+            [p = pio.value(), id = w.writable] { keep(zelt::call(p, id, 0, nullptr)); });
+    expect(zelt::call(pio, w.wait_writable, 1, zero_limit) == pio.value(), "wait_writable(0)");
+    measure("wait_writable_ready", [p = pio.value(), id = w.wait_writable, zero_limit] {
+        keep(zelt::call(p, id, 1, zero_limit));
+    });
+}
+
 } // namespace
 
 // The stack pointer moved down to just below a page's top, whatever the
@@ -274,6 +301,7 @@ int counts_main(int argc, char **argv) {
             keep(zelt::call(b, id, 1, ten_limit));
             blocking.drain();
         });
+        output_side(zero_limit);
         if (pages_mode) print_maps();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "zelt-counts: %s\n", e.what());

@@ -45,6 +45,11 @@ PATHS = [
     ("wait_ready", "raw_ppoll_ioctl", 150, 17, 153),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
     ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 341),
+    ("raw_outq", None, None, None, None),
+    ("nwrite_kernel", "raw_outq", 85, 14, 94),
+    ("raw_ppoll_out", None, None, None, None),
+    ("writable_kernel", "raw_ppoll_out", 85, 14, 88),
+    ("wait_writable_ready", "raw_ppoll_out", 85, 14, 138),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
@@ -55,6 +60,11 @@ LABELS = {
     "wait_ready": "wait(0), ready pipe",
     "raw_ppoll_ioctl_blocking": "raw ppoll + ioctl + read, sleeps once",
     "wait_blocking": "wait(10) + read, sleeps once",
+    "raw_outq": "raw ioctl(SIOCOUTQ), socket",
+    "nwrite_kernel": "nwrite, kernel path, socket",
+    "raw_ppoll_out": "raw ppoll(0) for POLLOUT",
+    "writable_kernel": "writable?, kernel path",
+    "wait_writable_ready": "wait_writable(0), empty pipe",
 }
 
 # What a figure may differ by between toolchains, and nothing else: these
@@ -108,7 +118,9 @@ def count_instructions(binary, workdir):
 
 # The paths whose every function is checked for locked instructions and
 # fences: what a program's calls of nread, ready? and wait(0) run.
-FENCE_PATHS = ["nread_kernel", "ready_kernel", "nread_buffered", "wait_ready"]
+FENCE_PATHS = ["nread_kernel", "ready_kernel", "nread_buffered", "wait_ready", "nwrite_kernel",
+               "writable_kernel", "wait_writable_ready"]
+STREAM_PATHS = 4  # the paths the several-streams program counts: the first four
 
 # x86-64 only (where the counts run): a lock prefix, xchg with a memory
 # operand (locked without the prefix), and the three fences. xchg between
@@ -141,7 +153,7 @@ def hot_functions(workdir):
                 elif kind == "fn" and wanted:
                     found.add((ob, functions[key]))
     return {(o, f) for o, f in found
-            if re.search(r"/(libzelt\.so[.\d]*|wait\.so)$", o)}
+            if re.search(r"/(libzelt\.so[.\d]*|wait\.so|wait_write\.so)$", o)}
 
 
 def fences_in(functions):
@@ -305,7 +317,7 @@ def main():
             if n > page_limit(path, pbudget):
                 over.append(f"{path}: {n} pages among several streams (padding {pad}),"
                             f" budget {pbudget}")
-    if len(streams) != len(FENCE_PATHS):
+    if len(streams) != STREAM_PATHS:
         over.append("the several-streams program's page counts are missing")
     if args.json:
         with open(args.json, "w") as f:

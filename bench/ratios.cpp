@@ -22,10 +22,11 @@
 #include <cstdio>       // printf, fprintf
 #include <cstdlib>      // strtol, exit
 #include <cstring>      // strcmp
+#include <fcntl.h>      // fcntl, F_SETPIPE_SZ: a one-page pipe
 #include <functional>   // the batches of a pairing
 #include <poll.h>       // ppoll
 #include <string>       // keys
-#include <sys/ioctl.h>  // ioctl, FIONREAD
+#include <sys/ioctl.h>  // ioctl, FIONREAD, TIOCOUTQ
 #include <sys/socket.h> // shutdown
 #include <thread>       // the ping-pong's echoers
 #include <unistd.h>     // read, write, getppid
@@ -119,6 +120,22 @@ Batch raw_ppoll_ioctl(int fd) {
     });
 }
 
+Batch raw_ppoll_out(int fd) {
+    return batch_of([fd] {
+        pollfd p{fd, POLLOUT, 0};
+        const timespec zero{};
+        zb::keep(::ppoll(&p, 1, &zero, nullptr));
+    });
+}
+
+Batch raw_outq(int fd) {
+    return batch_of([fd] {
+        int queued = 0;
+        zb::keep(::ioctl(fd, TIOCOUTQ, &queued)); // SIOCOUTQ on a socket
+        zb::keep(queued);
+    });
+}
+
 Batch method(zl_value recv, zelt::Id id, int argc, const zl_value *argv) {
     return batch_of([recv, id, argc, argv] { zb::keep(zelt::call(recv, id, argc, argv)); });
 }
@@ -185,6 +202,59 @@ struct PingPong {
         ::shutdown(waited_near, SHUT_WR);
         if (raw_echo.joinable()) raw_echo.join();
         if (wait_echo.joinable()) wait_echo.join();
+    }
+};
+
+// ---- the writer's ping-pong -------------------------------------------------
+// A writer fills a one-page pipe with each write, so that its next wait for
+// writable sleeps until a reader, on the same CPU, has drained the page.
+// Each side waits with a bare ppoll for POLLOUT, or with wait_writable, then
+// writes the page; the readers read pages as they come.
+
+constexpr int kPage = 4096;
+
+void ppoll_out_wait(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    ::ppoll(&p, 1, nullptr, nullptr); // no limit
+}
+
+// Reads FD until its end.
+void reader(int fd) {
+    char page[kPage];
+    while (::read(fd, page, sizeof page) > 0) {
+    }
+}
+
+template <class Wait> Batch fill_after(int fd, Wait wait) {
+    return batch_of(
+        [fd, wait] {
+            static const char page[kPage] = {};
+            wait();
+            if (::write(fd, page, sizeof page) != kPage) fail("the reader stopped");
+        },
+        zb::process_cpu_ns);
+}
+
+struct WriterPingPong {
+    zb::Ends raw = one_page_pipe(), waited = one_page_pipe();
+    int raw_fd = raw.peer.get(), waited_fd = waited.peer.get();
+    zb::Io writer{std::move(waited.peer)};
+    std::thread raw_reader, wait_reader;
+
+    static zb::Ends one_page_pipe() {
+        zb::Ends e = zt::make_pipe();
+        if (::fcntl(e.peer.get(), F_SETPIPE_SZ, kPage) < 0) fail("F_SETPIPE_SZ");
+        return e;
+    }
+    void start() {
+        raw_reader = std::thread(reader, raw.near.get());
+        wait_reader = std::thread(reader, waited.near.get());
+    }
+    ~WriterPingPong() { // the readers read the end of their pipes and return
+        raw.peer.reset();
+        zelt::call(writer, "close");
+        if (raw_reader.joinable()) raw_reader.join();
+        if (wait_reader.joinable()) wait_reader.join();
     }
 };
 
@@ -287,6 +357,17 @@ int main(int argc, char **argv) {
 
         PingPong pp;
         pp.start();
+        const zb::WriteMethods &w = zb::write_methods();
+        WriterPingPong wpp;
+        wpp.start();
+        const zl_value writer_io = wpp.writer.value();
+        const zelt::Id wait_writable = w.wait_writable;
+        const int raw_writer = wpp.raw_fd;
+        zb::Ends out_pipe = zt::make_pipe(), raw_out_pipe = zt::make_pipe();
+        zb::Ends out_sock = zb::socket_pair(), raw_out_sock = zb::socket_pair();
+        zb::Io out_io(std::move(out_pipe.peer)), out_sock_io(std::move(out_sock.near));
+        expect(zelt::call(out_io, w.writable, 0, nullptr), ZL_TRUE, "writable?");
+        expect(zelt::call(out_sock_io, w.nwrite, 0, nullptr), zelt::integer(0), "nwrite");
         const int raw_fd = pp.raw.near.get();
         const zl_value near_io = pp.near.value();
         const zelt::Id wait = m.wait;
@@ -301,6 +382,15 @@ int main(int argc, char **argv) {
             {"wait_ready", "raw_ppoll_ioctl", method(s.wait_io, m.wait, 1, zero),
              raw_ppoll_ioctl(s.ppoll_pipe.near.get())},
             {"raw_getppid", "raw_ioctl", raw_getppid(), raw_ioctl(s.ioctl_pipe.near.get())},
+            {"writable_kernel", "raw_ppoll_out", method(out_io, w.writable, 0, nullptr),
+             raw_ppoll_out(raw_out_pipe.peer.get())},
+            {"nwrite_kernel", "raw_outq", method(out_sock_io, w.nwrite, 0, nullptr),
+             raw_outq(raw_out_sock.near.get())},
+            {"pingpong_wait_writable", "pingpong_raw_ppoll_write",
+             fill_after(
+                 wpp.waited_fd,
+                 [writer_io, wait_writable] { zelt::call(writer_io, wait_writable, 0, nullptr); }),
+             fill_after(raw_writer, [raw_writer] { ppoll_out_wait(raw_writer); })},
             {"pingpong_wait", "pingpong_raw_ioctl",
              bounce(pp.waited_near, [near_io, wait] { zelt::call(near_io, wait, 0, nullptr); }),
              bounce(raw_fd, [raw_fd] { ppoll_ioctl_wait(raw_fd); })},

@@ -32,6 +32,9 @@ TARGETS = {
     "nread_buffered/raw_ioctl": None,
     "wait_ready/raw_ppoll_ioctl": 1.10,
     "pingpong_wait/pingpong_raw_ioctl": 1.06,
+    "writable_kernel/raw_ppoll_out": None,
+    "nwrite_kernel/raw_outq": None,
+    "pingpong_wait_writable/pingpong_raw_ppoll_write": 1.06,
 }
 SYSCALL = "raw_getppid/raw_ioctl"  # the machine's bare system call, in ns
 MIN_SCALING = 1.9  # nread throughput on 2 CPUs over 1, per CPU second

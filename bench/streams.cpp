@@ -1,4 +1,4 @@
-// streams.cpp: pipes holding bytes, and the loaded wait extension.
+// streams.cpp: pipes holding bytes, and the loaded wait and wait_write extensions.
 #include "streams.hpp" // zb::pipe_holding, zb::methods
 
 namespace zb {
@@ -14,6 +14,15 @@ const Methods &methods() {
         zelt::require("wait");
         return Methods{zelt::intern("nread"), zelt::intern("ready?"), zelt::intern("wait"),
                        zelt::intern("gets")};
+    }();
+    return m;
+}
+
+const WriteMethods &write_methods() {
+    static const WriteMethods m = [] {
+        zelt::require("wait_write");
+        return WriteMethods{zelt::intern("nwrite"), zelt::intern("writable?"),
+                            zelt::intern("wait_writable")};
     }();
     return m;
 }

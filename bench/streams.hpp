@@ -21,4 +21,11 @@ struct Methods {
 };
 const Methods &methods();
 
+// The output side's names, interned once the wait_write extension is loaded
+// (apart: the paths above are counted with the wait extension alone loaded).
+struct WriteMethods {
+    zelt::Id nwrite, writable, wait_writable;
+};
+const WriteMethods &write_methods();
+
 } // namespace zb

@@ -3,6 +3,7 @@
 #   lib/libzelt.so*                    the runtime, with its SONAME links
 #   lib/zelt/ext/wait.so               the wait extension, where libzelt looks
 #   lib/zelt/ext/wait_many.so          IO.wait_any, beside it
+#   lib/zelt/ext/wait_write.so         the output side: nwrite, writable?, ...
 #   include/zelt.h                     the extension interface
 #   include/zelt/embed.hpp             the embedding API
 #   bin/zelt-io                        (tools/CMakeLists.txt)
@@ -39,8 +40,8 @@ install(FILES "${PROJECT_SOURCE_DIR}/runtime/include/zelt/embed.hpp"
 file(RELATIVE_PATH zelt_ext_to_lib
   "${CMAKE_INSTALL_PREFIX}/${ZELT_EXT_INSTALL_DIR}" "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}")
 string(REGEX REPLACE "/$" "" zelt_ext_to_lib "${zelt_ext_to_lib}")
-set_target_properties(wait wait_many PROPERTIES INSTALL_RPATH "$ORIGIN/${zelt_ext_to_lib}")
-install(TARGETS wait wait_many LIBRARY DESTINATION ${ZELT_EXT_INSTALL_DIR} COMPONENT runtime)
+set_target_properties(wait wait_many wait_write PROPERTIES INSTALL_RPATH "$ORIGIN/${zelt_ext_to_lib}")
+install(TARGETS wait wait_many wait_write LIBRARY DESTINATION ${ZELT_EXT_INSTALL_DIR} COMPONENT runtime)
 
 # pkg-config, its prefix found from the .pc file's own place.
 file(RELATIVE_PATH ZELT_PC_TO_PREFIX

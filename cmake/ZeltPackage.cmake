@@ -1,7 +1,7 @@
 # CPack: the installed tree (see ZeltInstall.cmake) packed by scripts/package
 # in build/release, as a distribution splits it, and whole as a .tar.gz:
 #
-#   libzelt0      runtime   libzelt.so.0, wait.so and wait_many.so; shlibs, ldconfig trigger
+#   libzelt0      runtime   libzelt.so.0, wait.so, wait_many.so, wait_write.so; shlibs, ldconfig trigger
 #   libzelt-dev   dev       headers, libzelt.so, pkg-config, CMake package
 #   zelt-io       tool      zelt-io and zelt-io(1)
 #   NAME-dbgsym             each one's debug symbols, by build ID (.ddeb)
@@ -17,7 +17,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "zelt-wait developers <dev@zelt-wait.org>")
 set(CPACK_GENERATOR DEB TGZ)
 # CPack installs what is built; scripts/package builds only what is
-# installed (libzelt, wait.so, wait_many.so, zelt-io), not the suites and benchmarks that
+# installed (libzelt, wait.so, wait_many.so, wait_write.so, zelt-io), not the suites and benchmarks that
 # "all" holds in the release preset, so installing does not build "all" first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_SOURCE_GENERATOR "") # binary packages only

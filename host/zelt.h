@@ -129,6 +129,19 @@ ZL_API long zl_io_write_pending(zl_openfile *record);
  * (0 when the stream writes through, unbuffered, or its buffer is full). */
 ZL_API long zl_io_write_room(zl_openfile *record);
 
+/* The poll bits that event words ask for: WORDS is one String or an Array
+ * of them, each "readable" (POLLIN), "writable" (POLLOUT), "priority"
+ * (POLLPRI), "hangup" (POLLRDHUP: the peer's half-close; a full POLLHUP is
+ * reported unasked) or "error" (nothing more: POLLERR is reported unasked).
+ * Raises TypeError for a value that is neither, ArgumentError for an unknown
+ * word or an empty Array. */
+ZL_API int zl_io_events(zl_value words);
+
+/* A new Array of the words for poll bits REVENTS, in the order above
+ * (POLLHUP and POLLRDHUP both "hangup"). Its Strings are the runtime's own,
+ * never freed: releasing the Array leaves nothing behind. */
+ZL_API zl_value zl_io_event_words(int revents);
+
 /* Scan ARGC/ARGV against FMT ("<required><optional>" digits), storing each
  * argument, or nil for an omitted optional, through the zl_value pointers
  * that follow. Raise ArgumentError on a wrong count. */
@@ -223,18 +236,21 @@ ZL_INLINE_ struct timeval zl_time_interval_inline_(zl_value limit) {
 #endif /* inline calls */
 
 /* Wait until FD has one of EVENTS (poll bits; 1 is readable) or LIMIT
- * passes (null: no limit). Above 0: ready; 0: limit passed, or, when FD is
- * the stream of a method call running on this thread, the stream was closed
- * or another thread's read buffered input meanwhile; below 0: failure, cause
- * in errno. A close from another thread ends the wait with a signal, SIGURG
- * unless the environment's ZELT_WAKE_SIGNAL names another: the runtime
- * blocks it in each thread that calls a method on an IO, and opens it only
- * inside this wait. */
+ * passes (null: no limit). Above 0: ready, the poll bits the kernel reported
+ * (revents: EVENTS found, and POLLHUP or POLLERR, which come unasked); 0:
+ * limit passed, or, when FD is the stream of a method call running on this
+ * thread, the stream was closed or (EVENTS holding readable) another
+ * thread's read buffered input meanwhile; below 0: failure, cause in errno.
+ * A close from another thread ends the wait with a signal, SIGURG unless
+ * the environment's ZELT_WAKE_SIGNAL names another: the runtime blocks it in
+ * each thread that calls a method on an IO, and opens it only inside this
+ * wait. */
 ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
 
 /* Wait until one of the N streams IOS (IO objects of open streams, each
- * checked readable by the caller) has input or LIMIT passes (null: no
- * limit). Input the runtime holds in a stream's read buffer counts, and is
+ * checked readable or writable by the caller as EVENTS asks) has input or
+ * LIMIT passes (null: no limit). Input the runtime holds in a stream's read
+ * buffer counts for readable, room in its write buffer for writable, and is
  * found with no system call; only then the kernel (poll bits EVENTS; 1 is
  * readable, which a stream at its end is too: a read would not wait).
  * Returns an Array of the streams, in the order of IOS, that have input or

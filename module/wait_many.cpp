@@ -1,36 +1,43 @@
 // wait_many.cpp: IO.wait_any, a wait for input on several streams at once.
 //
-// IO.wait_any(streams, limit = nil) takes an Array of IO objects, each open
-// for reading, and answers an Array of those with input waiting, in the
-// order given, or nil when the limit passed first. Input the interpreter
-// already holds in a stream's read buffer counts, with no system call; a
-// stream at its end counts too (a read would not wait). A stream closed by
-// another thread during the wait ends it and is in the answer, closed: the
-// caller tells it by closed?.
+// IO.wait_any(streams, limit = nil, events = nil) takes an Array of IO
+// objects, each open for reading, and answers an Array of those with input
+// waiting, in the order given, or nil when the limit passed first. Input the
+// interpreter already holds in a stream's read buffer counts, with no system
+// call; a stream at its end counts too (a read would not wait). A stream
+// closed by another thread during the wait ends it and is in the answer,
+// closed: the caller tells it by closed?. EVENTS, event words as wait_for
+// takes them (nil: "readable"), asks for those instead: each stream must be
+// open for reading for readable or priority, for writing for writable.
 #include "selector.hpp" // define_selector_class
 
-#include <zelt.h> // zl_value, the Array and IO calls, zl_wait_for_streams
+#include <zelt.h> // zl_value, the Array and IO calls, zl_wait_for_streams, zl_io_events
 
-// An open, readable stream, or the interpreter's error.
-static void check_readable(zl_value io) {
+#include <poll.h> // POLLIN, POLLPRI, POLLOUT
+
+// An open stream, readable and writable as EVENTS asks, or the
+// interpreter's error.
+static void check_stream(zl_value io, int events) {
     zl_openfile *record = zl_io_record(zl_io_taint_check(io));
     zl_io_check_closed(record); // refuses a missing record too
-    zl_io_check_readable(record);
+    if (events & (POLLIN | POLLPRI)) zl_io_check_readable(record);
+    if (events & POLLOUT) zl_io_check_writable(record);
 }
 
 static zl_value io_s_wait_any(int argc, const zl_value *argv, zl_value klass) {
-    (void)klass;             // IO itself
-    zl_value streams, limit; // the scan stores nil for an omitted limit
-    zl_scan_args(argc, argv, "11", &streams, &limit);
+    (void)klass;                     // IO itself
+    zl_value streams, limit, wanted; // the scan stores nil for an omitted one
+    zl_scan_args(argc, argv, "12", &streams, &limit, &wanted);
     const long n = zl_ary_len(zl_check_array(streams));
+    const int events = wanted == ZL_NIL ? POLLIN : zl_io_events(wanted);
     struct timeval interval;
     struct timeval *until = nullptr; // null: no limit
     if (limit != ZL_NIL) {           // false too is a limit, for the interpreter to judge
         interval = zl_time_interval(limit);
         until = &interval;
     }
-    for (long i = 0; i < n; ++i) check_readable(zl_ary_ptr(streams)[i]);
-    return zl_wait_for_streams(zl_ary_ptr(streams), n, 1, until); // raises for an empty set
+    for (long i = 0; i < n; ++i) check_stream(zl_ary_ptr(streams)[i], events);
+    return zl_wait_for_streams(zl_ary_ptr(streams), n, events, until); // raises for an empty set
 }
 
 static const struct {

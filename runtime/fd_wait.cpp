@@ -174,9 +174,10 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
 } // namespace zelt::rt
 
 // A zero limit goes straight to its one look; wait_fd checks everything
-// else, in its order.
+// else, in its order. Input another thread buffers ends a wait for input
+// only: a wait for writable alone sleeps on through it.
 extern "C" int zl_wait_for_single_fd(int fd, int events, timeval *limit) {
     if (limit && (limit->tv_sec | limit->tv_usec) == 0) [[likely]]
         return poll_once(fd, events);
-    return wait_fd(fd, events, limit, true);
+    return wait_fd(fd, events, limit, (events & POLLIN) != 0);
 }

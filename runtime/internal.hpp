@@ -156,7 +156,9 @@ struct String {
     zl_object header;
     Link link;
     std::string value;
+    bool permanent = false; // the runtime's own (an event word): never released
 };
+zl_value permanent_str(std::string_view s);
 
 struct Array {
     zl_object header;

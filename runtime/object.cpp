@@ -119,6 +119,13 @@ zl_value str(std::string_view s) {
         &(new String{{static_cast<zl_value>(Type::String), cString}, {}, std::string(s)})->header);
 }
 
+// A String kept for the runtime's life: its release does nothing, as a
+// class's does not.
+zl_value rt::permanent_str(std::string_view s) {
+    auto *o = new String{{static_cast<zl_value>(Type::String), cString}, {}, std::string(s), true};
+    return track(&o->header);
+}
+
 bool is_integer(zl_value v) { return v & 1u; }
 bool is_float(zl_value v) { return is_heap_of(v, Type::Float); }
 bool is_string(zl_value v) { return is_heap_of(v, Type::String); }
@@ -142,6 +149,7 @@ std::string string_value(zl_value v) {
 void release(zl_value v) {
     if (!is_heap(v) || type_of_heap(v) == Type::Class)
         return; // classes live as long as the runtime
+    if (type_of_heap(v) == Type::String && as<String>(v)->permanent) return; // so do event words
     auto *o = as<zl_object>(v);
     untrack(o);
     destroy(o);

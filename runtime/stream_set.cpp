@@ -116,6 +116,13 @@ private:
     const std::vector<Record *> &records_;
 };
 
+// Whether R's buffers answer EVENTS with no system call: input held for a
+// wait for readable, room to write into for a wait for writable.
+bool buffered(Record *r, int events) {
+    if ((events & POLLIN) && r->pending.load(std::memory_order_seq_cst) > 0) return true;
+    return (events & POLLOUT) && zl_io_write_room(&r->pub) > 0;
+}
+
 // Adds to READY each stream closed, buffered or (POLLED) reported by the
 // kernel for EVENTS; false, errno EBADF, for a descriptor closed behind the
 // runtime's back.
@@ -123,8 +130,8 @@ bool answer(const zl_value *ios, const std::vector<Record *> &records,
             const std::vector<pollfd> &fds, bool polled, int events, std::vector<zl_value> &ready) {
     const int wanted = events | POLLHUP | POLLERR; // as a read would not wait
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const Record *r = records[i];
-        bool hit = r->closed() || r->pending.load(std::memory_order_seq_cst) > 0;
+        Record *r = records[i];
+        bool hit = r->closed() || buffered(r, events);
         if (!hit && polled && (fds[i].revents & POLLNVAL)) {
             errno = EBADF;
             return false;

@@ -4,6 +4,7 @@
 #include <zelt/embed.hpp> // call, io_fd, is_string, string_value, integer_value
 
 #include <cerrno>       // errno, EBADF
+#include <poll.h>       // POLLOUT, POLLERR, POLLHUP: a reader gone
 #include <sys/ioctl.h>  // ioctl, FIONREAD: whether the kernel counts the stream's bytes
 #include <sys/socket.h> // getsockopt, SO_ACCEPTCONN: a listening socket
 #include <sys/stat.h>   // fstat: a regular file
@@ -55,6 +56,14 @@ int after_count(zl_value io, bool found) {
     return found ? kInputWaiting : nothing_or_end(io);
 }
 
+// After nwrite, which tells of no wait: the reader gone (the stream polls
+// POLLERR, or POLLHUP), or 0.
+int reader_gone_or_not(zl_value io) {
+    timeval now{0, 0};
+    const int revents = zl_wait_for_single_fd(zelt::io_fd(io), POLLOUT, &now);
+    return revents > 0 && (revents & (POLLERR | POLLHUP)) ? kReaderGone : kInputWaiting;
+}
+
 } // namespace
 
 int status_of_refused_count(int err, zl_value io) {
@@ -70,6 +79,12 @@ int exit_status(const std::string &name, bool has_args, zl_value result, zl_valu
     if (name == "nread")
         return after_count(io, zelt::is_integer(result) && zelt::integer_value(result) > 0);
     if (name == "eof?") return result == ZL_TRUE ? kEndOfStream : kInputWaiting;
+    if (name == "writable?") // nil: it would fail, not wait
+        return result == ZL_TRUE ? kInputWaiting : result == ZL_FALSE ? kLimitPassed : kReaderGone;
+    if (name == "wait_writable") // the stream or true, nil at the limit, false: the reader gone
+        return result == ZL_NIL ? kLimitPassed : result == ZL_FALSE ? kReaderGone : kInputWaiting;
+    if (name == "wait_for") return result == ZL_NIL ? kLimitPassed : kInputWaiting;
+    if (name == "nwrite") return reader_gone_or_not(io);
     if (name == "gets" || name == "read") {
         if (result == ZL_NIL) return kEndOfStream;
         const bool all = name == "read" && !has_args; // read takes all there is, "" at the end

@@ -11,6 +11,7 @@ namespace zelt_io {
 constexpr int kInputWaiting = 0; // or a call that tells nothing of input
 constexpr int kEndOfStream = 3;
 constexpr int kLimitPassed = 124; // as a command that timed out
+constexpr int kReaderGone = 32;   // a write would fail: EPIPE's number
 
 // The status for call NAME (with or without arguments, HAS_ARGS) on IO that
 // returned RESULT. A result that says "nothing waiting" is told apart from
@@ -20,7 +21,9 @@ constexpr int kLimitPassed = 124; // as a command that timed out
 // only that it could not count, and the status is what eof? finds: the end,
 // or input waiting. On a regular file, whose count may say nothing (proc,
 // sysfs), eof? tells whatever the result. A listening socket that polls
-// readable has a connection waiting. Raises what eof? raises.
+// readable has a connection waiting. On the output side: writable (0), it
+// would wait (124), or the reader has gone or the peer hung up (32). Raises
+// what eof? raises.
 int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io);
 
 // The status for a wait on IO that raised ERR, when the raise is the

@@ -27,6 +27,7 @@ result on its own line.
 
   --fd N          the stream is descriptor N
   --file PATH     the stream is the file PATH, opened for reading
+  --write         open --file's PATH for writing instead (no file is made)
   --raw           write String results as their bytes, nothing added (no
                   quotes, no escapes, no newline); other results as without
                   it; read and read(n) write what they read as it comes, in
@@ -53,8 +54,12 @@ Infinity, NaN), nil, true, false or a double-quoted string (escapes \n \t
 \r \e \\ \" \xHH). Quote CALLs for the shell: 'ready?' 'wait(2.5)'.
 Integers hold -2^61 to 2^61-1; a float past a double's range rounds, to 0
 or Infinity. The IO methods: gets, read, read(n), eof?,
-close, closed?, fileno, and from the wait extension nread, ready?, wait,
-wait(limit). A method that IO does not have is a usage error.
+close, closed?, fileno, from the wait extension nread, ready?, wait,
+wait(limit), and on a stream open for writing (--fd 1, --file PATH
+--write) nwrite, writable?, wait_writable, wait_writable(limit),
+wait_for(event) and wait_for(event, limit), the event one of "readable",
+"writable", "priority", "hangup", "error". A method that IO does not have
+is a usage error.
 
 Exit status: 0 when every call returned; 1 when one raised (its class and
 message on standard error, the calls after it not made), when the stream
@@ -67,7 +72,10 @@ returned, the last call decides:
   3    end of stream (eof? true, gets or read(n) nil, read an empty
        String, or wait nil, ready? false or nread 0 at the end)
   124  the limit passed with nothing waiting (wait nil, ready? false or
-       nread 0, the stream not at its end)
+       nread 0, the stream not at its end); a write would wait
+       (writable? false, wait_writable or wait_for nil)
+  32   the reader has gone or the peer hung up: a write would fail
+       (writable? nil, wait_writable false, nwrite on such a stream)
 Where the kernel does not count a stream's bytes (/dev/null, /dev/zero, a
 hung-up terminal, a listening socket), --status gives what the stream holds,
 even for a wait that raised (it prints nothing then). Killed by SIGPIPE
@@ -174,6 +182,8 @@ Options parse_options(int argc, const char *const *argv) {
             o.raw = true;
         } else if (arg == "--status") {
             o.status = true;
+        } else if (arg == "--write") {
+            o.write = true;
         } else if (arg == "--no-read-ahead") {
             o.read_ahead = false;
         } else if (auto fd = option_value("--fd", argc, argv, &i)) {
@@ -194,6 +204,8 @@ Options parse_options(int argc, const char *const *argv) {
         }
     }
     if (o.calls.empty()) throw UsageError("no CALL given");
+    if (o.write && o.file.empty())
+        throw UsageError("--write opens --file for writing; --fd takes the descriptor's own mode");
     if (o.raw && o.time)
         throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
     return o;

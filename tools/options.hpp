@@ -15,6 +15,7 @@ struct Options {
     bool version = false;      // --version: "zelt-io X.Y.Z" on standard output, nothing else
     int fd = 0;                // the stream, when no --file names one
     std::string file;          // --file PATH, opened for reading
+    bool write = false;        // --write: --file opened for writing instead
     bool time = false;         // --time: each result followed by its call's elapsed time
     bool raw = false;          // --raw: String results written as their bytes, read streamed
     bool status = false;       // --status: the exit status tells what the last call found

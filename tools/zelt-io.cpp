@@ -1,6 +1,6 @@
 // zelt-io: makes method calls on one stream, printing each result.
 //
-//   zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
+//   zelt-io [--fd N | --file PATH [--write]] [--raw | --time] [--status]
 //           [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
 //
 // Exit status 0 when every call returned, 1 when one raised or a result
@@ -21,7 +21,7 @@
 #include <cstdio>      // FILE, fdopen, fwrite, fprintf, fflush, snprintf
 #include <cstring>     // strerror: a write error's text
 #include <exception>   // std::exception
-#include <fcntl.h>     // open, fcntl, O_RDONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
+#include <fcntl.h>     // open, fcntl, O_RDONLY, O_WRONLY, O_CLOEXEC, F_DUPFD_CLOEXEC
 #include <new>         // std::bad_alloc
 #include <set>         // the IO class's method names
 #include <stdexcept>   // std::length_error: a buffer past what can be had
@@ -71,10 +71,11 @@ zl_value to_value(const Arg &arg) {
     return std::visit(make, arg);
 }
 
-// The stream's descriptor: --file opened for reading, else --fd (0 by default).
+// The stream's descriptor: --file opened for reading (or, with --write, for
+// writing), else --fd (0 by default).
 int open_stream(const Options &o) {
     if (o.file.empty()) return o.fd;
-    int fd = ::open(o.file.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(o.file.c_str(), (o.write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
     if (fd < 0) zl_sys_fail(zelt_io::quoted(o.file).c_str()); // SystemCallError naming the path
     return fd;
 }
@@ -228,6 +229,7 @@ int wait_for_input(zl_value io, const Arg &limit) {
 // one the offset left where the calls stopped reading.
 int run(const Options &o, const Console &console) {
     zelt::require("wait");
+    zelt::require("wait_write"); // the output side
     for (const std::string &name : o.extensions) zelt::require(name);
     check_methods(o.calls);
     const int fd = open_stream(o);
@@ -241,6 +243,8 @@ int run(const Options &o, const Console &console) {
     Owned owned;
     owned.adopt(io); // released, and so closed, at the end
     if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
+    if ((::fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY) // writes nothing: the kernel's answers,
+        zelt::call(io, "sync=", {ZL_TRUE});              // not the room of a buffer kept empty
     int status = 0;
     for (const Call &call : o.calls) {
         if (o.within)

@@ -8,7 +8,7 @@
 #
 # The copies run from a temporary directory that the other user can reach
 # wherever the build lies (a checkout in a mode-700 home): bin/ holds them,
-# lib/ the runtime under its SONAME, lib/zelt/ext/ wait.so where the runtime
+# lib/ the runtime under its SONAME, lib/zelt/ext/ wait.so (and wait_write.so, which zelt-io loads too) where the runtime
 # looks, and each copy's RUNPATH names that lib/ by its absolute path (in
 # secure-execution mode the dynamic loader takes $ORIGIN only in the
 # system's own directories).
@@ -32,6 +32,7 @@ mkdir -p "$tmp/ext" "$tmp/bin" "$tmp/lib/zelt/ext"
 echo "not a shared object" >"$tmp/ext/wait.so" # loading it fails, loudly
 cp "$libzelt" "$tmp/lib/libzelt.so.0"
 cp "$wait_so" "$tmp/lib/zelt/ext/wait.so"
+cp "$(dirname "$wait_so")/wait_write.so" "$tmp/lib/zelt/ext/" # zelt-io loads both
 for copy in plain capable; do
   cp "$zelt_io" "$tmp/bin/$copy"
   patchelf --set-rpath "$tmp/lib" "$tmp/bin/$copy"

@@ -194,7 +194,7 @@ protected:
         if (name == "string_limit") return with({open_}, text_);
         if (name == "no_arguments") return zelt::call(zl_cIO, "wait_any");
         zt::Held set(zelt::array({open_}));
-        return zelt::call(zl_cIO, "wait_any", {set, ZL_NIL, ZL_NIL}); // three
+        return zelt::call(zl_cIO, "wait_any", {set, ZL_NIL, ZL_NIL, ZL_NIL}); // four
     }
     void SetUp() override { zelt::call(closed_, "close"); }
 
@@ -232,8 +232,8 @@ const BadCase kBadCases[] = {
     {"negative_limit", "ArgumentError", "negative"},
     {"huge_limit", "RangeError", ""},
     {"string_limit", "TypeError", ""},
-    {"no_arguments", "ArgumentError", "given 0, expected 1..2"},
-    {"three_arguments", "ArgumentError", "given 3, expected 1..2"},
+    {"no_arguments", "ArgumentError", "given 0, expected 1..3"},
+    {"four_arguments", "ArgumentError", "given 4, expected 1..3"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, BadArguments, ::testing::ValuesIn(kBadCases),

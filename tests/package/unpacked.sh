@@ -39,7 +39,7 @@ fi
 # Each .deb: what it must hold (under usr/) and what it must not.
 runtime=libzelt${version%%.*} # after libzelt's SONAME
 declare -A holds=(
-  [$runtime]="lib/libzelt.so.${version%%.*} lib/libzelt.so.$version lib/zelt/ext/wait.so lib/zelt/ext/wait_many.so"
+  [$runtime]="lib/libzelt.so.${version%%.*} lib/libzelt.so.$version lib/zelt/ext/wait.so lib/zelt/ext/wait_many.so lib/zelt/ext/wait_write.so"
   [libzelt-dev]="include/zelt.h include/zelt/embed.hpp lib/libzelt.so lib/pkgconfig/zelt.pc lib/pkgconfig/zelt-extension.pc lib/cmake/Zelt/ZeltConfig.cmake lib/cmake/Zelt/ZeltExtension.cmake lib/cmake/Zelt/zelt-extension.map"
   [zelt-io]="bin/zelt-io share/man/man1/zelt-io.1.gz"
 )
@@ -95,7 +95,7 @@ while IFS= read -r -d '' file; do
   [[ -n $id && -e $debug ]] || fail "$what: no debug file for build ID '$id' in a -dbgsym package"
   grep -qx '\.debug_info' <<<"$(sections "$debug")" || fail "$what: ${debug#"$tmp"/} holds no debug information"
 done < <(find "$tmp/deb" "$tmp/tgz" -type f -print0)
-((elves == 8)) || fail "found $elves ELF files in the .debs and the .tar.gz, not 4 in each"
+((elves == 10)) || fail "found $elves ELF files in the .debs and the .tar.gz, not 5 in each"
 
 # expect WHAT STDOUT COMMAND...: runs COMMAND, which must succeed with STDOUT.
 expect() {
