@@ -139,6 +139,34 @@ zl_value found(const std::vector<zl_value> &ready, bool ok) {
     return ready.empty() ? ZL_NIL : zelt::array(ready);
 }
 
+// A zero limit: one look, which never sleeps, so no mask read, no sleeper
+// counted and no clock; a wake sent meanwhile is taken back as the mark is
+// cleared. The mark stays: under it no record of the set is released, so a
+// revents belongs to the stream it was asked of, and a record closed before
+// it is answered as closed, its descriptor not looked at.
+zl_value look_once(ThreadCalls *t, const zl_value *ios, std::vector<Record *> &records,
+                   std::vector<pollfd> &fds, int events) {
+    const StreamSet set{records.data(), records.size()};
+    LeaveClosed leave(t, records); // after the mark is cleared
+    std::vector<zl_value> ready;
+    bool ok = true;
+    int err = 0;
+    {
+        BlockedOn blocked(t, &set);
+        std::atomic_signal_fence(std::memory_order_seq_cst); // the mark, then the checks
+        answer(ios, records, fds, false, events, ready);      // never fails unpolled
+        if (ready.empty()) {
+            timespec zero{0, 0};
+            const int polled = ppoll_now(fds, &zero, nullptr); // the wake signal stays blocked
+            ok = polled >= 0 || errno == EINTR; // EINTR: nothing found, as a passed limit
+            if (polled > 0) ok = answer(ios, records, fds, true, events, ready);
+            if (!ok) err = errno;
+        }
+    }
+    errno = err;
+    return found(ready, ok);
+}
+
 } // namespace
 
 BlockedOn::BlockedOn(ThreadCalls *t, const StreamSet *s)
@@ -170,17 +198,20 @@ extern "C" zl_value zl_wait_for_streams(const zl_value *ios, long n, int events,
         raise(eArgumentError, "invalid time limit");
     std::vector<Record *> records(static_cast<std::size_t>(n));
     std::vector<pollfd> fds(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        records[i] = reinterpret_cast<Record *>(zl_io_record(zl_io_taint_check(ios[i])));
-        fds[i] = {records[i]->pub.fd, static_cast<short>(events), 0};
-    }
     std::vector<zl_value> ready;
-    // Buffer first: input held here is answered with no system call.
-    if (!answer(ios, records, fds, false, events, ready) || !ready.empty())
-        return found(ready, !ready.empty());
+    for (std::size_t i = 0; i < records.size(); ++i) { // one pass: the set, and buffer first
+        Record *r = reinterpret_cast<Record *>(zl_io_record(zl_io_taint_check(ios[i])));
+        records[i] = r;
+        fds[i] = {r->pub.fd, static_cast<short>(events), 0};
+        if (r->closed() || r->pending.load(std::memory_order_seq_cst) > 0) ready.push_back(ios[i]);
+    }
+    // Input held here is answered with no system call.
+    if (!ready.empty()) return found(ready, true);
 
     ThreadCalls *t = registered_thread();
     if (!t) t = register_thread();
+    if (limit && limit->tv_sec == 0 && limit->tv_usec == 0)
+        return look_once(t, ios, records, fds, events);
     const bool bounded = limit && limit->tv_sec < kForeverSec;
     int64_t rest = bounded ? limit->tv_sec * kNsecPerSec + limit->tv_usec * 1000
                            : kForeverSec * kNsecPerSec; // far for none
