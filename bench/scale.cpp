@@ -153,7 +153,8 @@ void check_answer(Size &s) {
     const zl_value found = zelt::call(zl_cIO, "wait_any", {s.set.array, zelt::integer(0)});
     const std::vector<zl_value> values = zelt::array_values(found);
     if (values.size() != 1 || zelt::io_fd(values[0]) != s.set.ready_fd)
-        fail("IO.wait_any over " + std::to_string(s.n) + " streams answered " + zelt::inspect(found));
+        fail("IO.wait_any over " + std::to_string(s.n) + " streams answered " +
+             zelt::inspect(found));
     zelt::release(found);
 }
 
@@ -198,12 +199,13 @@ int main(int argc, char **argv) {
         const char *sep = "";
         for (const Size &s : sizes) {
             const zb::Median r = zb::median_of(s.ratios);
-            std::printf("%s\n  \"%ld\": {\"median\": %s, \"low\": %s, \"high\": %s, \"pairs\": %zu, "
-                        "\"calls\": [%ld, %ld], \"ns\": {\"wait_any\": %s, \"raw_ppoll\": %s}}",
-                        sep, s.n, zb::json_number(r.median).c_str(), zb::json_number(r.low).c_str(),
-                        zb::json_number(r.high).c_str(), r.n, s.our_calls, s.raw_calls,
-                        zb::json_number(zb::median_of(s.our_ns).median).c_str(),
-                        zb::json_number(zb::median_of(s.raw_ns).median).c_str());
+            std::printf(
+                "%s\n  \"%ld\": {\"median\": %s, \"low\": %s, \"high\": %s, \"pairs\": %zu, "
+                "\"calls\": [%ld, %ld], \"ns\": {\"wait_any\": %s, \"raw_ppoll\": %s}}",
+                sep, s.n, zb::json_number(r.median).c_str(), zb::json_number(r.low).c_str(),
+                zb::json_number(r.high).c_str(), r.n, s.our_calls, s.raw_calls,
+                zb::json_number(zb::median_of(s.our_ns).median).c_str(),
+                zb::json_number(zb::median_of(s.raw_ns).median).c_str());
             std::fprintf(stderr, "wait_any/raw_ppoll over %5ld streams  %.4f  [%.4f, %.4f]\n", s.n,
                          r.median, r.low, r.high);
             sep = ",";

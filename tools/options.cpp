@@ -162,14 +162,16 @@ void check_integers(const Call &call, std::string_view text) {
 void check_several(const Options &o) {
     if (o.calls.size() != 1 || o.calls[0].name != "wait" || o.calls[0].args.size() > 1)
         throw UsageError("on several streams, the one CALL is wait or wait(LIMIT)");
-    for (const auto &[set, name] : {std::pair{o.raw, "--raw"}, {o.time, "--time"},
+    for (const auto &[set, name] : {std::pair{o.raw, "--raw"},
+                                    {o.time, "--time"},
                                     {o.within.has_value(), "--within"},
                                     {!o.read_ahead, "--no-read-ahead"}})
         if (set) throw UsageError(std::string(name) + " takes one stream, not several");
     for (std::size_t i = 0; i < o.several.size(); ++i) {
         const Source &s = o.several[i];
         if (s.file.find('\n') != std::string::npos) // its name would not fit on its line
-            throw UsageError("--file " + quoted(s.file) + " on several streams: a newline in a path");
+            throw UsageError("--file " + quoted(s.file) +
+                             " on several streams: a newline in a path");
         for (std::size_t j = 0; j < i; ++j)
             if (s.file.empty() && o.several[j].file.empty() && o.several[j].fd == s.fd)
                 throw UsageError("--fd " + std::to_string(s.fd) + " given twice");

@@ -932,12 +932,15 @@ TEST(ZeltIoSeveralFiles, NamesEachAsGiven) {
     zt::Ends idle = zt::make_fifo(), spoke = zt::make_fifo();
     NamedFile file("abc");
     // the FIFOs are unlinked: zelt-io opens them through this process's descriptors
-    const std::string a = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(idle.near.get());
-    const std::string b = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(spoke.near.get());
+    const std::string a =
+        "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(idle.near.get());
+    const std::string b =
+        "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(spoke.near.get());
     zt::write_all(spoke.peer.get(), "hello\n");
-    zt::Outcome o = zt::run(kZeltIo, {"--status", "--file", a, "--file=" + b, "--file", file.path,
-                                      "--fd", "5", "wait(5)"},
-                            {{5, idle.near.get()}});
+    zt::Outcome o = zt::run(
+        kZeltIo,
+        {"--status", "--file", a, "--file=" + b, "--file", file.path, "--fd", "5", "wait(5)"},
+        {{5, idle.near.get()}});
     EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
     EXPECT_EQ(o.out, "file " + b + "\nfile " + file.path + "\n") << zt::describe(o);
     int count = 0;
@@ -981,17 +984,17 @@ TEST_P(SeveralUsageError, NamesTheFault) {
 }
 
 using Line = std::vector<std::string>;
-INSTANTIATE_TEST_SUITE_P(
-    Table, SeveralUsageError,
-    testing::Values(Line{"--fd", "3", "--fd", "4", "nread"}, Line{"--fd", "3", "--fd", "4", "ready?"},
-                    Line{"--fd", "3", "--fd", "4", "wait", "wait"},
-                    Line{"--fd", "3", "--fd", "4", "wait(1)", "gets"},
-                    Line{"--fd", "3", "--fd", "4", "wait(1, 2)"},
-                    Line{"--fd", "3", "--fd", "4", "--raw", "wait"},
-                    Line{"--fd", "3", "--fd", "4", "--time", "wait"},
-                    Line{"--fd", "3", "--within", "1", "--fd", "4", "wait"},
-                    Line{"--fd", "3", "--fd", "4", "--no-read-ahead", "wait"},
-                    Line{"--fd", "3", "--file", "/tmp/a\nb", "wait"}));
+INSTANTIATE_TEST_SUITE_P(Table, SeveralUsageError,
+                         testing::Values(Line{"--fd", "3", "--fd", "4", "nread"},
+                                         Line{"--fd", "3", "--fd", "4", "ready?"},
+                                         Line{"--fd", "3", "--fd", "4", "wait", "wait"},
+                                         Line{"--fd", "3", "--fd", "4", "wait(1)", "gets"},
+                                         Line{"--fd", "3", "--fd", "4", "wait(1, 2)"},
+                                         Line{"--fd", "3", "--fd", "4", "--raw", "wait"},
+                                         Line{"--fd", "3", "--fd", "4", "--time", "wait"},
+                                         Line{"--fd", "3", "--within", "1", "--fd", "4", "wait"},
+                                         Line{"--fd", "3", "--fd", "4", "--no-read-ahead", "wait"},
+                                         Line{"--fd", "3", "--file", "/tmp/a\nb", "wait"}));
 
 // The same descriptor twice would be closed twice at the end.
 TEST(SeveralUsageErrors, ADescriptorGivenTwice) {
