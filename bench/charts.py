@@ -3,7 +3,9 @@
 draw(report, directory) writes ns_per_call.svg (each method beside its raw
 system calls, and other language runtimes' query beside the same ioctl) and
 wakeup.svg (wake-up latency of wait and of raw ppoll against the number of
-threads waiting), and returns their paths.
+threads waiting) and wait_any_scale.svg (the one-shot wait's cost against
+the number of streams, beside raw ppoll and other runtimes'), and returns
+their paths.
 """
 import os
 import subprocess
@@ -98,6 +100,35 @@ plot {quoted(data)} using 1:2 with linespoints lw 2 pt 7 lc rgb '#3465a4' title 
      '' using 1:3 with linespoints lw 2 pt 7 lc rgb '#888a85' title 'ppoll, p50', \\
      '' using 1:4 with linespoints lw 2 pt 5 dt 2 lc rgb '#3465a4' title 'wait, p99', \\
      '' using 1:5 with linespoints lw 2 pt 5 dt 2 lc rgb '#888a85' title 'ppoll, p99'
+""")
+            out.append(svg)
+
+        scale = report.get("scale")
+        if scale:
+            peers = report.get("scale_peers", {})
+            labels = sorted(peers)
+            data = os.path.join(work, "scale.dat")
+            with open(data, "w") as f:
+                for n, v in sorted(scale.items(), key=lambda kv: int(kv[0])):
+                    cols = [v["ns"]["wait_any"] / 1e3, v["ns"]["raw_ppoll"] / 1e3]
+                    cols += [peers[p].get(n, float("nan")) / 1e3 for p in labels]
+                    f.write(n + " " + " ".join(f"{c:.3f}" for c in cols) + "\n")
+            svg = os.path.join(directory, "wait_any_scale.svg")
+            lines = [f"{quoted(data)} using 1:2 with linespoints lw 2 pt 7 lc rgb '#3465a4' "
+                     "title 'IO.wait_any(streams, 0)'",
+                     "'' using 1:3 with linespoints lw 2 pt 7 lc rgb '#888a85' title 'raw ppoll'"]
+            for i, label in enumerate(labels):
+                lines.append(f"'' using 1:{4 + i} with linespoints lw 2 pt 5 dt 2 title {quoted(label)}")
+            run(work, f"""{TERMINAL}
+set output {quoted(svg)}
+set title {quoted('one-shot wait, one of N streams ready (socket pairs)' + NEWLINE + machine_line(report))}
+set logscale xy 10
+set xrange [0.7:14000]
+set xlabel 'streams in the set'
+set ylabel 'microseconds per wait'
+set grid
+set key outside below horizontal
+plot {", ".join(lines)}
 """)
             out.append(svg)
     return out

@@ -79,6 +79,29 @@ def machine():
     }
 
 
+SCALE_TARGET = 1.10  # IO.wait_any(streams, 0) over a raw ppoll of the same descriptors
+
+
+def scale_table(scale, peers):
+    """Prints the one-shot wait's table; returns how many sizes missed a target."""
+    labels = sorted(peers)
+    print(f"\none-shot wait, one of N streams ready (socket pairs), ns per wait; ratio from paired"
+          f" batches")
+    print(f"{'N':>6}{'wait_any':>11}{'raw ppoll':>11}{'ratio':>8}{'95% interval':>18}  "
+          f"{'<= ' + format(SCALE_TARGET, '.2f'):<7}" + "".join(f"{lb:>22}" for lb in labels))
+    missed = 0
+    for n, v in sorted(scale.items(), key=lambda kv: int(kv[0])):
+        ok = v["median"] <= SCALE_TARGET
+        ahead = all(peers[lb].get(n, float("inf")) > v["ns"]["wait_any"] for lb in labels)
+        missed += (not ok) + (not ahead)
+        cells = "".join(f"{peers[lb][n]:>22.0f}" if n in peers[lb] else f"{'-':>22}"
+                        for lb in labels)
+        print(f"{n:>6}{v['ns']['wait_any']:>11.0f}{v['ns']['raw_ppoll']:>11.0f}{v['median']:>8.3f}"
+              f"{'[' + format(v['low'], '.3f') + ', ' + format(v['high'], '.3f') + ']':>18}  "
+              f"{'PASS' if ok else 'FAIL':<7}{cells}{'' if ahead else '  (a peer ahead)'}")
+    return missed
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bench", required=True)
@@ -86,6 +109,9 @@ def main():
     ap.add_argument("--growth", required=True)
     ap.add_argument("--json")
     ap.add_argument("--plot")
+    ap.add_argument("--scale", help="zelt-scale's JSON: the wait on 1 to 10000 streams")
+    ap.add_argument("--scale-peer", action="append", default=[], metavar="LABEL=FILE",
+                    help="another runtime's one-shot wait, 'N NS' a line")
     ap.add_argument("peers", nargs="*")
     args = ap.parse_args()
 
@@ -165,12 +191,24 @@ def main():
         for label, value in peers.items():
             print(f"{label:<40}{value:>9.1f}")
 
+    scale, scale_peers = {}, {}
+    if args.scale:
+        with open(args.scale) as f:
+            scale = json.load(f)
+        for item in args.scale_peer:
+            label, path = item.split("=", 1)
+            with open(path) as f:
+                scale_peers[label] = {n: float(ns) for n, ns in (ln.split() for ln in f if ln.strip())}
+        failed += scale_table(scale, scale_peers)
+
     report = {
         "machine": machine(),
         "ratios": ratios,
         "ns": {name: value for name, (value, _) in ns.items()},
         "peers": peers,
         **growth,
+        "scale": scale,
+        "scale_peers": scale_peers,
     }
     if args.json:
         os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)

@@ -41,11 +41,14 @@
 #include <cerrno>         // EINTR, EINVAL, EBADF
 #include <cstdint>        // int64_t, uint64_t: the kernel's mask
 #include <ctime>          // clock_gettime
+#include <memory>         // unique_ptr: a large set's arrays
 #include <poll.h>         // pollfd, POLLIN, POLLHUP, POLLERR, POLLNVAL
 #include <pthread.h>      // pthread_testcancel
+#include <span>           // the records and their pollfds
 #include <sys/syscall.h>  // SYS_ppoll
 #include <unistd.h>       // syscall
-#include <vector>         // the records, their pollfds, the streams found
+#include <utility>        // move: the streams found become the answer
+#include <vector>         // the streams found
 #include <zelt/embed.hpp> // array: the answer
 
 namespace zelt::rt {
@@ -82,7 +85,7 @@ timespec to_timespec(int64_t ns) {
 
 // The kernel's ppoll, which reads LIMIT at its entry: a wake that zeroes it
 // up to the last instruction counts (see in_flight.cpp, Limit).
-int ppoll_now(std::vector<pollfd> &fds, timespec *limit, const std::uint64_t *mask) {
+int ppoll_now(std::span<pollfd> fds, timespec *limit, const std::uint64_t *mask) {
     pthread_testcancel();
     const long ready = syscall(SYS_ppoll, fds.data(), fds.size(), limit, mask, kSigsetBytes);
     if (ready < 0 && errno == EINTR) pthread_testcancel(); // a cancel that interrupted it
@@ -102,7 +105,7 @@ public:
 // if the close owed it to this wait.
 class LeaveClosed {
 public:
-    LeaveClosed(ThreadCalls *t, const std::vector<Record *> &records) : t_(t), records_(records) {}
+    LeaveClosed(ThreadCalls *t, std::span<Record *const> records) : t_(t), records_(records) {}
     ~LeaveClosed() {
         publish_fence(t_); // the mark's clear before the closed checks
         for (Record *r : records_)
@@ -113,7 +116,7 @@ public:
 
 private:
     ThreadCalls *t_;
-    const std::vector<Record *> &records_;
+    std::span<Record *const> records_;
 };
 
 // Whether R's buffers answer EVENTS with no system call: input held for a
@@ -126,8 +129,8 @@ bool buffered(Record *r, int events) {
 // Adds to READY each stream closed, buffered or (POLLED) reported by the
 // kernel for EVENTS; false, errno EBADF, for a descriptor closed behind the
 // runtime's back.
-bool answer(const zl_value *ios, const std::vector<Record *> &records,
-            const std::vector<pollfd> &fds, bool polled, int events, std::vector<zl_value> &ready) {
+bool answer(const zl_value *ios, std::span<Record *const> records, std::span<const pollfd> fds,
+            bool polled, int events, std::vector<zl_value> &ready) {
     const int wanted = events | POLLHUP | POLLERR; // as a read would not wait
     for (std::size_t i = 0; i < records.size(); ++i) {
         Record *r = records[i];
@@ -142,9 +145,63 @@ bool answer(const zl_value *ios, const std::vector<Record *> &records,
 }
 
 // The streams found, as an Array; failure raised, with nothing made.
-zl_value found(const std::vector<zl_value> &ready, bool ok) {
+zl_value found(std::vector<zl_value> &ready, bool ok) {
     if (!ok) zl_sys_fail(nullptr);
-    return ready.empty() ? ZL_NIL : zelt::array(ready);
+    return ready.empty() ? ZL_NIL : zelt::array(std::move(ready)); // its storage, not a copy
+}
+
+// The set's records and their pollfds: in the frame for a few streams, on
+// the heap for more, so that a small set's wait allocates only its answer.
+class SetArrays {
+public:
+    explicit SetArrays(std::size_t n) {
+        if (n > kInline) {
+            heap_records_ = std::make_unique<Record *[]>(n);
+            heap_fds_ = std::make_unique<pollfd[]>(n);
+        }
+        records = {n > kInline ? heap_records_.get() : inline_records_, n};
+        fds = {n > kInline ? heap_fds_.get() : inline_fds_, n};
+    }
+    SetArrays(const SetArrays &) = delete;
+    SetArrays &operator=(const SetArrays &) = delete;
+
+    std::span<Record *> records;
+    std::span<pollfd> fds;
+
+private:
+    static constexpr std::size_t kInline = 16;
+    Record *inline_records_[kInline];
+    pollfd inline_fds_[kInline];
+    std::unique_ptr<Record *[]> heap_records_;
+    std::unique_ptr<pollfd[]> heap_fds_;
+};
+
+// A zero limit: one look, which never sleeps, so no mask read, no sleeper
+// counted and no clock; a wake sent meanwhile is taken back as the mark is
+// cleared. The mark stays: under it no record of the set is released, so a
+// revents belongs to the stream it was asked of, and a record closed before
+// it is answered as closed, its descriptor not looked at.
+zl_value look_once(ThreadCalls *t, const zl_value *ios, std::span<Record *> records,
+                   std::span<pollfd> fds, int events) {
+    const StreamSet set{records.data(), records.size()};
+    LeaveClosed leave(t, records); // after the mark is cleared
+    std::vector<zl_value> ready;
+    bool ok = true;
+    int err = 0;
+    {
+        BlockedOn blocked(t, &set);
+        std::atomic_signal_fence(std::memory_order_seq_cst); // the mark, then the checks
+        answer(ios, records, fds, false, events, ready);     // never fails unpolled
+        if (ready.empty()) {
+            timespec zero{0, 0};
+            const int polled = ppoll_now(fds, &zero, nullptr); // the wake signal stays blocked
+            ok = polled >= 0 || errno == EINTR; // EINTR: nothing found, as a passed limit
+            if (polled > 0) ok = answer(ios, records, fds, true, events, ready);
+            if (!ok) err = errno;
+        }
+    }
+    errno = err;
+    return found(ready, ok);
 }
 
 } // namespace
@@ -179,19 +236,23 @@ extern "C" zl_value zl_wait_for_streams(const zl_value *ios, long n, int events,
     if (n <= 0) raise(eArgumentError, "no streams to wait on");
     if (limit && (limit->tv_sec < 0 || limit->tv_usec < 0 || limit->tv_usec >= 1000000))
         raise(eArgumentError, "invalid time limit");
-    std::vector<Record *> records(static_cast<std::size_t>(n));
-    std::vector<pollfd> fds(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        records[i] = reinterpret_cast<Record *>(zl_io_record(zl_io_taint_check(ios[i])));
-        fds[i] = {records[i]->pub.fd, static_cast<short>(events), 0};
-    }
+    SetArrays arrays(static_cast<std::size_t>(n));
+    const std::span<Record *> records = arrays.records;
+    const std::span<pollfd> fds = arrays.fds;
     std::vector<zl_value> ready;
-    // Buffer first: input held here is answered with no system call.
-    if (!answer(ios, records, fds, false, events, ready) || !ready.empty())
-        return found(ready, !ready.empty());
+    for (std::size_t i = 0; i < records.size(); ++i) { // one pass: the set, and buffer first
+        Record *r = reinterpret_cast<Record *>(zl_io_record(zl_io_taint_check(ios[i])));
+        records[i] = r;
+        fds[i] = {r->pub.fd, static_cast<short>(events), 0};
+        if (r->closed() || buffered(r, events)) ready.push_back(ios[i]);
+    }
+    // Input held here, or room to write, is answered with no system call.
+    if (!ready.empty()) return found(ready, true);
 
     ThreadCalls *t = registered_thread();
     if (!t) t = register_thread();
+    if (limit && limit->tv_sec == 0 && limit->tv_usec == 0)
+        return look_once(t, ios, records, fds, events);
     const bool bounded = limit && limit->tv_sec < kForeverSec;
     int64_t rest = bounded ? limit->tv_sec * kNsecPerSec + limit->tv_usec * 1000
                            : kForeverSec * kNsecPerSec; // far for none

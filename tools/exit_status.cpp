@@ -73,6 +73,18 @@ int status_of_refused_count(int err, zl_value io) {
     return nothing_or_end(io);
 }
 
+int status_of_answered(zl_value io) {
+    zl_value count = ZL_NIL;
+    try {
+        count = zelt::call(io, "nread");
+    } catch (const zelt::Error &e) {
+        const int status = status_of_refused_count(e.err(), io);
+        if (status < 0) throw;
+        return status;
+    }
+    return exit_status("nread", false, count, io);
+}
+
 int exit_status(const std::string &name, bool has_args, zl_value result, zl_value io) {
     if (name == "wait") return after_count(io, result != ZL_NIL);
     if (name == "ready?") return after_count(io, result == ZL_TRUE);

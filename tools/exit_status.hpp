@@ -32,4 +32,10 @@ int exit_status(const std::string &name, bool has_args, zl_value result, zl_valu
 // the raise is anything else, which stays an error.
 int status_of_refused_count(int err, zl_value io);
 
+// The status of IO, one of the streams a wait on several answered: what
+// nread finds there, then as above (a stream at its end is answered too,
+// as a read would not wait there). Raises what nread or eof? raise, but
+// where the kernel will not count the stream's bytes.
+int status_of_answered(zl_value io);
+
 } // namespace zelt_io

@@ -8,22 +8,27 @@
 #include <cstdint>     // int64_t: an integer argument
 #include <optional>    // an option's value
 #include <string_view> // arguments
+#include <utility>     // pair: the options several streams refuse
 #include <variant>     // get_if: the integers among a CALL's arguments
 
 namespace zelt_io {
 
 const char *synopsis() {
     return "usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]\n"
-           "               [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...\n";
+           "               [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...\n"
+           "       zelt-io (--fd N | --file PATH)... [--status] wait[(LIMIT)]\n";
 }
 
 const char *usage() {
     return R"(usage: zelt-io [--fd N | --file PATH] [--raw | --time] [--status]
                [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
+       zelt-io (--fd N | --file PATH)... [--status] wait[(LIMIT)]
 
 Loads the wait extension, wraps one stream in an IO object (standard input
 unless told otherwise) and makes each CALL on it in order, printing each
-result on its own line.
+result on its own line. Given two or more streams, waits up to LIMIT (none:
+for ever) for input on any of them, and names each stream with input, or
+at its end, on its own line, in the order given: "fd N" or "file PATH".
 
   --fd N          the stream is descriptor N
   --file PATH     the stream is the file PATH, opened for reading
@@ -76,6 +81,13 @@ returned, the last call decides:
        (writable? false, wait_writable or wait_for nil)
   32   the reader has gone or the peer hung up: a write would fail
        (writable? nil, wait_writable false, nwrite on such a stream)
+On several streams, the one CALL is wait or wait(LIMIT), and --raw, --time,
+--within and --no-read-ahead are usage errors, as is a descriptor given
+twice or a path with a newline. Nothing is read from the streams but what
+--status needs to tell a stream at its end (a file's given back). The wait
+prints nothing when the limit passed, and --status gives: 0 when one of the
+streams named has input waiting, 3 when each one named is at its end, 124
+when the limit passed.
 Where the kernel does not count a stream's bytes (/dev/null, /dev/zero, a
 hung-up terminal, a listening socket), --status gives what the stream holds,
 even for a wait that raised (it prints nothing then). Killed by SIGPIPE
@@ -84,6 +96,7 @@ stream is closed.
 
 Example: (sleep 1; echo hi) | zelt-io --time 'wait(2.5)' nread gets
 A line loop step: line=$(zelt-io --raw --no-read-ahead --within 5 gets)
+Which FIFO spoke: zelt-io --status --file a.fifo --file b.fifo 'wait(10)'
 )";
 }
 
@@ -151,6 +164,28 @@ void check_integers(const Call &call, std::string_view text) {
     }
 }
 
+// Several streams get one wait on them all, which names the ready ones on
+// its lines: one CALL, wait or wait(LIMIT), and none of the options that
+// shape a call's result or make several calls.
+void check_several(const Options &o) {
+    if (o.calls.size() != 1 || o.calls[0].name != "wait" || o.calls[0].args.size() > 1)
+        throw UsageError("on several streams, the one CALL is wait or wait(LIMIT)");
+    for (const auto &[set, name] : {std::pair{o.raw, "--raw"},
+                                    {o.time, "--time"},
+                                    {o.within.has_value(), "--within"},
+                                    {!o.read_ahead, "--no-read-ahead"}})
+        if (set) throw UsageError(std::string(name) + " takes one stream, not several");
+    for (std::size_t i = 0; i < o.several.size(); ++i) {
+        const Source &s = o.several[i];
+        if (s.file.find('\n') != std::string::npos) // its name would not fit on its line
+            throw UsageError("--file " + quoted(s.file) +
+                             " on several streams: a newline in a path");
+        for (std::size_t j = 0; j < i; ++j)
+            if (s.file.empty() && o.several[j].file.empty() && o.several[j].fd == s.fd)
+                throw UsageError("--fd " + std::to_string(s.fd) + " given twice");
+    }
+}
+
 } // namespace
 
 Options parse_options(int argc, const char *const *argv) {
@@ -160,11 +195,8 @@ Options parse_options(int argc, const char *const *argv) {
         o.help = !o.version;
         return o;
     }
-    bool stream_named = false, options_ended = false;
-    auto name_stream = [&] {
-        if (stream_named) throw UsageError("one stream only: give --fd or --file once");
-        stream_named = true;
-    };
+    bool options_ended = false;
+    std::vector<Source> streams; // each --fd and --file, in order
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (options_ended || arg.empty() || arg[0] != '-') {
@@ -187,12 +219,10 @@ Options parse_options(int argc, const char *const *argv) {
         } else if (arg == "--no-read-ahead") {
             o.read_ahead = false;
         } else if (auto fd = option_value("--fd", argc, argv, &i)) {
-            name_stream();
-            o.fd = descriptor_number(*fd);
+            streams.push_back({descriptor_number(*fd), {}});
         } else if (auto path = option_value("--file", argc, argv, &i)) {
-            name_stream();
             if (path->empty()) throw UsageError("--file needs a path");
-            o.file = *path;
+            streams.push_back({0, std::string(*path)});
         } else if (auto limit = option_value("--within", argc, argv, &i)) {
             o.within = seconds(*limit);
             check_integers(Call{"wait", {*o.within}}, *limit);
@@ -208,6 +238,13 @@ Options parse_options(int argc, const char *const *argv) {
         throw UsageError("--write opens --file for writing; --fd takes the descriptor's own mode");
     if (o.raw && o.time)
         throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
+    if (streams.size() == 1) {
+        o.fd = streams[0].fd;
+        o.file = streams[0].file;
+    } else if (streams.size() > 1) {
+        o.several = std::move(streams);
+        check_several(o);
+    }
     return o;
 }
 

@@ -10,6 +10,13 @@
 
 namespace zelt_io {
 
+// A stream as the command line names it: --fd N or --file PATH.
+struct Source {
+    int fd = 0;       // when no file
+    std::string file; // a path, opened for reading
+    std::string name() const { return file.empty() ? "fd " + std::to_string(fd) : "file " + file; }
+};
+
 struct Options {
     bool help = false;         // --help: usage on standard output, nothing else
     bool version = false;      // --version: "zelt-io X.Y.Z" on standard output, nothing else
@@ -23,6 +30,7 @@ struct Options {
     bool read_ahead = true;    // --no-read-ahead clears it: reads take no byte past the call's
     std::vector<std::string> extensions; // --require NAME, loaded in order after wait
     std::vector<Call> calls;             // made in order on the stream
+    std::vector<Source> several; // two or more --fd/--file: one wait on them all, the calls' one
 };
 
 // A command line that cannot be run as given (exit status 2).
@@ -38,7 +46,9 @@ const char *usage();
 const char *version();
 
 // Read ARGV[1..ARGC). Options may come before, between or after the CALLs
-// (no CALL begins with '-'); "--" ends the options. --help or --version,
+// (no CALL begins with '-'); "--" ends the options. One --fd or --file sets
+// fd or file; two or more go to several, whose one CALL is wait or
+// wait(LIMIT) (check_several in options.cpp). --help or --version,
 // whichever comes first, stands for the whole line. Throws UsageError.
 Options parse_options(int argc, const char *const *argv);
 

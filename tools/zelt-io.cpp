@@ -1,7 +1,9 @@
-// zelt-io: makes method calls on one stream, printing each result.
+// zelt-io: makes method calls on one stream, printing each result, or
+// waits on several, naming those with input.
 //
 //   zelt-io [--fd N | --file PATH [--write]] [--raw | --time] [--status]
 //           [--within SECONDS] [--no-read-ahead] [--require NAME]... CALL...
+//   zelt-io (--fd N | --file PATH)... [--status] wait[(LIMIT)]
 //
 // Exit status 0 when every call returned, 1 when one raised or a result
 // could not be written, 2 on a usage error; with --status, what the last
@@ -71,13 +73,27 @@ zl_value to_value(const Arg &arg) {
     return std::visit(make, arg);
 }
 
-// The stream's descriptor: --file opened for reading (or, with --write, for
-// writing), else --fd (0 by default).
-int open_stream(const Options &o) {
-    if (o.file.empty()) return o.fd;
-    int fd = ::open(o.file.c_str(), (o.write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) zl_sys_fail(zelt_io::quoted(o.file).c_str()); // SystemCallError naming the path
+// A stream's descriptor: FILE opened for reading (or, with WRITE, for
+// writing), else FD.
+int open_stream(int fd, const std::string &file, bool write = false) {
+    if (file.empty()) return fd;
+    fd = ::open(file.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) zl_sys_fail(zelt_io::quoted(file).c_str()); // SystemCallError naming the path
     return fd;
+}
+
+// An IO object on the stream FD or FILE names (opened for writing with
+// WRITE), owned by OWNED.
+zl_value wrap_stream(Owned &owned, int fd, const std::string &file, bool write = false) {
+    fd = open_stream(fd, file, write);
+    zl_value io;
+    try {
+        io = zelt::io_new(fd);
+    } catch (...) {
+        if (!file.empty()) ::close(fd); // io_new leaves an invalid fd with us
+        throw;
+    }
+    return owned.adopt(io); // released, and so closed, at the end
 }
 
 // Where results and messages go. When the stream is standard output or
@@ -224,6 +240,37 @@ int wait_for_input(zl_value io, const Arg &limit) {
     return zelt_io::exit_status("wait", true, found, io);
 }
 
+// Several streams: one IO.wait_any on them all, each stream it answered
+// named on its own line in the order given, nothing printed when the limit
+// passed. With --status: input on one of them, all of them at their end, or
+// the limit passed. Reads nothing but what --status needs to tell a stream
+// at its end (a regular file's read-ahead given back at its close).
+int wait_on_several(const Options &o, const Console &console) {
+    zelt::require("wait_many");
+    Owned owned;
+    std::vector<zl_value> ios;
+    for (const zelt_io::Source &s : o.several) ios.push_back(wrap_stream(owned, s.fd, s.file));
+    std::vector<zl_value> argv{owned.adopt(zelt::array(ios))};
+    for (const Arg &limit : o.calls[0].args) argv.push_back(owned.adopt(to_value(limit)));
+    const zl_value found =
+        zelt::call(zl_cIO, zelt::intern("wait_any"), static_cast<int>(argv.size()), argv.data());
+    if (found == ZL_NIL) return o.status ? zelt_io::kLimitPassed : 0;
+    const std::vector<zl_value> ready = zelt::array_values(owned.adopt(found));
+    std::string lines;
+    for (std::size_t i = 0; i < ios.size(); ++i)
+        if (std::find(ready.begin(), ready.end(), ios[i]) != ready.end())
+            lines += o.several[i].name() + '\n';
+    write_out(console.out(), lines);
+    if (!o.status) return 0;
+    bool all_ended = true;
+    for (zl_value io : ready) {
+        const int status = zelt_io::status_of_answered(io);
+        if (status == zelt_io::kInputWaiting) return status;
+        all_ended = all_ended && status == zelt_io::kEndOfStream;
+    }
+    return all_ended ? zelt_io::kEndOfStream : zelt_io::kLimitPassed; // what came was taken
+}
+
 // Load the extensions, wrap the stream and make the calls; returns the exit
 // status. Raises; the stream is closed on every way out, and on a seekable
 // one the offset left where the calls stopped reading.
@@ -232,18 +279,11 @@ int run(const Options &o, const Console &console) {
     zelt::require("wait_write"); // the output side
     for (const std::string &name : o.extensions) zelt::require(name);
     check_methods(o.calls);
-    const int fd = open_stream(o);
-    zl_value io;
-    try {
-        io = zelt::io_new(fd);
-    } catch (...) {
-        if (!o.file.empty()) ::close(fd); // io_new leaves an invalid fd with us
-        throw;
-    }
+    if (!o.several.empty()) return wait_on_several(o, console);
     Owned owned;
-    owned.adopt(io); // released, and so closed, at the end
+    const zl_value io = wrap_stream(owned, o.fd, o.file, o.write);
     if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
-    if ((::fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY) // writes nothing: the kernel's answers,
+    if ((::fcntl(zelt::io_fd(io), F_GETFL) & O_ACCMODE) != O_RDONLY) // writes nothing: the kernel's answers,
         zelt::call(io, "sync=", {ZL_TRUE});              // not the room of a buffer kept empty
     int status = 0;
     for (const Call &call : o.calls) {

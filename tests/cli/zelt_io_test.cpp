@@ -12,13 +12,17 @@
 #include <cstdlib>       // mkstemp
 #include <fcntl.h>       // open
 #include <fstream>       // /proc/PID/syscall
+#include <map>           // the child's descriptors
 #include <netinet/in.h>  // sockaddr_in: a listening socket on loopback
 #include <ostream>       // PrintTo
 #include <regex>         // a timed result line
+#include <sys/ioctl.h>   // ioctl, FIONREAD: what a stream has left
 #include <sys/socket.h>  // socketpair: datagrams; socket, listen, connect
+#include <sys/stat.h>    // fstat: a regular file's offset, not its count
 #include <sys/syscall.h> // SYS_ppoll
 #include <thread>        // sleep_for: the peer that writes later
-#include <unistd.h>      // unlink, close, pread
+#include <unistd.h>      // unlink, close, pread, lseek, getpid
+#include <utility>       // pair: a stream's kind and data
 
 namespace {
 
@@ -836,6 +840,168 @@ TEST(ZeltIoLive, AJobControlStopLengthensAWaitByTheTimeStopped) {
     ASSERT_EQ(lines.size(), 1u) << o.out;
     EXPECT_EQ(lines[0].result, "nil");
     EXPECT_GE(lines[0].seconds, 1.3) << o.out; // the limit and most of the stop
+}
+
+// Several streams: one wait on them all, each stream it answers named on
+// its own line in the order given. The child gets stream i as descriptor
+// 3 + i; "--fd 3 --fd 4" and so on come first in its arguments.
+struct SeveralCase {
+    const char *name;
+    std::vector<std::pair<Input, std::string>> streams; // kind and data of fds 3, 4, ...
+    std::vector<std::string> args;                      // after the --fd options
+    int status;
+    std::string out;
+    std::string err; // as in Case
+};
+
+void PrintTo(const SeveralCase &c, std::ostream *os) { *os << c.name; }
+
+class ZeltIoSeveral : public testing::TestWithParam<SeveralCase> {};
+
+// What a stream the test still holds a copy of has left: the bytes the
+// kernel counts, or a file's offset. zelt-io takes none of either.
+long left_in(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return -::lseek(fd, 0, SEEK_CUR);
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+}
+
+TEST_P(ZeltIoSeveral, NamesTheStreamsWithInputAndConsumesNothing) {
+    const SeveralCase &c = GetParam();
+    std::vector<Stream> streams;
+    std::map<int, int> fds;
+    std::vector<std::string> args;
+    for (const auto &[input, data] : c.streams) {
+        streams.push_back(make_stream(input, data));
+        const int at = 3 + static_cast<int>(fds.size());
+        fds[at] = streams.back().child.get();
+        args.insert(args.end(), {"--fd", std::to_string(at)});
+    }
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::vector<long> before;
+    for (const Stream &s : streams) before.push_back(left_in(s.child.get()));
+
+    const zt::Outcome o = zt::run(kZeltIo, args, fds);
+    EXPECT_EQ(o.exit_code, c.status) << zt::describe(o);
+    EXPECT_EQ(o.out, c.out) << zt::describe(o);
+    if (c.err.empty()) {
+        EXPECT_EQ(o.err, "") << zt::describe(o);
+    } else {
+        EXPECT_THAT(o.err, StartsWith(c.err)) << zt::describe(o);
+    }
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        EXPECT_EQ(left_in(streams[i].child.get()), before[i]) << "stream " << i << " was read";
+}
+
+// clang-format off
+const SeveralCase kSeveral[] = {
+    {"OneOfTwoHasInput", {{Input::Pipe, ""}, {Input::Pipe, "x"}}, {"--status", "wait(5)"}, 0, "fd 4\n", ""},
+    {"BothHaveInput", {{Input::Pipe, "a"}, {Input::Socket, "b"}}, {"--status", "wait(5)"}, 0, "fd 3\nfd 4\n", ""},
+    {"NoLimit", {{Input::Pipe, ""}, {Input::Socket, "b"}}, {"--status", "wait"}, 0, "fd 4\n", ""},
+    {"WithoutStatus", {{Input::Pipe, ""}, {Input::Pipe, "x"}}, {"wait(5)"}, 0, "fd 4\n", ""},
+    {"LimitPasses", {{Input::Pipe, ""}, {Input::Socket, ""}, {Input::Pty, ""}}, {"--status", "wait(0.1)"}, 124, "", ""},
+    {"LimitPassesWithoutStatus", {{Input::Pipe, ""}, {Input::Pipe, ""}}, {"wait(0)"}, 0, "", ""},
+    {"AllAtTheirEnd", {{Input::PipeAtEnd, ""}, {Input::SocketAtEnd, ""}, {Input::File, ""}}, {"--status", "wait(5)"}, 3,
+     "fd 3\nfd 4\nfd 5\n", ""},
+    {"OneAtItsEndTheOtherIdle", {{Input::Pipe, ""}, {Input::PipeAtEnd, ""}}, {"--status", "wait(5)"}, 3, "fd 4\n", ""},
+    {"OneAtItsEndTheOtherWithInput", {{Input::PipeAtEnd, ""}, {Input::Pipe, "x"}}, {"--status", "wait(5)"}, 0,
+     "fd 3\nfd 4\n", ""},
+    {"InputBeforeTheEnd", {{Input::Pipe, ""}, {Input::PipeAtEnd, "last"}}, {"--status", "wait(5)"}, 0, "fd 4\n", ""},
+    {"RegularFileWithData", {{Input::Pipe, ""}, {Input::File, "abc"}}, {"--status", "wait(5)"}, 0, "fd 4\n", ""},
+    {"DatagramsPtyAndTcp", {{Input::Datagrams, "d\n"}, {Input::Pty, "t"}, {Input::TcpAtEnd, "x"}}, {"--status", "wait(5)"}, 0,
+     "fd 3\nfd 4\nfd 5\n", ""},
+    {"DevNullIsAtItsEnd", {{Input::DevNull, ""}, {Input::Pipe, ""}}, {"--status", "wait(5)"}, 3, "fd 3\n", ""},
+    {"DevZeroHasInput", {{Input::DevZero, ""}, {Input::Pipe, ""}}, {"--status", "wait(5)"}, 0, "fd 3\n", ""},
+    {"ListenerWithAConnection", {{Input::Listening, ""}, {Input::ListeningIdle, ""}}, {"--status", "wait(5)"}, 0, "fd 3\n", ""},
+    {"WriteOnlyAmongThem", {{Input::Pipe, "x"}, {Input::WriteOnly, ""}}, {"--status", "wait(5)"}, 1, "",
+     "zelt-io: IOError: not opened for reading\n"},
+    {"NegativeLimit", {{Input::Pipe, "x"}, {Input::Pipe, ""}}, {"wait(-1)"}, 1, "", "zelt-io: ArgumentError: "},
+    {"HugeLimit", {{Input::Pipe, "x"}, {Input::Pipe, ""}}, {"wait(1e300)"}, 1, "", "zelt-io: RangeError: "},
+    {"StringLimit", {{Input::Pipe, "x"}, {Input::Pipe, ""}}, {"wait(\"1\")"}, 1, "", "zelt-io: TypeError: "},
+    {"NotOpen", {{Input::Pipe, "x"}}, {"--fd", "900", "wait(5)"}, 1, "", "zelt-io: SystemCallError: EBADF"},
+    {"FileMissing", {{Input::Pipe, "x"}}, {"--file", "/nonexistent/zelt-io", "wait(5)"}, 1, "",
+     "zelt-io: SystemCallError: ENOENT"},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, ZeltIoSeveral, testing::ValuesIn(kSeveral),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Streams named by --file, FIFOs among them, and the names printed as given.
+TEST(ZeltIoSeveralFiles, NamesEachAsGiven) {
+    zt::Ends idle = zt::make_fifo(), spoke = zt::make_fifo();
+    NamedFile file("abc");
+    // the FIFOs are unlinked: zelt-io opens them through this process's descriptors
+    const std::string a =
+        "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(idle.near.get());
+    const std::string b =
+        "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(spoke.near.get());
+    zt::write_all(spoke.peer.get(), "hello\n");
+    zt::Outcome o = zt::run(
+        kZeltIo,
+        {"--status", "--file", a, "--file=" + b, "--file", file.path, "--fd", "5", "wait(5)"},
+        {{5, idle.near.get()}});
+    EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
+    EXPECT_EQ(o.out, "file " + b + "\nfile " + file.path + "\n") << zt::describe(o);
+    int count = 0;
+    EXPECT_EQ(::ioctl(spoke.near.get(), FIONREAD, &count), 0);
+    EXPECT_EQ(count, 6); // left for the next reader
+}
+
+// A wait with no limit sleeps until one of its streams has input.
+TEST(ZeltIoSeveralLive, AWaitEndsWhenOneStreamGetsInput) {
+#if defined(ZT_UNDER_EMULATOR)
+    GTEST_SKIP() << "the user-mode emulator does not show a waiting call as /proc shows a real one";
+#endif
+    Stream first = make_stream(Input::Pipe, ""), second = make_stream(Input::Socket, "");
+    zt::Child child(kZeltIo, {"--status", "--fd", "3", "--fd", "4", "wait"},
+                    {{3, first.child.get()}, {4, second.child.get()}});
+    const std::string syscall_of = "/proc/" + std::to_string(child.pid()) + "/syscall";
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (long current = -1; current != SYS_ppoll;) { // until the wait sits in its ppoll
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "zelt-io never waited";
+        std::ifstream in(syscall_of);
+        if (!(in >> current)) current = -1; // "running"
+        std::this_thread::yield();
+    }
+    zt::write_all(second.peer.get(), "late\n");
+    zt::Outcome o = child.finish(15s);
+    EXPECT_EQ(o.exit_code, 0) << zt::describe(o);
+    EXPECT_EQ(o.out, "fd 4\n") << zt::describe(o);
+}
+
+// Command lines refused on several streams: usage, status 2, nothing waited on.
+class SeveralUsageError : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(SeveralUsageError, NamesTheFault) {
+    Stream a = make_stream(Input::Pipe, "x"), b = make_stream(Input::Pipe, "y");
+    zt::Outcome o = zt::run(kZeltIo, GetParam(), {{3, a.child.get()}, {4, b.child.get()}});
+    EXPECT_EQ(o.exit_code, 2) << zt::describe(o);
+    EXPECT_EQ(o.out, "") << zt::describe(o);
+    EXPECT_THAT(o.err, StartsWith("zelt-io: ")) << zt::describe(o);
+    EXPECT_THAT(o.err, HasSubstr("\nusage: zelt-io [")) << zt::describe(o);
+    EXPECT_THAT(o.err, HasSubstr("several")) << "the fault is named: " << zt::describe(o);
+}
+
+using Line = std::vector<std::string>;
+INSTANTIATE_TEST_SUITE_P(Table, SeveralUsageError,
+                         testing::Values(Line{"--fd", "3", "--fd", "4", "nread"},
+                                         Line{"--fd", "3", "--fd", "4", "ready?"},
+                                         Line{"--fd", "3", "--fd", "4", "wait", "wait"},
+                                         Line{"--fd", "3", "--fd", "4", "wait(1)", "gets"},
+                                         Line{"--fd", "3", "--fd", "4", "wait(1, 2)"},
+                                         Line{"--fd", "3", "--fd", "4", "--raw", "wait"},
+                                         Line{"--fd", "3", "--fd", "4", "--time", "wait"},
+                                         Line{"--fd", "3", "--within", "1", "--fd", "4", "wait"},
+                                         Line{"--fd", "3", "--fd", "4", "--no-read-ahead", "wait"},
+                                         Line{"--fd", "3", "--file", "/tmp/a\nb", "wait"}));
+
+// The same descriptor twice would be closed twice at the end.
+TEST(SeveralUsageErrors, ADescriptorGivenTwice) {
+    Stream a = make_stream(Input::Pipe, "x");
+    zt::Outcome o = zt::run(kZeltIo, {"--fd", "3", "--fd=3", "wait"}, {{3, a.child.get()}});
+    EXPECT_EQ(o.exit_code, 2) << zt::describe(o);
+    EXPECT_THAT(o.err, StartsWith("zelt-io: --fd 3 given twice\n")) << zt::describe(o);
 }
 
 } // namespace

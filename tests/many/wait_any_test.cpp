@@ -52,6 +52,22 @@ TEST_F(WaitAny, TheKernelIsAskedOnlyWhenNoBufferHoldsInput) {
     EXPECT_EQ(calls.polled_fds(), 2u); // and no more
 }
 
+// A zero limit looks at the kernel once and never sleeps: the ready stream
+// answered, nil when none is, each after one ppoll over the whole set.
+TEST_F(WaitAny, AZeroLimitLooksOnce) {
+    zt::Ends a = zt::make_pipe(), b = zt::make_pipe(), c = zt::make_socketpair();
+    zt::write_all(c.peer.get(), "x");
+    zt::Io ia(std::move(a.near)), ib(std::move(b.near)), ic(std::move(c.near));
+    for (const zl_value zero : {zelt::integer(0), zelt::flt(0.0)}) {
+        zt::Held held(zero);
+        zt::syscalls::Counter calls;
+        EXPECT_EQ(wait_any({ia, ib, ic}, &zero), std::vector<zl_value>{ic.value()});
+        EXPECT_EQ(wait_any({ia, ib}, &zero), std::vector<zl_value>{});
+        EXPECT_EQ(calls.ppolls(), 2u);
+        EXPECT_EQ(calls.polled_fds(), 5u);
+    }
+}
+
 class EachKind : public WaitAny, public ::testing::WithParamInterface<wait_suite::StreamKind> {};
 
 TEST_P(EachKind, AnswersTheStreamWithInputAndNotTheIdleOne) {

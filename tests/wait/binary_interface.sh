@@ -1,9 +1,11 @@
 #!/bin/sh
-# binary_interface.sh WAIT_SO: the built extension exports Init_wait alone,
-# names libzelt as a library it needs, and imports no allocation function
-# (it allocates nothing of its own).
+# binary_interface.sh SO [NAME]: the built extension NAME.so (wait by
+# default) exports Init_NAME alone, names libzelt as a library it needs, and
+# imports no allocation function (it allocates nothing of its own: what it
+# answers, the runtime makes).
 set -eu
 so=$1
+name=${2:-wait}
 status=0
 fail() {
   echo "$so: $*" >&2
@@ -11,7 +13,7 @@ fail() {
 }
 
 exported=$(nm -D --defined-only "$so" | awk '{ print $3 }' | sort | tr '\n' ' ')
-[ "$exported" = "Init_wait " ] || fail "exports [$exported], not Init_wait alone"
+[ "$exported" = "Init_$name " ] || fail "exports [$exported], not Init_$name alone"
 
 readelf -d "$so" | grep -q '(NEEDED).*\[libzelt\.so\.0\]' || fail "does not need libzelt.so.0"
 
