@@ -283,8 +283,10 @@ int run(const Options &o, const Console &console) {
     Owned owned;
     const zl_value io = wrap_stream(owned, o.fd, o.file, o.write);
     if (!o.read_ahead) zelt::io_set_read_ahead(io, false);
-    if ((::fcntl(zelt::io_fd(io), F_GETFL) & O_ACCMODE) != O_RDONLY) // writes nothing: the kernel's answers,
-        zelt::call(io, "sync=", {ZL_TRUE});              // not the room of a buffer kept empty
+    // zelt-io writes nothing: its output side asks the kernel, not the room of
+    // a buffer it keeps empty.
+    if ((::fcntl(zelt::io_fd(io), F_GETFL) & O_ACCMODE) != O_RDONLY)
+        zelt::call(io, "sync=", {ZL_TRUE});
     int status = 0;
     for (const Call &call : o.calls) {
         if (o.within)

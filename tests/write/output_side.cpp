@@ -11,7 +11,6 @@ namespace write_suite {
 
 Through::Through(zt::Fd fd) : zt::Io(std::move(fd)) { zelt::call(value(), "sync=", {ZL_TRUE}); }
 
-
 void require_extensions() {
     zt::require_wait();
     zelt::require("wait_write");

@@ -324,7 +324,8 @@ TEST_F(Output, RoomInTheWriteBufferAnswersWithNoSystemCall) {
         EXPECT_EQ(syscalls.ppolls(), 0u);
         EXPECT_EQ(syscalls.ioctls(), 0u);
     }
-    EXPECT_EQ(count(nwrite(out)), static_cast<int64_t>(queued) + 3); // the buffer's, then the pipe's
+    EXPECT_EQ(count(nwrite(out)),
+              static_cast<int64_t>(queued) + 3); // the buffer's, then the pipe's
     zt::Held more(zelt::str(std::string(8192 - 3, 'x')));
     zelt::call(out, "write", {more}); // the buffer full: no room left
     EXPECT_EQ(writable(out), ZL_FALSE);
