@@ -201,6 +201,8 @@ void output_side(const zl_value *zero_limit) {
     int queued = 0;
     measure("raw_outq", [&] { keep(static_cast<zl_value>(ioctl(sfd, TIOCOUTQ, &queued))); });
     zb::Io sio(std::move(sock.near)), pio(std::move(pipe.peer));
+    for (zl_value io : {sio.value(), pio.value()}) // the kernel's answers, not a buffer's room
+        zelt::call(io, "sync=", {ZL_TRUE});
     expect(zelt::call(sio, w.nwrite, 0, nullptr) == zelt::integer(0), "nwrite on a socket");
     measure("nwrite_kernel",
             [s = sio.value(), id = w.nwrite] { keep(zelt::call(s, id, 0, nullptr)); });
@@ -214,6 +216,14 @@ void output_side(const zl_value *zero_limit) {
     measure("wait_writable_ready", [p = pio.value(), id = w.wait_writable, zero_limit] {
         keep(zelt::call(p, id, 1, zero_limit));
     });
+    zb::Ends held = zt::make_pipe();
+    zb::Io bio(std::move(held.peer)); // buffered: room in its write buffer answers
+    const zl_value byte = zelt::str("x");
+    zelt::call(bio, "write", {byte});
+    zelt::release(byte);
+    expect(zelt::call(bio, w.writable, 0, nullptr) == ZL_TRUE, "writable? from the buffer");
+    measure("writable_buffered",
+            [b = bio.value(), id = w.writable] { keep(zelt::call(b, id, 0, nullptr)); });
 }
 
 } // namespace

@@ -45,12 +45,13 @@ PATHS = [
     ("raw_ppoll_ioctl", None, None, None, None),
     ("wait_ready", "raw_ppoll_ioctl", 150, 17, 153),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
-    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 341),
+    ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 348),
     ("raw_outq", None, None, None, None),
     ("nwrite_kernel", "raw_outq", 85, 14, 94),
     ("raw_ppoll_out", None, None, None, None),
-    ("writable_kernel", "raw_ppoll_out", 85, 14, 88),
+    ("writable_kernel", "raw_ppoll_out", 85, 14, 96),
     ("wait_writable_ready", "raw_ppoll_out", 85, 14, 138),
+    ("writable_buffered", None, None, None, None),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
@@ -58,6 +59,7 @@ LABELS = {
     "ready_kernel": "ready?, kernel path",
     "nread_buffered": "nread, from the buffer",
     "wait_any_buffered": "IO.wait_any of 2, from a buffer",
+    "writable_buffered": "writable?, from the write buffer's room",
     "raw_ppoll_ioctl": "raw ppoll(0) + ioctl",
     "wait_ready": "wait(0), ready pipe",
     "raw_ppoll_ioctl_blocking": "raw ppoll + ioctl + read, sleeps once",
