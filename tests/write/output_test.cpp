@@ -5,7 +5,7 @@
 // writable, fork, and IO.wait_any asked for events.
 #include "output_side.hpp" // fill, drain, words, wait_for, Drainer
 
-#include <calls.hpp>         // raised_by, raised, seconds_since
+#include <calls.hpp>         // seconds_since
 #include <in_syscall.hpp>    // zh::blocks_in
 #include <kernel.hpp>        // make_pipe, make_socketpair, make_tcp, make_pty, make_fifo, Io
 #include <syscall_count.hpp> // zt::syscalls::Counter
@@ -30,8 +30,6 @@
 namespace write_suite {
 namespace {
 
-using wait_suite::raised;
-using wait_suite::raised_by;
 using wait_suite::seconds_since;
 using Strings = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
