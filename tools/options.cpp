@@ -234,10 +234,10 @@ Options parse_options(int argc, const char *const *argv) {
         }
     }
     if (o.calls.empty()) throw UsageError("no CALL given");
-    if (o.write && o.file.empty())
-        throw UsageError("--write opens --file for writing; --fd takes the descriptor's own mode");
     if (o.raw && o.time)
         throw UsageError("--raw and --time do not go together: a time would join a String's bytes");
+    if (o.write && (streams.size() != 1 || streams[0].file.empty()))
+        throw UsageError("--write opens --file for writing; --fd takes the descriptor's own mode");
     if (streams.size() == 1) {
         o.fd = streams[0].fd;
         o.file = streams[0].file;
