@@ -66,7 +66,7 @@ static zl_value count_value(long n) { return static_cast<uint64_t>(n) * 2u + 1u;
     pollfd pfd; // revents: the kernel's, read only when it answered
     pfd.fd = fd;
     pfd.events = static_cast<short>(events);
-    const struct timespec zero = {0, 0};
+    struct timespec zero = {0, 0}; // writable: an emulated ppoll writes the limit back
     const long ready = syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes);
     if (ready > 0) [[likely]]
         return pfd.revents;

@@ -19,9 +19,6 @@ constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: thi
 
 constexpr long kSigsetBytes = 8; // the kernel's sigset_t: 64 signals
 
-// A zero limit, which the kernel reads and, being zero, never writes back.
-constexpr timespec kZeroLimit = {0, 0};
-
 int64_t now_ns() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -75,8 +72,8 @@ int revents_of(const pollfd &pfd) {
     // The system call itself, as the blocking wait makes it: the C library's
     // wrapper copies the limit and, once a second thread exists, switches
     // cancellation on and off around it with two locked instructions.
-    const int ready =
-        static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &kZeroLimit, nullptr, kSigsetBytes));
+    timespec zero = {0, 0}; // writable: an emulated ppoll writes the limit back, zero or not
+    const int ready = static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes));
     if (ready <= 0) [[unlikely]] // nothing ready, or failed; a negative FD, which ppoll skips
         return pfd.fd < 0 ? bad_descriptor() : ready; // FD as ppoll left it: nothing kept across
     if (static_cast<unsigned char>(pfd.revents) & POLLNVAL) [[unlikely]] // in the low byte

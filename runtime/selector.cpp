@@ -59,12 +59,13 @@
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // selector_descriptor
 
-#include <cerrno>         // EINTR, EPERM, EINVAL
+#include <algorithm>      // std::min: a limit in milliseconds
+#include <cerrno>         // EINTR, EPERM, EINVAL, ENOSYS
 #include <cstdint>        // int64_t, uint64_t: the kernel's mask
 #include <ctime>          // clock_gettime
 #include <pthread.h>      // pthread_testcancel
 #include <sys/epoll.h>    // epoll_create1, epoll_ctl, epoll_event
-#include <sys/syscall.h>  // SYS_epoll_pwait2
+#include <sys/syscall.h>  // SYS_epoll_pwait2, SYS_epoll_pwait
 #include <unistd.h>       // close, syscall
 #include <utility>        // move: the answer's values into its Array
 #include <vector>         // the answer, and what a wait frees
@@ -322,12 +323,27 @@ private:
     std::uint64_t n_;
 };
 
+std::atomic<bool> no_pwait2{false}; // the kernel (or an emulator) lacks epoll_pwait2
+
 // epoll_pwait2 as the kernel makes it: the limit read at its entry, so a
-// wake that zeroes it up to the last instruction counts.
+// wake that zeroes it up to the last instruction counts. Where it is missing,
+// epoll_pwait, its limit in milliseconds rounded up and read before the
+// call: a wake's signal, blocked until the call opens the mask, still ends it.
 int epoll_now(zl_selector *s, timespec *limit, const std::uint64_t *mask) {
-    const long n =
-        syscall(SYS_epoll_pwait2, s->epfd, s->events, kBatch, limit, mask, mask ? kSigsetBytes : 0);
-    return static_cast<int>(n);
+    const long mask_bytes = mask ? kSigsetBytes : 0;
+    if (!no_pwait2.load(std::memory_order_relaxed)) {
+        const long n =
+            syscall(SYS_epoll_pwait2, s->epfd, s->events, kBatch, limit, mask, mask_bytes);
+        if (n >= 0 || errno != ENOSYS) return static_cast<int>(n);
+        no_pwait2.store(true, std::memory_order_relaxed);
+    }
+    int ms = -1; // no limit
+    if (limit) {
+        const int64_t whole = int64_t{limit->tv_sec} * 1000 + (limit->tv_nsec + 999999) / 1000000;
+        ms = static_cast<int>(std::min<int64_t>(whole, INT32_MAX));
+    }
+    return static_cast<int>(
+        syscall(SYS_epoll_pwait, s->epfd, s->events, kBatch, ms, mask, mask_bytes));
 }
 
 int blocking_look(zl_selector *s, timespec *limit, const std::uint64_t *mask) {

@@ -133,7 +133,8 @@ long syscall(long number, ...) {
     va_end(args);
     if (number == SYS_ppoll && a[1] > 0)
         close_test::maybe_stop(Call::Ppoll, reinterpret_cast<const pollfd *>(a[0])->fd);
-    if (number == SYS_epoll_pwait2 && a[4] != 0) // a selector's blocking look, with its mask
+    if ((number == SYS_epoll_pwait2 || number == SYS_epoll_pwait) &&
+        a[4] != 0) // a selector's blocking look, with its mask
         close_test::maybe_stop(Call::EpollWait, static_cast<int>(a[0]));
     if (number == SYS_membarrier)
         if (const int err = close_test::membarrier_failure(a[0])) {

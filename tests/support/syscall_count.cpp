@@ -8,10 +8,11 @@
 #include "syscall_words.hpp" // syscall_words
 
 #include <atomic>        // the counters, bumped from any thread
+#include <cerrno>        // errno, ENOSYS: a missing epoll_pwait2 is not a wait
 #include <cstdarg>       // ioctl's optional third argument
 #include <dlfcn.h>       // dlsym, RTLD_NEXT
 #include <signal.h>      // sigset_t
-#include <sys/syscall.h> // SYS_ppoll
+#include <sys/syscall.h> // SYS_ppoll, SYS_epoll_pwait2, SYS_epoll_pwait
 #include <time.h>        // timespec
 
 namespace {
@@ -91,8 +92,11 @@ long syscall(long number, ...) {
         ppoll_calls.fetch_add(1, std::memory_order_relaxed);
         ppoll_fds.fetch_add(static_cast<std::uint64_t>(a[1]), std::memory_order_relaxed);
     }
-    if (number == SYS_epoll_pwait2) epoll_wait_calls.fetch_add(1, std::memory_order_relaxed);
-    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    const long result = real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    const bool missing = result < 0 && errno == ENOSYS; // epoll_pwait2 where only epoll_pwait is
+    if ((number == SYS_epoll_pwait2 || number == SYS_epoll_pwait) && !missing)
+        epoll_wait_calls.fetch_add(1, std::memory_order_relaxed);
+    return result;
 }
 
 } // extern "C"
