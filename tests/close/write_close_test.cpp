@@ -49,6 +49,10 @@ class CloseEndsAWrite : public ::testing::TestWithParam<BlockedWrite> {};
 // into the call that would sleep; the close marks, scans and sends, and only
 // then does the call go on: into a sleep that the close's next send ends.
 TEST_P(CloseEndsAWrite, HeldAtItsSystemCall) {
+#if defined(ZT_UNDER_EMULATOR)
+    GTEST_SKIP() << "hangs under the user-mode emulator: a write held at its system call there is "
+                    "not yet understood";
+#endif
     const BlockedWrite &c = GetParam();
     zt::Ends e = c.make();
     zt::Fd written = c.terminal ? std::move(e.near) : std::move(e.peer);
@@ -94,6 +98,10 @@ INSTANTIATE_TEST_SUITE_P(Writes, CloseEndsAWrite, ::testing::ValuesIn(kBlocked),
 // and a gets whose fill must wake it: the fill returns once the waiter has
 // gone, though the writer sleeps on (no input ends a write's wait).
 TEST(CloseEndsAWrite, AFillLeavesAWriterAsleepOnTheSameStreamAlone) {
+#if defined(ZT_UNDER_EMULATOR)
+    GTEST_SKIP() << "hangs under the user-mode emulator: a write held at its system call there is "
+                    "not yet understood";
+#endif
     zt::require_wait();
     zt::Ends e = zt::make_socketpair();
     const int fd = e.near.get();
