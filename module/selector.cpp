@@ -14,6 +14,8 @@
 // next wait answers it once, closed: the caller tells it by closed?.
 #include "selector.hpp"
 
+#include "time_limit.hpp" // time_limit
+
 #include <zelt.h> // zl_value, the class, data and selector calls
 
 static void selector_free(void *data) { zl_selector_free(static_cast<zl_selector *>(data)); }
@@ -43,11 +45,7 @@ static zl_value selector_wait(int argc, const zl_value *argv, zl_value self) {
     zl_value limit; // the scan stores nil for an omitted limit
     zl_scan_args(argc, argv, "01", &limit);
     struct timeval interval;
-    struct timeval *until = nullptr; // null: no limit
-    if (limit != ZL_NIL) {           // false too is a limit, for the interpreter to judge
-        interval = zl_time_interval(limit);
-        until = &interval;
-    }
+    struct timeval *const until = time_limit(limit, &interval); // null: no limit
     return zl_selector_wait(s, until);
 }
 

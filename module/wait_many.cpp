@@ -11,6 +11,8 @@
 // open for reading for readable or priority, for writing for writable.
 #include "selector.hpp" // define_selector_class
 
+#include "time_limit.hpp" // time_limit
+
 #include <zelt.h> // zl_value, the Array and IO calls, zl_wait_for_streams, zl_io_events
 
 #include <poll.h> // POLLIN, POLLPRI, POLLOUT
@@ -31,11 +33,7 @@ static zl_value io_s_wait_any(int argc, const zl_value *argv, zl_value klass) {
     const long n = zl_ary_len(zl_check_array(streams));
     const int events = wanted == ZL_NIL ? POLLIN : zl_io_events(wanted);
     struct timeval interval;
-    struct timeval *until = nullptr; // null: no limit
-    if (limit != ZL_NIL) {           // false too is a limit, for the interpreter to judge
-        interval = zl_time_interval(limit);
-        until = &interval;
-    }
+    struct timeval *const until = time_limit(limit, &interval); // null: no limit
     for (long i = 0; i < n; ++i) check_stream(zl_ary_ptr(streams)[i], events);
     return zl_wait_for_streams(zl_ary_ptr(streams), n, events, until); // raises for an empty set
 }

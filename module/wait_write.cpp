@@ -8,6 +8,8 @@
 // peer hung up, POLLHUP) is told apart from one that would go: writable?
 // answers nil for it, wait_writable false. Nothing here allocates, keeps
 // state or holds anything across a call that may raise.
+#include "time_limit.hpp" // time_limit
+
 #include <zelt.h> // zl_value, the IO checks, zl_wait_for_single_fd, the event words
 
 #include <cerrno>        // errno, ENOTTY
@@ -108,11 +110,7 @@ static zl_value io_wait_writable(int argc, const zl_value *argv, zl_value io) {
     zl_value limit; // the scan stores nil when it is omitted
     zl_scan_args(argc, argv, "01", &limit);
     struct timeval interval;
-    struct timeval *until = nullptr; // null: no limit
-    if (limit != ZL_NIL) {           // false too is a limit, for the interpreter to judge
-        interval = zl_time_interval(limit);
-        until = &interval;
-    }
+    struct timeval *const until = time_limit(limit, &interval); // null: no limit
     if (zl_io_write_room(record) > 0) return ZL_TRUE; // as wait answers its buffer: no system call
     // A zero limit: one look, which never sleeps, so no close has a wait to
     // end, and the descriptor stays this stream's while the call lasts.
@@ -135,11 +133,7 @@ static zl_value io_wait_for(int argc, const zl_value *argv, zl_value io) {
     if (events & (POLLIN | POLLPRI)) zl_io_check_readable(record);
     if (events & POLLOUT) zl_io_check_writable(record);
     struct timeval interval;
-    struct timeval *until = nullptr; // null: no limit
-    if (limit != ZL_NIL) {           // false too is a limit, for the interpreter to judge
-        interval = zl_time_interval(limit);
-        until = &interval;
-    }
+    struct timeval *const until = time_limit(limit, &interval); // null: no limit
     int found = buffered_events(record, events);
     if (found != 0) return zl_io_event_words(found); // no system call
     found = zl_wait_for_single_fd(record->fd, events, until);

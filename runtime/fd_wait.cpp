@@ -1,6 +1,7 @@
 // fd_wait.cpp: waiting for one descriptor, cut short only by a close of its
 // stream or by input that another thread's read moved into its buffer.
 #include "internal.hpp"
+#include "wait_clock.hpp" // now_ns, to_timespec, kForeverSec, kSigsetBytes
 
 #include <cerrno>        // EINTR, EBADF, EINVAL
 #include <cstdint>       // int64_t, uint64_t: the kernel's mask
@@ -13,23 +14,6 @@
 using namespace zelt::rt;
 
 namespace {
-
-constexpr int64_t kNsecPerSec = 1000000000;
-constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: this one, far
-
-constexpr long kSigsetBytes = 8; // the kernel's sigset_t: 64 signals
-
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * kNsecPerSec + ts.tv_nsec;
-}
-
-int64_t to_ns(const timeval &tv) { return tv.tv_sec * kNsecPerSec + tv.tv_usec * 1000; }
-
-timespec to_timespec(int64_t ns) {
-    return {static_cast<time_t>(ns / kNsecPerSec), static_cast<long>(ns % kNsecPerSec)};
-}
 
 [[gnu::cold, gnu::noinline]] int bad_descriptor() {
     errno = EBADF;

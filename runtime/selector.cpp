@@ -58,6 +58,7 @@
 // look (the stack) is the set's closed and buffered checks.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // selector_descriptor
+#include "wait_clock.hpp"            // now_ns, to_timespec, kForeverSec, kSigsetBytes
 
 #include <algorithm>      // std::min: a limit in milliseconds
 #include <cerrno>         // EINTR, EPERM, EINVAL, ENOSYS
@@ -108,20 +109,6 @@ struct zl_selector {
 
 namespace zelt::rt {
 namespace {
-
-constexpr int64_t kNsecPerSec = 1000000000;
-constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: this one, far
-constexpr long kSigsetBytes = 8;                                // the kernel's sigset_t
-
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * kNsecPerSec + ts.tv_nsec;
-}
-
-timespec to_timespec(int64_t ns) {
-    return {static_cast<time_t>(ns / kNsecPerSec), static_cast<long>(ns % kNsecPerSec)};
-}
 
 bool in_child(const zl_selector *s) { return s->generation != fork_generation; }
 

@@ -37,6 +37,7 @@
 //   wait answers it as closed, before any revents, as above.
 // tests/model/close_protocol.pml models one waiter on a set of two records.
 #include "internal.hpp"
+#include "wait_clock.hpp" // now_ns, to_timespec, kForeverSec, kSigsetBytes
 
 #include <cerrno>         // EINTR, EINVAL, EBADF
 #include <cstdint>        // int64_t, uint64_t: the kernel's mask
@@ -58,9 +59,6 @@ std::atomic<int> set_sleepers{0};
 namespace {
 
 constexpr std::uintptr_t kMarkFlags = ThreadCalls::kSending | ThreadCalls::kSent | kSetMark;
-constexpr int64_t kNsecPerSec = 1000000000;
-constexpr int64_t kForeverSec = int64_t{100} * 366 * 24 * 3600; // no limit: this one, far
-constexpr long kSigsetBytes = 8;                                // the kernel's sigset_t
 
 const StreamSet *set_of(std::uintptr_t mark) {
     return reinterpret_cast<const StreamSet *>(mark & ~kMarkFlags);
@@ -71,16 +69,6 @@ bool holds(const StreamSet *s, const Record *r) {
     for (std::size_t i = 0; i < s->count; ++i)
         if (s->records[i] == r) return true;
     return false;
-}
-
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * kNsecPerSec + ts.tv_nsec;
-}
-
-timespec to_timespec(int64_t ns) {
-    return {static_cast<time_t>(ns / kNsecPerSec), static_cast<long>(ns % kNsecPerSec)};
 }
 
 // The kernel's ppoll, which reads LIMIT at its entry: a wake that zeroes it

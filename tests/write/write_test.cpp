@@ -2,6 +2,7 @@
 // what is buffered and when it reaches the kernel, full pipes and sockets,
 // short writes, EAGAIN, EINTR, a reader that went away, fork, bad arguments.
 #include <kernel.hpp>     // make_pipe, make_socketpair, make_pty, make_fifo, Io, Fd
+#include <raised.hpp>     // Raised, raised_by
 #include <zelt.h>         // zl_io_write_pending, zl_io_write_room, zl_io_record
 #include <zelt/embed.hpp> // call, str, integer, Error
 
@@ -28,19 +29,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Raised {
-    std::string class_name, message;
-    int err = 0;
-};
-
-template <class F> Raised raised_by(F &&f) {
-    try {
-        f();
-    } catch (const zelt::Error &e) {
-        return {e.class_name(), e.message(), e.err()};
-    }
-    return {};
-}
+using rt_test::Raised;
+using rt_test::raised_by;
 
 long pending(zl_value io) { return zl_io_write_pending(zl_io_record(io)); }
 long room(zl_value io) { return zl_io_write_room(zl_io_record(io)); }
