@@ -880,6 +880,7 @@ TEST_P(ZeltIoSeveral, NamesTheStreamsWithInputAndConsumesNothing) {
     }
     args.insert(args.end(), c.args.begin(), c.args.end());
     std::vector<long> before;
+    before.reserve(streams.size());
     for (const Stream &s : streams) before.push_back(left_in(s.child.get()));
 
     const zt::Outcome o = zt::run(kZeltIo, args, fds);

@@ -9,16 +9,16 @@
 #include <kernel.hpp>     // make_pipe, make_socketpair, make_pty, Io, Fd
 #include <zelt/embed.hpp> // call, str, io_fd
 
-#include <atomic>         // the threads' ids
-#include <cerrno>         // EBADF
-#include <fcntl.h>        // fcntl
-#include <future>         // the blocked call, the closer
-#include <gtest/gtest.h>  // TEST_P
-#include <string>         // payloads, outcomes
-#include <sys/syscall.h>  // SYS_ppoll
-#include <test_hooks.hpp> // close_scanned
-#include <thread>         // yield
-#include <unistd.h>       // gettid
+#include <atomic>           // the threads' ids
+#include <cerrno>           // EBADF
+#include <fcntl.h>          // fcntl
+#include <future>           // the blocked call, the closer
+#include <gtest/gtest.h>    // TEST_P
+#include <string>           // payloads, outcomes
+#include <syscall_seen.hpp> // ppoll_seen: ppoll as /proc shows it
+#include <test_hooks.hpp>   // close_scanned
+#include <thread>           // yield
+#include <unistd.h>         // gettid
 
 namespace close_test {
 namespace {
@@ -119,7 +119,7 @@ TEST(CloseEndsAWrite, AFillLeavesAWriterAsleepOnTheSameStreamAlone) {
         }
     });
     while (writer_tid.load() == 0) std::this_thread::yield();
-    ASSERT_TRUE(zh::blocks_in(writer_tid, SYS_ppoll, 10s));
+    ASSERT_TRUE(zh::blocks_in(writer_tid, zt::ppoll_seen(), 10s));
 
     Hold hold(Call::Ppoll, fd);
     auto waiter = std::async(std::launch::async, [&] { return zelt::call(io, "wait"); });

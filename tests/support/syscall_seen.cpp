@@ -5,11 +5,12 @@
 
 #include <atomic>        // the thread's id, handed over
 #include <chrono>        // how long to look
+#include <fcntl.h>       // fcntl: a pipe filled without blocking
 #include <fstream>       // /proc/self/task/TID/syscall
 #include <iterator>      // the line's fields
 #include <poll.h>        // ppoll
-#include <sstream>       // the line's fields
-#include <sys/syscall.h> // SYS_ppoll: the answer when nothing else is seen
+#include <sstream>       // the line's fields, the descriptor in hex
+#include <sys/syscall.h> // SYS_ppoll, SYS_write: the answers when nothing else is seen
 #include <thread>        // the thread held in the call
 #include <unistd.h>      // gettid
 
@@ -56,6 +57,28 @@ long ppoll_seen() {
             },
             [](const auto &a) { return a.size() > 2 && a[1] == "0x3" && a[2] == "0x0"; },
             [&] { write_all(pipe.peer.get(), "x"); });
+    }();
+    return number;
+}
+
+long write_seen() {
+    static const long number = [] {
+        Ends pipe = make_pipe();
+        const int out = pipe.peer.get();
+        ::fcntl(out, F_SETFL, O_NONBLOCK);
+        static char chunk[4096];
+        while (::write(out, chunk, sizeof chunk) > 0) {
+        } // full: the next write sleeps
+        ::fcntl(out, F_SETFL, 0);
+        std::ostringstream fd_field; // the descriptor as /proc writes it
+        fd_field << "0x" << std::hex << out;
+        return syscall_seen(
+            SYS_write, [&] { (void)!::write(out, "x", 1); },
+            [&](const auto &a) { return !a.empty() && a[0] == fd_field.str(); },
+            [&] { // room for the one byte held
+                while (::read(pipe.near.get(), chunk, sizeof chunk) == sizeof chunk) {
+                }
+            });
     }();
     return number;
 }

@@ -22,4 +22,7 @@ long syscall_seen(long built, const std::function<void()> &block,
 // ppoll's, learned once from a thread blocked in ppoll on a pipe.
 long ppoll_seen();
 
+// write's, learned once from a thread blocked writing to a full pipe.
+long write_seen();
+
 } // namespace zt

@@ -9,6 +9,7 @@
 #include <in_syscall.hpp>    // zh::blocks_in
 #include <kernel.hpp>        // make_pipe, make_socketpair, make_tcp, make_pty, make_fifo, Io
 #include <syscall_count.hpp> // zt::syscalls::Counter
+#include <syscall_seen.hpp>  // zt::ppoll_seen: ppoll as /proc shows it
 #include <wait_any.hpp>      // many_test::wait_any
 #include <zelt.h>            // zl_cIO
 #include <zelt/embed.hpp>    // call, methods_of, integer_value
@@ -23,7 +24,6 @@
 #include <stdlib.h>      // mkostemp
 #include <sys/ioctl.h>   // ioctl, TIOCOUTQ, FIONREAD: the raw counts
 #include <sys/socket.h>  // send, shutdown, MSG_OOB, SHUT_WR
-#include <sys/syscall.h> // SYS_ppoll
 #include <sys/wait.h>    // waitpid
 #include <unistd.h>      // fork, _exit, gettid
 
@@ -264,7 +264,7 @@ TEST_F(Output, TheReadBufferAnswersReadableButNotWritable) {
         tid.set_value(static_cast<pid_t>(::gettid()));
         return wait_writable(near);
     });
-    EXPECT_TRUE(zh::blocks_in(tid.get_future().get(), SYS_ppoll, std::chrono::seconds(10)))
+    EXPECT_TRUE(zh::blocks_in(tid.get_future().get(), zt::ppoll_seen(), std::chrono::seconds(10)))
         << "the wait ended without sleeping";
     Drainer drainer(peer);
     EXPECT_EQ(waiter.get(), near.value()) << "a wait for writable ended by the read buffer";

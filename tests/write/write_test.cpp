@@ -6,23 +6,23 @@
 #include <zelt.h>         // zl_io_write_pending, zl_io_write_room, zl_io_record
 #include <zelt/embed.hpp> // call, str, integer, Error
 
-#include <atomic>         // the readers' totals
-#include <cerrno>         // EPIPE
-#include <csignal>        // sigaction, pthread_kill, sigpending
-#include <cstring>        // strerror
-#include <fcntl.h>        // fcntl, F_SETPIPE_SZ, O_NONBLOCK
-#include <future>         // writers and readers on threads of their own
-#include <gtest/gtest.h>  // TEST, TEST_P
-#include <in_syscall.hpp> // blocks_in: a writer asleep in the kernel
-#include <string>         // payloads
-#include <sys/ioctl.h>    // FIONREAD
-#include <sys/mman.h>     // memfd_create: a regular file open for writing
-#include <sys/resource.h> // setrlimit: a file size limit, a failure that passes
-#include <sys/socket.h>   // setsockopt, SO_SNDBUF
-#include <sys/syscall.h>  // SYS_ppoll, SYS_write
-#include <sys/wait.h>     // waitpid
-#include <thread>         // readers draining
-#include <unistd.h>       // read, fork, gettid
+#include <atomic>           // the readers' totals
+#include <cerrno>           // EPIPE
+#include <csignal>          // sigaction, pthread_kill, sigpending
+#include <cstring>          // strerror
+#include <fcntl.h>          // fcntl, F_SETPIPE_SZ, O_NONBLOCK
+#include <future>           // writers and readers on threads of their own
+#include <gtest/gtest.h>    // TEST, TEST_P
+#include <in_syscall.hpp>   // blocks_in: a writer asleep in the kernel
+#include <string>           // payloads
+#include <sys/ioctl.h>      // FIONREAD
+#include <sys/mman.h>       // memfd_create: a regular file open for writing
+#include <sys/resource.h>   // setrlimit: a file size limit, a failure that passes
+#include <sys/socket.h>     // setsockopt, SO_SNDBUF
+#include <sys/wait.h>       // waitpid
+#include <syscall_seen.hpp> // ppoll_seen, write_seen: the calls as /proc shows them
+#include <thread>           // readers draining
+#include <unistd.h>         // read, fork, gettid
 
 namespace write_test {
 namespace {
@@ -241,7 +241,7 @@ TEST(Full, ASocketWhosePeerStopsReadingHoldsTheWriterUntilItReads) {
         return write(io, big);
     });
     while (tid.load() == 0) std::this_thread::yield();
-    ASSERT_TRUE(zh::blocks_in(tid, SYS_ppoll, 10s)) << "the writer does not wait for room";
+    ASSERT_TRUE(zh::blocks_in(tid, zt::ppoll_seen(), 10s)) << "the writer does not wait for room";
     auto got = drain(rfd, big.size());
     EXPECT_EQ(writer.get(), static_cast<int64_t>(big.size()));
     EXPECT_TRUE(got.get() == big);
@@ -258,12 +258,13 @@ void count_interruption(int) { interruptions.fetch_add(1); }
 struct Sleep {
     const char *name;
     zt::Ends (*make)();
-    long syscall_number;
+    long (*seen)(); // the call it sleeps in, as /proc shows it
+    bool terminal;
 };
 void PrintTo(const Sleep &s, std::ostream *os) { *os << s.name; }
 const Sleep kSleeps[] = {
-    {"pipe_wait", zt::make_pipe, SYS_ppoll},
-    {"pty_write", zt::make_pty, SYS_write},
+    {"pipe_wait", zt::make_pipe, zt::ppoll_seen, false},
+    {"pty_write", zt::make_pty, zt::write_seen, true},
 };
 
 class Interrupted : public ::testing::TestWithParam<Sleep> {};
@@ -276,7 +277,7 @@ TEST_P(Interrupted, SignalsNeitherLoseNorDoubleBytes) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGUSR1, &sa, &old);
     zt::Ends e = sl.make();
-    const bool pty = sl.syscall_number == SYS_write;
+    const bool pty = sl.terminal;
     zt::Fd written = pty ? std::move(e.near) : std::move(e.peer);
     const int rfd = pty ? e.peer.get() : e.near.get();
     const std::string big = pattern(1 << 20, 2);
@@ -293,7 +294,7 @@ TEST_P(Interrupted, SignalsNeitherLoseNorDoubleBytes) {
         while (tid.load() == 0) std::this_thread::yield();
         const int before = interruptions.load();
         for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(zh::blocks_in(tid, sl.syscall_number, 10s)) << "the writer is not asleep";
+            ASSERT_TRUE(zh::blocks_in(tid, sl.seen(), 10s)) << "the writer is not asleep";
             ::pthread_kill(thread, SIGUSR1);
             while (interruptions.load() == before + i) std::this_thread::yield();
         }
@@ -399,7 +400,7 @@ TEST(ReaderGone, AFlushCutShortKeepsOnlyWhatWasNotWritten) {
         return raised_by([&] { zelt::call(io, "flush"); });
     });
     while (tid.load() == 0) std::this_thread::yield();
-    ASSERT_TRUE(zh::blocks_in(tid, SYS_ppoll, 10s));
+    ASSERT_TRUE(zh::blocks_in(tid, zt::ppoll_seen(), 10s));
     EXPECT_EQ(kernel_bytes(e.near.get()), 4096);
     e.near.reset(); // the waiting flush wakes to EPIPE
     EXPECT_EQ(flusher.get().err, EPIPE);
@@ -457,7 +458,7 @@ TEST(OneSocket, AWriteDoesNotWaitForAReaderAsleepOnTheSameStream) {
         return zelt::string_value(line);
     });
     while (tid.load() == 0) std::this_thread::yield();
-    ASSERT_TRUE(zh::blocks_in(tid, SYS_ppoll, 10s));
+    ASSERT_TRUE(zh::blocks_in(tid, zt::ppoll_seen(), 10s));
     auto writer = std::async(std::launch::async, [&] {
         write(io, "ping\n");
         zelt::call(io, "flush");
