@@ -27,9 +27,11 @@
 //   took before the failure is written.
 // - SIGPIPE: sockets send with MSG_NOSIGNAL. Pipes and FIFOs block SIGPIPE
 //   on the writing thread around the write(2) (the host's disposition is
-//   never touched); after EPIPE the SIGPIPE the write raised, aimed at this
-//   thread, is taken with sigtimedwait, unless one was pending here before
-//   the write, which the host's own mask then keeps, as it was.
+//   never touched); after EPIPE, or a short write (a reader gone while a
+//   write(2) slept: the kernel answers the bytes it took, and raises), the
+//   SIGPIPE the write may have raised, aimed at this thread, is taken with
+//   sigtimedwait, unless one was pending here before the write, which the
+//   host's own mask then keeps, as it was.
 // - close: the closing thread takes the writer's turn if it is free and
 //   flushes, then closes. A flush that fails still closes the stream and
 //   raises the flush's error: the bytes it could not write are dropped (a
@@ -103,7 +105,7 @@ public:
         sigset_t pipe_only;
         sigemptyset(&pipe_only);
         sigaddset(&pipe_only, SIGPIPE);
-        if (epipe_ && !pending_before_) { // the one our write raised, and only it
+        if (raised_ && !pending_before_) { // the one our write raised, if it did, and only it
             const timespec none = {0, 0};
             while (sigtimedwait(&pipe_only, nullptr, &none) < 0 && errno == EINTR) {
             }
@@ -113,10 +115,10 @@ public:
     }
     SigpipeHeld(const SigpipeHeld &) = delete;
     SigpipeHeld &operator=(const SigpipeHeld &) = delete;
-    void saw_epipe() { epipe_ = true; }
+    void may_have_raised() { raised_ = true; }
 
 private:
-    bool held_ = false, opened_ = false, pending_before_ = false, epipe_ = false;
+    bool held_ = false, opened_ = false, pending_before_ = false, raised_ = false;
 };
 
 // One write(2) that never waits for room: -1 with EAGAIN where it would.
@@ -131,7 +133,8 @@ ssize_t write_now(Record *r, const char *from, std::size_t n) {
         if (put < 0 && errno == EOPNOTSUPP) r->wnowait = false; // not for this kind of file
     }
     if (!r->wnowait) put = interruptible_write(r, from, n);
-    if (put < 0 && errno == EPIPE) sigpipe.saw_epipe();
+    if (put < 0 ? errno == EPIPE : static_cast<std::size_t>(put) < n) // a reader gone mid-write
+        sigpipe.may_have_raised(); // raises SIGPIPE with the count of what went before it
     return put;
 }
 

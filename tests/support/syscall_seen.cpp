@@ -4,6 +4,7 @@
 #include "kernel.hpp" // make_pipe, write_all
 
 #include <atomic>        // the thread's id, handed over
+#include <cerrno>        // errno, EOPNOTSUPP
 #include <chrono>        // how long to look
 #include <fcntl.h>       // fcntl: a pipe filled without blocking
 #include <fstream>       // /proc/self/task/TID/syscall
@@ -11,6 +12,7 @@
 #include <poll.h>        // ppoll
 #include <sstream>       // the line's fields, the descriptor in hex
 #include <sys/syscall.h> // SYS_ppoll, SYS_write: the answers when nothing else is seen
+#include <sys/uio.h>     // pwritev2, RWF_NOWAIT
 #include <thread>        // the thread held in the call
 #include <unistd.h>      // gettid
 
@@ -81,6 +83,16 @@ long write_seen() {
             });
     }();
     return number;
+}
+
+bool pipes_take_nowait() {
+    static const bool takes = [] {
+        Ends pipe = make_pipe();
+        char byte = 'x';
+        iovec one = {&byte, 1};
+        return ::pwritev2(pipe.peer.get(), &one, 1, -1, RWF_NOWAIT) == 1 || errno != EOPNOTSUPP;
+    }();
+    return takes;
 }
 
 } // namespace zt

@@ -25,4 +25,11 @@ long ppoll_seen();
 // write's, learned once from a thread blocked writing to a full pipe.
 long write_seen();
 
+// Whether a pipe takes a write with RWF_NOWAIT (a user-mode emulator may
+// refuse it): a writer on a full pipe then sleeps in ppoll, else in write(2).
+bool pipes_take_nowait();
+
+// The call a writer on a full pipe sleeps in, as /proc shows it.
+inline long pipe_writer_seen() { return pipes_take_nowait() ? ppoll_seen() : write_seen(); }
+
 } // namespace zt
