@@ -27,15 +27,20 @@
 // - Fill: a read that buffers input on a registered record (r->selected,
 //   read after its seq_cst store of pending; a registration increments it
 //   before it loads pending) pushes each of its entries not queued, then
-//   sends to the waiters as for any fill.
+//   sends to the waiters as for any fill (rounds until none is blocked).
 // - Waiter: one per selector (a CAS claims it; a second raises). It pops
 //   the stack and answers what is closed, buffered or always ready, with no
 //   system call; else it looks once with a zero limit. To block it stores
 //   its mark (BlockedOn: the selector's StreamSet | kSetMark), a full
 //   fence, then each round its limit, then pops, then epoll_pwait2 with
 //   that limit read at entry and its mask, the wake signal open. A close or
-//   a fill pushes before it reads the mark; the waiter stores the mark
-//   before it pops: one of the two sees the other. A wake zeroes the limit.
+//   a fill pushes (a locked CAS) before it reads the mark; the waiter
+//   stores the mark and fences before it pops: one of the two sees the
+//   other (the close's barrier would order the mark too; the fill has
+//   none). A wake zeroes the limit. The fallback, epoll_pwait, reads the
+//   limit before the call: a wake taken in between by a thread whose mask
+//   leaves the signal open is spent, and the next round of the close's or
+//   the fill's sends ends the wait.
 // - Answer: an event's entry is read from the kernel's data; closed or dead
 //   ones are skipped there (a closed one is answered once from the stack, as
 //   closed, then freed), so no number is ever looked up and none that
@@ -44,7 +49,9 @@
 // - Freeing an entry: a removal (deregister, the IO's release) unlinks it
 //   and marks it dead; an entry still queued is the popper's to free; one
 //   that a waiter may hold from the kernel's answer (a waiter was there) is
-//   retired, and freed under the lock once no waiter is.
+//   retired, and freed under the lock once no waiter is: by the waiter on
+//   its way out, or, if it left as the entry was retired, by the next
+//   registration, removal, wait's end or the selector's close.
 // - Fork: the child's epoll descriptor names the parent's instance, whose
 //   interest list the child must not change. A selector made before a fork
 //   refuses every call in the child but its close and release, which close
@@ -54,8 +61,9 @@
 // - Exit: nothing freed; cancellation: epoll_pwait2 is a cancellation
 //   point, and every mark, claim and popped entry is given back by the
 //   unwind. Signals: EINTR looks again with the time left.
-// tests/model/close_protocol.pml's set configurations model this wait: its
-// look (the stack) is the set's closed and buffered checks.
+// tests/model/close_protocol.pml's SELECTOR configurations check the mark,
+// the stack, the close's DEL before the release, the fill, the events and
+// the limit over every interleaving (tests/model/README.md).
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // selector_descriptor
 #include "wait_clock.hpp"            // now_ns, to_timespec, kForeverSec, kSigsetBytes

@@ -96,6 +96,14 @@
  * on R takes a send, passing close-only marks over.
  * SET: W's call is a wait on a set of R and a never-ready stream
  * (runtime/stream_set.cpp), its ppoll's limit kept as above.
+ * SELECTOR: W waits on a selector (runtime/selector.cpp) holding R and S,
+ * then, once the others have ended, waits again with a zero limit; the
+ * closer may close R or not, Q fills S or not (one of the two), then may
+ * open a stream N that takes R's freed number and register it; R's open
+ * file lives on in a dup and may turn readable in the kernel. SEL_PWAIT: the
+ * epoll_pwait fallback, its limit read before the call; SEL_FILL_ROUNDS:
+ * the fill sends until the waiter is out, as the code does (one round
+ * otherwise, the stronger check).
  * MASK_OPEN / MASK_BLOCKED: fix W's own mask
  * (default: either). FALLBACK_READ, FILL, FORK, HANDLER, CANCEL, EXIT,
  * HOST_IGN, MB_FAILS, MB_REFUSED: see above; FORK is checked with pan -E (the threads that
@@ -163,6 +171,32 @@ byte scratch;                      /* loop index inside d_steps; always 0 betwee
 bool forked;                       /* FORK: query has forked; what runs now is the child */
 bool child_done;                   /* FORK: query has ended in the child */
 bool wframe;                       /* SET: the waiting frame, and its StreamSet, stand */
+
+#ifdef SELECTOR
+/* SELECTOR: a selector's registrations (entries), R's, S's and N's (a new
+ * stream that takes R's number once it is free); sets of them are bit masks */
+#define ER 0
+#define ES 1
+#define EN 2
+#define BIT(e) (1 << (e))
+#define QUEUED 1                   /* an entry's state (atomic): on the ready stack */
+#define ECLOSED 2                  /* its record closed */
+#define FREED 4                    /* deleted: answered closed, then freed by the waiter */
+byte est[3];                       /* SelectorEntry::state */
+byte onstack;                      /* the ready stack (pushed and taken by locked CAS) */
+byte interest = 3;                 /* the kernel's interest set: items for R and S */
+byte kready;                       /* open files readable in the kernel: R's through a dup
+                                      held elsewhere, so its item outlives R's number */
+byte numowner = 1;                 /* what R's number names: 1 R, 0 nothing, 2 N */
+bool pend_s;                       /* S->pending > 0 */
+bool sel_closing, sel_noclose;     /* the closer closes R / makes no close */
+bool sel_filling;                  /* the filler fills S */
+bool n_added;                      /* N registered in the selector */
+byte closed_answers;               /* answers of waits that held R closed */
+byte ans;                          /* the current wait's answer */
+byte popped, requeue, tofree;      /* the waiter's pop: taken, still buffered, closed */
+byte ev;                           /* the events the kernel copied out */
+#endif
 
 /* With no barrier (MB_REFUSED) nothing is released while another registered
  * thread lives; here every thread lives until the monitor's end. */
@@ -263,9 +297,19 @@ inline MARK_WOKEN() {
  * blocking call: the handler runs, zeroes the thread's limit, and the signal is
  * spent. */
 active proctype kernel() {
+#ifdef SELECTOR
+  bool dup_writes;                  /* R's dup gets input, at a moment of its own */
+  if
+  :: dup_writes = 1
+  :: skip                           /* never: a lost wake is not hidden by it */
+  fi;
+#endif
 end:
   do
   :: d_step { sigpend[W] && sigopen[W] && !insys[W] -> sigpend[W] = 0; MARK_WOKEN() }
+#ifdef SELECTOR
+  :: d_step { dup_writes && !(kready & BIT(ER)) -> kready = kready | BIT(ER) }  /* through R's dup */
+#endif
   od
 }
 
@@ -295,6 +339,9 @@ inline RELEASE() {
     assert(live[Q] + live[W] + live[C] == 0); /* every caller past its check has left */
     released++;
     assert(released == 1)
+#ifdef SELECTOR
+    ; numowner = 0                  /* the number is free: the next open takes it */
+#endif
   }
 }
 
@@ -357,6 +404,21 @@ inline SCAN_SET(t, named, r) {
   fi;
   r = 0
 #endif
+#elif defined(SELECTOR)
+  /* a selector's wait: set_names claims the mark and puts it back, and the
+   * set names nothing (the wait never reads a number: it owes no release) */
+  d_step {
+    blen[t] == 0 ->
+    r = mem[BLOCKED];
+    if
+    :: in_use_w && (r & BSET) -> mem[BLOCKED] = r | SENDING
+    :: else -> r = 0
+    fi
+  };
+  if
+  :: r -> STORE(t, BLOCKED, r); r = 0
+  :: else -> skip
+  fi
 #else
   skip
 #endif
@@ -575,6 +637,150 @@ inline GUARD_END(cancelled, r) {
 #endif
 }
 
+#ifdef SELECTOR
+/* ---- a selector (runtime/selector.cpp) ---- */
+
+/* queue(e, also): the state's CAS, then the push (a CAS) unless it was
+ * queued already. WAS: scratch. */
+inline QUEUE(t, e, also, was) {
+  d_step {
+    blen[t] == 0 ->
+    assert(!(est[e] & FREED));      /* nobody queues an entry the waiter freed */
+    was = est[e];
+    est[e] = est[e] | QUEUED | also
+  };
+  if
+  :: !(was & QUEUED) -> d_step { blen[t] == 0 -> onstack = onstack | BIT(e) }
+  :: else -> skip
+  fi;
+  was = 0
+}
+
+/* EPOLL_CTL_DEL of R's number: the kernel finds the item of the open file
+ * the number names now (R's; after the release nothing, or N's). */
+inline SEL_DEL() {
+  d_step {
+    if
+    :: numowner == 1 -> interest = interest & ~BIT(ER)
+    :: numowner == 2 -> interest = interest & ~BIT(EN)
+    :: else -> skip                 /* EBADF */
+    fi
+  }
+}
+
+/* selectors_close(R), under the lock, after closed.exchange and before the
+ * barrier: R's item out of the interest set while R's number is R's, then
+ * the entry marked closed and pushed. */
+inline SELECTORS_CLOSE(was) {
+#ifndef PLANT_SEL_DEL_AFTER_RELEASE
+  SEL_DEL();
+#endif
+#ifndef PLANT_SEL_CLOSE_NO_PUSH
+  QUEUE(C, ER, ECLOSED, was)
+#else
+  d_step { est[ER] = est[ER] | ECLOSED }   /* marked, never pushed */
+#endif
+}
+
+/* The kernel's copy of the ready items' events (epoll_pwait2 and a DEL
+ * exclude each other): each carries its entry. */
+inline SEL_COPY() {
+  ev = interest & kready;
+  assert(!(ev & BIT(ER)) || numowner == 1);      /* an item for R reports only while the
+                                                    number is R's: no event for a number
+                                                    that another stream may take */
+  assert(!(ev & BIT(ER)) || !(est[ER] & FREED))  /* nor for a freed entry */
+}
+
+/* Round::take_events, one event: a closed entry is skipped (answered from
+ * the stack, as closed); any other is answered ready. */
+inline SEL_EVENT(e, st) {
+  if
+  :: ev & BIT(e) ->
+     d_step {
+       st = est[e];                 /* state.load(acquire) */
+#ifndef PLANT_SEL_EVENT_NO_STATE_CHECK
+       if
+       :: st & ECLOSED -> skip
+       :: else ->
+#endif
+          assert(e != ER || numowner == 1);   /* never ready once R's number may be another's */
+          ans = ans | BIT(e)
+#ifndef PLANT_SEL_EVENT_NO_STATE_CHECK
+       fi;
+#endif
+       st = 0
+     }
+  :: else -> skip
+  fi
+}
+
+/* One popped entry: its QUEUED cleared (fetch_and); closed: answered and
+ * freed at the round's end; buffered: answered and queued again; else
+ * dropped. */
+inline POP1(e, st) {
+  if
+  :: popped & BIT(e) ->
+     d_step { st = est[e]; est[e] = est[e] & ~QUEUED };
+     if
+     :: st & ECLOSED -> d_step { ans = ans | BIT(e); closed_answers++; tofree = tofree | BIT(e) }
+     :: else ->
+        if
+        :: e == ES && pend_s ->     /* pending.load(seq_cst) */
+           ans = ans | BIT(e);
+#ifndef PLANT_SEL_POP_DROPS_READY
+           requeue = requeue | BIT(e)
+#else
+           skip
+#endif
+        :: else -> skip
+        fi
+     fi;
+     st = 0
+  :: else -> skip
+  fi
+}
+
+/* Round::take_ready: a plain load of the stack; if not empty, taken whole
+ * (exchange), each entry settled, the buffered ones queued again. */
+inline TAKE_READY(got, st) {
+  if
+  :: onstack ->
+     d_step { blen[W] == 0 -> popped = onstack; onstack = 0 };
+     POP1(ER, st);
+     POP1(ES, st);
+     POP1(EN, st);
+     popped = 0;
+     if
+     :: requeue -> requeue = 0; QUEUE(W, ES, 0, st)   /* level: until it is read */
+     :: else -> skip
+     fi
+  :: else -> skip
+  fi;
+  got = (ans != 0)
+}
+
+inline TAKE_EVENTS(st) {
+  SEL_EVENT(ER, st);
+  SEL_EVENT(ES, st);
+  SEL_EVENT(EN, st);
+  ev = 0
+}
+
+/* ~Round: the closed entries it answered unlinked and deleted, under the
+ * lock; the answer handed over. */
+inline ROUND_END() {
+  if
+  :: tofree ->
+     LOCK(W);
+     d_step { est[ER] = est[ER] | FREED; tofree = 0 };
+     UNLOCK(W)
+  :: else -> skip
+  fi;
+  ans = 0
+}
+#endif
+
 /* ---- closer ---- */
 
 /* The close's barrier: membarrier, or in fenced mode its own fence; if
@@ -631,6 +837,9 @@ inline CLOSE_RECORD(named, sent, r) {
      goto closed_before
   :: else -> skip
   fi;
+#ifdef SELECTOR
+  SELECTORS_CLOSE(r);
+#endif
   BARRIER();
 #ifdef PLANT_MARK_OUTSIDE_LOCK
   LOCK(C);
@@ -641,6 +850,9 @@ inline CLOSE_RECORD(named, sent, r) {
      release_pending = 1            /* the last caller to leave releases */
   :: else -> RELEASE()
   fi;
+#if defined(SELECTOR) && defined(PLANT_SEL_DEL_AFTER_RELEASE)
+  SEL_DEL();                        /* by number, once it may be another's */
+#endif
   named = 0;
 #ifdef PLANT_CLOSE_WAITS
   /* waits for the calls to leave instead of deferring the release */
@@ -683,7 +895,13 @@ active proctype closer() ALIVE {
   :: mode = 0                       /* close_record from no call on R */
   :: mode = 1                       /* R.close: a call on R at depth 0 */
   :: mode = 2                       /* R.close inside a call on R (depths 0, 1) */
+#ifdef SELECTOR
+  :: mode = 3                       /* none: the fill alone ends the selector's wait */
+#endif
   fi;
+#ifdef SELECTOR
+  d_step { sel_closing = (mode != 3); sel_noclose = (mode == 3) };
+#endif
   if
   :: mode == 2 ->
      CALL_BEGIN(C, 0, ok, r);
@@ -695,6 +913,12 @@ active proctype closer() ALIVE {
   :: mode == 1 -> ENTER(C, 0)
   :: else -> skip
   fi;
+#ifdef SELECTOR
+  if
+  :: mode == 3 -> goto no_close
+  :: else -> skip
+  fi;
+#endif
   CLOSE_RECORD(named, sent, r);
   if
   :: mode == 2 ->
@@ -703,6 +927,9 @@ active proctype closer() ALIVE {
   :: mode == 1 -> LEAVE(C, 0, 0, named, r)
   :: else -> skip
   fi;
+#ifdef SELECTOR
+no_close:
+#endif
   finished++
 }
 #define NCALLERS 3
@@ -842,6 +1069,7 @@ inline FORK_CHILD(named, r) {
 
 /* ---- query: R's descriptor used directly ---- */
 
+#ifndef SELECTOR
 active proctype query() {
   byte r, named, n;
   bool ok, sent;
@@ -930,6 +1158,7 @@ active proctype query() {
 #endif
   finished++
 }
+#endif
 
 /* ---- waiter: a blocking wait on R ---- */
 
@@ -971,6 +1200,7 @@ inline REGISTER() {
   UNLOCK(W)
 }
 
+#ifndef SELECTOR
 active proctype waiter() ALIVE {
   byte r, named;
   byte outer;
@@ -1254,12 +1484,200 @@ set_done:
 #endif
   finished++
 }
+#endif
+
+#ifdef SELECTOR
+/* ---- SELECTOR: a selector's waiter and a fill of S ---- */
+
+/* W: Selector#wait with no limit on {R, S}, then, once the closer and the
+ * filler have ended, Selector#wait(0). R's open file may turn readable in
+ * the kernel at any moment (kernel()); S's input is only ever buffered. */
+active proctype sel_waiter() {
+  byte r, st;
+  bool got, first, looked, copied;
+#if defined(MASK_OPEN)
+  sigopen[W] = 1;
+#elif !defined(MASK_BLOCKED)
+  if
+  :: sigopen[W] = 1
+  :: skip
+  fi;
+#endif
+  /* buffer first: the stack, then one look with a zero limit */
+  TAKE_READY(got, st);
+  if
+  :: got -> goto first_done
+  :: else -> skip
+  fi;
+  d_step { SEL_COPY() };
+  if
+  :: ev -> TAKE_EVENTS(st); TAKE_READY(got, st);
+     if
+     :: got -> goto first_done
+     :: else -> skip
+     fi
+  :: else -> skip
+  fi;
+  wframe = 1;
+  STORE(W, BLOCKED, BSET);          /* BlockedOn(t, &s->set) */
+  PUBLISH(W);
+#ifndef PLANT_SEL_NO_MARK_FENCE
+  FENCE(W);                         /* the mark before the stack's look */
+#endif
+  first = 1;
+  do
+  ::
+#ifndef PLANT_LIMIT_AFTER_CHECK
+     left0 = 0;                     /* wait_left: a far limit */
+#endif
+#ifdef PLANT_SEL_POP_BEFORE_MARK
+     if
+     :: first -> first = 0          /* trusts the look made before the mark */
+     :: else -> TAKE_READY(got, st)
+     fi;
+#else
+     TAKE_READY(got, st);
+#endif
+     if
+     :: got -> break
+     :: else -> skip
+     fi;
+#ifdef PLANT_LIMIT_AFTER_CHECK
+     left0 = 0;
+#endif
+#ifdef SEL_PWAIT
+     copied = left0;                /* epoll_pwait: the limit read before the call */
+#endif
+     d_step {                       /* epoll_pwait2: the limit read at entry */
+       SEL_COPY();
+       if
+#ifdef SEL_PWAIT
+       :: ev || copied -> copied = 0
+#else
+       :: ev || left0 -> skip       /* events, or a wake zeroed the limit: at once */
+#endif
+       :: else -> insys[W] = 1      /* sleeps, the wake signal open */
+       fi
+     };
+     if
+     :: insys[W] ->
+        if
+        :: d_step { sigpend[W] -> sigpend[W] = 0; insys[W] = 0; MARK_WOKEN() }  /* EINTR */
+        :: d_step { (interest & kready) -> insys[W] = 0; SEL_COPY() }           /* an event */
+        fi
+     :: else -> skip
+     fi;
+     if
+     :: ev -> TAKE_EVENTS(st); TAKE_READY(got, st);
+        if
+        :: got -> break
+        :: else -> skip
+        fi
+     :: else -> skip
+     fi
+  od;
+  UNBLOCK(r);                       /* ~BlockedOn */
+  wframe = 0;
+first_done:
+  ROUND_END();
+  assert(!sigpend[W]);
+
+  (finished == 2);
+  /* Selector#wait(0): the stack, and only if it held nothing, the kernel */
+  TAKE_READY(got, st);
+  if
+  :: !got ->
+     looked = 1;
+     d_step { SEL_COPY() };
+     if
+     :: ev -> TAKE_EVENTS(st); TAKE_READY(got, st)
+     :: else -> skip
+     fi
+  :: else -> skip
+  fi;
+  d_step {
+    assert(!sel_closing || closed_answers == 1);  /* R answered closed, by one wait */
+    assert(!pend_s || (ans & BIT(ES)));           /* S's buffered input still answered */
+    assert(!(n_added && looked) || (ans & BIT(EN)))  /* N, on R's old number, answered */
+  };
+  ROUND_END();
+  finished++
+}
+
+/* Q: a read of S that buffers input (or, when R is closed, none), its wake:
+ * selectors_fill, then the sends (one round: the zeroed limit covers a wake
+ * taken early); then a new stream N may open, taking R's number once it is
+ * free, and be registered in the selector, its input waiting in the kernel. */
+active proctype sel_filler() {
+  byte r, was;
+  bool sent, wantn;
+  if
+  :: sel_filling = 1
+  :: sel_closing -> skip            /* no fill: the close alone ends the wait */
+  fi;
+  if
+  :: sel_filling ->
+     d_step { blen[Q] == 0 -> pend_s = 1 };  /* publish_pending: a seq_cst store */
+     LOCK(Q);                       /* S->selected > 0: wake_sleepers(S) */
+#ifdef PLANT_SEL_FILL_WAKE_FIRST
+     SIGNAL_BLOCKED(Q, sent, r);
+     sent = 0;
+#endif
+     QUEUE(Q, ES, 0, was);          /* selectors_fill */
+#if defined(SEL_FILL_ROUNDS) && !defined(PLANT_SEL_FILL_WAKE_FIRST)
+     /* send_until_out, as the code has it: rounds until the waiter is out */
+     do
+     :: SIGNAL_BLOCKED(Q, sent, r);
+        if
+        :: sent -> sent = 0
+        :: else -> break
+        fi;
+        fill_rounds++;
+        assert(fill_rounds < 5);
+        UNLOCK(Q);
+        (insys[W] && !sigpend[W] || !(mem[BLOCKED] & BSET));  /* the pause */
+        LOCK(Q)
+     od;
+#elif !defined(PLANT_SEL_FILL_WAKE_FIRST)
+     SIGNAL_BLOCKED(Q, sent, r);
+     sent = 0;
+#endif
+     UNLOCK(Q)
+  :: else -> skip
+  fi;
+  if
+  :: wantn = 1
+  :: skip
+  fi;
+  if
+  :: wantn ->
+     (released || sel_noclose);
+     if
+     :: released ->
+        d_step { numowner = 2; kready = kready | BIT(EN) };  /* open: the lowest free number */
+        if
+        :: LOCK(Q);                 /* zl_selector_add: EPOLL_CTL_ADD, N's file, the number */
+           d_step { interest = interest | BIT(EN); n_added = 1 };
+           UNLOCK(Q)
+        :: skip
+        fi
+     :: else -> skip
+     fi
+  :: else -> skip
+  fi;
+  finished++
+}
+#endif
 
 /* At the end: every caller thread has ended (a blocked one makes this an
  * invalid end state), and the descriptor was released exactly once (or, in
  * the fill configuration with no close, not at all). */
 active proctype monitor() {
-#ifdef FORK
+#if defined(SELECTOR)
+  finished == NCALLERS;
+  assert(!sigpend[W]);
+  assert(sel_closing && released == 1 && !release_pending || !sel_closing && released == 0)
+#elif defined(FORK)
   /* in the child: R's descriptor released iff R is closed, once */
   if
   :: child_done
