@@ -9,7 +9,7 @@
 
 #include <in_syscall.hpp> // blocks_in
 #include <kernel.hpp>     // make_pipe, make_socketpair, make_pty, Io, Fd
-#include <zelt.h>         // zl_cIO
+#include <zelt.h>         // zl_cIO, zl_io_read_pending, zl_io_record
 #include <zelt/embed.hpp> // call, str, io_fd, array, inspect
 
 #include <atomic>           // the threads' ids
@@ -136,6 +136,8 @@ TEST(CloseEndsAWrite, AFillLeavesAWriterAsleepOnTheSameStreamAlone) {
         zt::Held line(zelt::call(io, "gets"));
         return zelt::string_value(line);
     });
+    while (zl_io_read_pending(zl_io_record(io.value())) == 0) // the fill has it, and counts
+        std::this_thread::yield();                            // the held waiter: its rounds begin
     hold.release(); // the waiter sees the buffered input and leaves
     ASSERT_EQ(reader.wait_for(20s), std::future_status::ready)
         << "the fill goes on signalling the writer";
@@ -218,6 +220,8 @@ TEST_P(AFillLeavesAWaitForRoom, OnTheSameStreamAsleep) {
         zt::Held line(zelt::call(io, "gets"));
         return zelt::string_value(line);
     });
+    while (zl_io_read_pending(zl_io_record(io.value())) == 0) // the fill has it, and counts
+        std::this_thread::yield();                            // the held waiter: its rounds begin
     hold.release(); // the waiter sees the buffered input and leaves
     ASSERT_EQ(reader.wait_for(20s), std::future_status::ready)
         << "the fill goes on signalling the wait for room";
