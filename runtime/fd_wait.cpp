@@ -92,23 +92,32 @@ int wait_plain(pollfd &pfd, const timeval *limit, bool bounded) {
 }
 
 // Counts a blocking wait among R's sleepers while it lasts, so that a read
-// that fills R's buffer knows to wake it.
+// that fills R's buffer knows to wake it; listed on its thread first, for a
+// fill that a handler makes there (see SleepLink).
 class Sleeper {
 public:
-    explicit Sleeper(Record *r) : r_(r) {
+    Sleeper(ThreadCalls *t, Record *r) : t_(t), r_(r), link_{r, t->sleeping} {
+        if (!r_) return;
+        t->sleeping = &link_;
+        std::atomic_signal_fence(std::memory_order_seq_cst); // listed, then counted
         // seq_cst, with the fill's seq_cst store of pending and load of
         // sleepers: either the fill sees this sleeper or it sees the input.
-        if (r_) r_->sleepers.fetch_add(1, std::memory_order_seq_cst);
+        r_->sleepers.fetch_add(1, std::memory_order_seq_cst);
     }
     ~Sleeper() {
-        if (r_) r_->sleepers.fetch_sub(1, std::memory_order_relaxed); // a spare wake-up at most
+        if (!r_) return;
+        r_->sleepers.fetch_sub(1, std::memory_order_relaxed); // a spare wake-up at most
+        std::atomic_signal_fence(std::memory_order_seq_cst);  // counted out, then unlisted
+        t_->sleeping = link_.outer;
     }
     Sleeper(const Sleeper &) = delete;
     Sleeper &operator=(const Sleeper &) = delete;
     bool buffered() const { return r_ && r_->pending.load(std::memory_order_seq_cst) > 0; }
 
 private:
+    ThreadCalls *t_;
     Record *r_;
+    SleepLink link_;
 };
 
 } // namespace
@@ -137,8 +146,8 @@ int wait_fd(int fd, int events, const timeval *limit, bool wake_on_buffer) {
     const int64_t deadline = bounded ? now_ns() + to_ns(*limit) : 0;
     int64_t rest = bounded ? to_ns(*limit) : kForeverSec * kNsecPerSec;
     const std::uint64_t mask = wait_mask();
-    BlockedOn blocked(t, r, !wake_on_buffer);      // a fill's input ends no other wait
-    Sleeper sleeper(wake_on_buffer ? r : nullptr); // after the mark: a fill that counts it sees it
+    BlockedOn blocked(t, r);                          // a close ends every wait
+    Sleeper sleeper(t, wake_on_buffer ? r : nullptr); // after the mark: a fill counting it sees it
     for (;;) {
         t->wait_left = to_timespec(rest);
         std::atomic_signal_fence(std::memory_order_seq_cst); // the limit, then the checks

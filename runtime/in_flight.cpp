@@ -21,44 +21,43 @@
 //   R. A fenced process's calls enter the slow way (plain_below is 0).
 // - Blocked: before a blocking system call on R (a wait's ppoll, the
 //   fallback read(2), a write's write(2)) the thread stores blocked_on = R,
-//   ordered like the chain store, then checks closed (a wait: and input
-//   buffered), then calls. A wait that input in R's buffer does not end (a
-//   write's wait for room, the turn holder's own read) adds kCloseOnly: a
-//   fill passes it over, or its send loop would signal it until it left,
-//   which a writer on a full pipe may not do for ever.
-//   It clears blocked_on on every way out (BlockedOn's destructor) with a CAS
-//   that waits while kSending is set; if kSent was set it opens the wake
-//   signal for one system call, so a wake still pending is delivered and
-//   dropped: none is pending once the call has returned. A handler's wait
-//   inside another puts the outer mark back and zeroes the limit. A wait on
-//   several streams marks their set instead (stream_set.cpp has its rules).
-// - Limit: a wait's ppoll always has a limit (a far one for none: the kernel
-//   arms a timer only when it sleeps), in the thread's wait_left, read by the
-//   kernel at entry. Each round the wait stores it, then checks, then calls.
-//   A wake on the thread (the handler, a close from a handler over its wait
-//   on R, a nested wait's end) zeroes it: before the ppoll it returns at
-//   once, inside it EINTR. Either way the wait looks again; only closed,
-//   input buffered, readiness or its own deadline end it.
+//   ordered like the chain store; a wait that input ends then counts itself
+//   in R's sleepers; then it checks closed (that wait: and input buffered),
+//   then calls. Every way out (BlockedOn's destructor, after the count's)
+//   clears the mark with a CAS that waits while kSending is set and, if
+//   kSent was, opens the wake signal for one system call: a pending wake is
+//   delivered and dropped. A handler's wait inside another puts the outer
+//   mark back and zeroes the limit. A set wait marks its set (stream_set.cpp).
+// - Limit: a wait's ppoll always has one (far for none), in wait_left, read
+//   by the kernel at entry; each round the wait stores it, checks, calls. A
+//   wake on the thread (the handler, a close from a handler over its wait on
+//   R, a nested wait's end) zeroes it: the ppoll returns at once, or EINTR,
+//   and the wait looks again; only closed, input, readiness or time end it.
 // - Send: under the lock, CAS blocked_on from R (or R|kSent) to |kSending,
 //   rt_tgsigqueueinfo, store R|kSent. Only a thread blocked on R is signalled.
-// - Closer: under the lock, closed.exchange(true), then barrier() (see
-//   barrier.cpp), then scans every chain: any naming R sets release_pending,
-//   else it releases at once (never, with no barrier left, while another
-//   registered thread lives). Its own thread blocked on R (a close from a
-//   handler): zero_limit. Then it sends to every other thread blocked on R,
-//   drops the lock, pauses (a yield, then 50 us doubling to 1 ms) and sends
-//   again until none is: a wake is lost only where the host's SIG_IGN or
-//   handler stood meanwhile (each round puts ours back first) or to a read(2)
-//   it landed before. It never waits for a call to leave. A fill (input moved
-//   into R's buffer while waits sleep on R) sends the same way, under R's
-//   read lock, to every mark on R but the close-only ones.
-// - Why enough: each side stores, then loads the other's store, with a full
-//   barrier between, so a caller either sees closed before its system call or
-//   is seen by the scan (chain) and by the send loop (blocked_on).
-// - Locked sections block every signal on their thread and disable
-//   cancellation, and the close allocates nothing: a close is safe in a
-//   handler. Thread exit resets the entry whole; a fork child keeps only the
-//   forking thread's; closed records only vanished threads named are released.
+// - Closer: under the lock, closed.exchange(true), barrier() (barrier.cpp),
+//   then scans every chain: any naming R sets release_pending, else it
+//   releases at once (never, with no barrier left, while another registered
+//   thread lives). Its own thread blocked on R (a close from a handler):
+//   zero_limit. Then it sends to every other thread blocked on R, drops the
+//   lock, pauses (a yield, then 50 us doubling to 1 ms) and sends again until
+//   none is; it never waits for a call to leave. A wake is lost only where the
+//   host's SIG_IGN or handler stood (each round puts ours back first) or to a
+//   read(2) it landed before.
+// - Fill: a read that moved input into R's buffer, holding R's read turn (the
+//   input stays), stores pending, then loads the sleeper counts; a sleeper
+//   counts itself, then loads pending (seq_cst all): one sees the other. If
+//   counted, it sends rounds as the close, but ends once a round finds no
+//   other thread blocked on R (a counted sleeper is marked, unless a handler's
+//   wait swapped its mark out: it looks again at that wait's end) or, after
+//   the pause, R's sleepers are its own thread's alone (they look again when
+//   its handler returns) and no set for input was found: a writer sleeps on.
+// - Why enough: each side stores, then a full barrier, then loads the other's
+//   store: a caller sees closed before its system call, or the scan (chain)
+//   and the sends (blocked_on) see it.
+// - Locked sections block every signal and cancellation; the close allocates
+//   nothing: it is safe in a handler. Thread exit resets the entry whole; a
+//   fork child keeps only its own and releases what only vanished threads named.
 #include "internal.hpp"
 #include "test_hooks/test_hooks.hpp" // calls_fence
 
@@ -149,46 +148,63 @@ void release_unnamed() { // after threads vanished: what only they named
     }
 }
 
-// Signals T if it is blocked on R; true if it was. A fill (FILL) passes over
-// a close-only mark: its input ends no such wait.
-bool send_if_blocked(ThreadCalls *t, const Record *r, bool fill) {
+// What a round found: any other thread blocked on R, and among them any
+// wait on a set that input ends.
+struct Found {
+    bool any = false, input_set = false;
+};
+
+// Signals T if it is blocked on R.
+Found send_if_blocked(ThreadCalls *t, const Record *r) {
     std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
-    do {
-        if (!may_name(w, r) || (w & ThreadCalls::kSending)) return false;
-        if (fill && (w & ThreadCalls::kCloseOnly)) return false;
-    } while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
-                                                  std::memory_order_acq_rel));
+    do
+        if (!may_name(w, r) || (w & ThreadCalls::kSending)) return {};
+    while (!t->blocked_on.compare_exchange_weak(w, w | ThreadCalls::kSending,
+                                                std::memory_order_acq_rel));
     if (!claimed_names(w, r)) { // a set without R: as it was
         t->blocked_on.store(w, std::memory_order_release);
-        return false;
+        return {};
     }
+    const bool input_set = claimed_set_for_input(w); // read while the claim holds its frame
     send_wake(t->tid);
     t->blocked_on.store(w | ThreadCalls::kSent, std::memory_order_release); // it may leave
-    return true;
+    return {true, input_set};
 }
 
-// One round: signals every other thread blocked on R; true if any was.
-bool send_round(const Record *r, bool fill) {
-    bool any = false;
+// One round: signals every other thread blocked on R.
+Found send_round(const Record *r) {
+    Found found;
     for (ThreadCalls *t = table().threads; t; t = t->next) {
         if (!t->in_use || t == this_thread) continue;
         if (!may_name(t->blocked_on.load(std::memory_order_acquire), r)) continue;
-        if (!any) own_wake_signal(); // the host may have taken the signal since
-        any = send_if_blocked(t, r, fill) || any;
+        if (!found.any) own_wake_signal(); // the host may have taken the signal since
+        const Found one = send_if_blocked(t, r);
+        found.any = found.any || one.any;
+        found.input_set = found.input_set || one.input_set;
     }
-    return any;
+    return found;
+}
+
+constexpr long next_pause(long pause) { // a yield first: the woken thread is usually out by then
+    return std::clamp(pause * 2, 50000L, 1000000L);
 }
 
 // Sends until no other thread is blocked on R: a wake may be lost (see top).
-// A fill's loop ends with close-only marks left: they stay until a close.
-void send_until_out(TableLock &lock, const Record *r, bool fill) {
-    for (long pause = 0; send_round(r, fill); pause = std::clamp(pause * 2, 50000L, 1000000L))
-        lock.pause(pause); // a yield first: the woken thread is usually out by then
+void send_until_out(TableLock &lock, const Record *r) {
+    for (long pause = 0; send_round(r).any; pause = next_pause(pause)) lock.pause(pause);
+}
+
+// This thread's waits counted on R: a handler's fill interrupted them.
+int own_sleepers(const Record *r) {
+    int n = 0;
+    for (const SleepLink *s = this_thread->sleeping; s; s = s->outer) n += s->r == r;
+    return n;
 }
 
 void reset(ThreadCalls *t) {
     for (auto &entry : t->chain) entry.store(nullptr, std::memory_order_relaxed);
     t->blocked_on.store(0, std::memory_order_relaxed);
+    t->sleeping = nullptr;
     t->depth = 0;
     t->in_use = false;
 }
@@ -341,13 +357,19 @@ void close_record(Record *r) {
     if (ThreadCalls *self = registered_thread();
         self && claimed_names(self->blocked_on.load(std::memory_order_relaxed), r))
         zero_limit(self); // a close from a handler over a wait on R: it looks again when we return
-    send_until_out(lock, r, false);
+    send_until_out(lock, r);
 }
 
 void wake_sleepers(Record *r) { // under R's read lock: the input stays buffered meanwhile
     TableLock lock;
     if (r->selected.load(std::memory_order_relaxed) > 0) selectors_fill(r); // queued, then woken
-    send_until_out(lock, r, true);
+    for (long pause = 0;; pause = next_pause(pause)) {
+        const Found found = send_round(r);
+        if (!found.any) return; // a sleeper has its mark before its count
+        lock.pause(pause);
+        if (!found.input_set && r->sleepers.load(std::memory_order_relaxed) <= own_sleepers(r))
+            return; // every wait that this input ends has left; any other sleeps on
+    }
 }
 
 namespace {
@@ -367,8 +389,7 @@ std::uintptr_t swap_mark(ThreadCalls *t, std::uintptr_t want) {
 
 } // namespace
 
-BlockedOn::BlockedOn(ThreadCalls *t, Record *r, bool close_only)
-    : BlockedOn(t, word(r) | (close_only ? ThreadCalls::kCloseOnly : 0)) {}
+BlockedOn::BlockedOn(ThreadCalls *t, Record *r) : BlockedOn(t, word(r)) {}
 
 BlockedOn::BlockedOn(ThreadCalls *t, std::uintptr_t mark) : t_(t) {
     outer_ = t->blocked_on.load(std::memory_order_relaxed);
@@ -413,8 +434,8 @@ ssize_t interruptible_read(Record *r, void *to, std::size_t n) {
         errno = open.error();
         return -1;
     }
-    BlockedOn blocked(this_thread, r, true); // the turn's holder: its own fills end nothing here
-    if (r->closed()) {                       // a close that missed blocked_on: it is seen here
+    BlockedOn blocked(this_thread, r);
+    if (r->closed()) { // a close that missed blocked_on: it is seen here
         errno = EINTR;
         return -1;
     }
@@ -427,7 +448,7 @@ ssize_t interruptible_write(Record *r, const void *from, std::size_t n) {
         errno = open.error();
         return -1;
     }
-    BlockedOn blocked(this_thread, r, true);
+    BlockedOn blocked(this_thread, r);
     if (r->closed()) { // a close that missed blocked_on: it is seen here
         errno = EINTR;
         return -1;

@@ -283,12 +283,10 @@ void set_write_kind(Record *r, int type); // at the stream's making: sync's defa
 // with plain stores; a close pays to see them (see in_flight.cpp).
 // A call reads and writes `depth` and the first entries of `chain`: they share
 // the first cache line.
+struct SleepLink;
 struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
     static constexpr std::uintptr_t kSending = 1, kSent = 2; // blocked_on's flag bits
-    // A record's mark that only a close ends (a write's wait, the read(2) of
-    // the turn's holder): a fill does not signal it, its input ends nothing.
-    static constexpr std::uintptr_t kCloseOnly = 8;
     unsigned depth = 0; // the owner's alone (its handlers included)
     // Calls at a depth below this take the plain path: kDepth, or 0 once the
     // process has no asymmetric barrier and callers fence after each store of
@@ -308,6 +306,16 @@ struct alignas(64) ThreadCalls {
     // on this thread zeroes it (zero_limit): landing between the wait's checks
     // and its ppoll, it makes the ppoll return at once.
     timespec wait_left = {};
+    const SleepLink *sleeping = nullptr; // the owner's: its waits counted in sleepers
+};
+
+// A wait that input in R's buffer ends, counted in R's sleepers while it
+// lasts (fd_wait.cpp), on its thread's list, innermost first: a fill that a
+// handler makes on the thread leaves out the waits it interrupted. Listed
+// before it is counted, counted out before it is unlisted.
+struct SleepLink {
+    const Record *r;
+    const SleepLink *outer;
 };
 // A thread's entry; until its first call registers it, `unregistered`, an
 // entry that is never written and sends every call to the slow path
@@ -363,7 +371,7 @@ void in_flight_after_fork_child();
 struct StreamSet;
 class BlockedOn {
 public:
-    BlockedOn(ThreadCalls *t, Record *r, bool close_only = false);
+    BlockedOn(ThreadCalls *t, Record *r);
     BlockedOn(ThreadCalls *t, const StreamSet *s); // a wait on several (stream_set.cpp)
     ~BlockedOn();
     BlockedOn(const BlockedOn &) = delete;
@@ -385,15 +393,16 @@ struct alignas(8) StreamSet {
     Record *const *records;
     std::size_t count;
     const zl_selector *selector = nullptr; // a selector's wait: its records are its registrations
+    bool input = true;                     // a wait that input ends (a selector's always is)
 };
 constexpr std::uintptr_t kSetMark = 4; // in blocked_on, beside kSending and kSent
 // Whether a mark may name R: R's own, or a set's, for claimed_names to tell.
 inline bool may_name(std::uintptr_t mark, const Record *r) {
-    constexpr std::uintptr_t flags =
-        ThreadCalls::kSending | ThreadCalls::kSent | ThreadCalls::kCloseOnly;
+    constexpr std::uintptr_t flags = ThreadCalls::kSending | ThreadCalls::kSent;
     return (mark & ~flags) == reinterpret_cast<std::uintptr_t>(r) || (mark & kSetMark);
 }
 bool claimed_names(std::uintptr_t mark, const Record *r); // MARK claimed, or this thread's
+bool claimed_set_for_input(std::uintptr_t mark);          // MARK claimed: a set that input ends
 bool set_names(ThreadCalls *t, const Record *r);          // claims T's mark to look
 extern std::atomic<int> set_sleepers; // waits on several: a fill must look for them
 

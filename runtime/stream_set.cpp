@@ -5,20 +5,20 @@
 // - Waiter: before it looks at any of the streams (closed, buffered, the
 //   kernel), the thread stores blocked_on = S | kSetMark, S being a
 //   StreamSet in its own frame that lists the records; then the fence a
-//   chain store takes; then it counts itself in set_sleepers (seq_cst). From
-//   then on S names every record in it: a close owes the release of their
-//   descriptors to the wait, and signals the thread as it signals one
-//   blocked on a single record. Each round, as a wait on one stream does,
-//   it stores its limit in wait_left (a far one for none), then (a signal
-//   fence) looks: closed, then buffered, then the kernel's ppoll with that
-//   limit and the mask read once at the wait's start, the wake signal open.
-//   A wake zeroes the limit: the ppoll returns at once (0) or with EINTR,
-//   and the wait looks again; only closed, buffered, readiness or its own
-//   deadline end it. On every way out (return, exception, the forced
-//   unwind of a cancellation) clears the mark (BlockedOn: it waits while a
-//   signaller holds kSending, and takes back a wake it was sent), fences,
-//   then gives each closed record to leave_closed, which releases it when
-//   no other call names it.
+//   chain store takes; then, a wait for input, it counts itself in
+//   set_sleepers (seq_cst). From then on S names every record in it: a
+//   close owes the release of their descriptors to the wait, and signals
+//   the thread as it signals one blocked on a single record. Each round, as
+//   a wait on one stream does, it stores its limit in wait_left (a far one
+//   for none), then (a signal fence) looks: closed, then buffered, then the
+//   kernel's ppoll with that limit and the mask read once at the wait's
+//   start, the wake signal open. A wake zeroes the limit: the ppoll returns
+//   at once (0) or with EINTR, and the wait looks again; only closed,
+//   buffered, readiness or its own deadline end it. On every way out
+//   (return, exception, the forced unwind of a cancellation) clears the
+//   mark (BlockedOn: it waits while a signaller holds kSending, and takes
+//   back a wake it was sent), fences, then gives each closed record to
+//   leave_closed, which releases it when no other call names it.
 // - Closer and fill: under the table's lock. A mark with kSetMark is claimed
 //   (CAS adding kSending) before the set is read, and put back as it was,
 //   or with kSent after a send: the waiter cannot clear its mark meanwhile,
@@ -29,8 +29,11 @@
 //   is never reported. While the mark stands no record in S is released, so
 //   a revents the ppoll gave belongs to the stream it was asked of.
 // - Fill: a read that buffers input wakes the sleepers of its record; a set
-//   counts itself in set_sleepers instead of in each record's count (one
-//   atomic per wait, not one per stream), and the fill looks at both.
+//   for input counts itself in set_sleepers instead of in each record's
+//   count (one atomic per wait, not one per stream), and the fill looks at
+//   both; its rounds go on while one finds such a set naming the record
+//   (StreamSet::input, read under the claim). A wait for room alone takes a
+//   spare wake at most.
 // - Nesting: a handler's wait inside a set wait swaps the mark (BlockedOn)
 //   and puts it back, zeroing the limit so the set wait looks again; meanwhile the
 //   set names nothing, and a record closed then may be released: the set
@@ -80,13 +83,20 @@ int ppoll_now(std::span<pollfd> fds, timespec *limit, const std::uint64_t *mask)
     return static_cast<int>(ready);
 }
 
-// Counts a set wait among the sleepers a fill must wake.
+// Counts a set wait that input ends among the sleepers a fill must wake.
 class SetSleeper {
 public:
-    SetSleeper() { set_sleepers.fetch_add(1, std::memory_order_seq_cst); }  // after the mark
-    ~SetSleeper() { set_sleepers.fetch_sub(1, std::memory_order_relaxed); } // a spare wake at most
+    explicit SetSleeper(bool input) : input_(input) {
+        if (input_) set_sleepers.fetch_add(1, std::memory_order_seq_cst); // after the mark
+    }
+    ~SetSleeper() {
+        if (input_) set_sleepers.fetch_sub(1, std::memory_order_relaxed); // a spare wake at most
+    }
     SetSleeper(const SetSleeper &) = delete;
     SetSleeper &operator=(const SetSleeper &) = delete;
+
+private:
+    bool input_;
 };
 
 // On the way out, once the mark is cleared: each closed record's release,
@@ -171,7 +181,7 @@ private:
 // it is answered as closed, its descriptor not looked at.
 zl_value look_once(ThreadCalls *t, const zl_value *ios, std::span<Record *> records,
                    std::span<pollfd> fds, int events) {
-    const StreamSet set{records.data(), records.size()};
+    const StreamSet set{records.data(), records.size(), nullptr, (events & POLLIN) != 0};
     LeaveClosed leave(t, records); // after the mark is cleared
     std::vector<zl_value> ready;
     bool ok = true;
@@ -198,11 +208,11 @@ BlockedOn::BlockedOn(ThreadCalls *t, const StreamSet *s)
     : BlockedOn(t, reinterpret_cast<std::uintptr_t>(s) | kSetMark) {}
 
 bool claimed_names(std::uintptr_t mark, const Record *r) {
-    if (!(mark & kSetMark)) // a record's: a close-only one is the record's too
-        return (mark & ~(kMarkFlags | ThreadCalls::kCloseOnly)) ==
-               reinterpret_cast<std::uintptr_t>(r);
+    if (!(mark & kSetMark)) return (mark & ~kMarkFlags) == reinterpret_cast<std::uintptr_t>(r);
     return holds(set_of(mark), r);
 }
+
+bool claimed_set_for_input(std::uintptr_t mark) { return (mark & kSetMark) && set_of(mark)->input; }
 
 bool set_names(ThreadCalls *t, const Record *r) { // under the table's lock
     std::uintptr_t w = t->blocked_on.load(std::memory_order_acquire);
@@ -246,13 +256,13 @@ extern "C" zl_value zl_wait_for_streams(const zl_value *ios, long n, int events,
                            : kForeverSec * kNsecPerSec; // far for none
     const int64_t deadline = bounded ? now_ns() + rest : 0;
     const std::uint64_t mask = wait_mask(); // the thread's own now, the wake signal open
-    const StreamSet set{records.data(), records.size()};
+    const StreamSet set{records.data(), records.size(), nullptr, (events & POLLIN) != 0};
     LeaveClosed leave(t, records); // after the mark is cleared
     bool ok = true;
     int err = 0; // the failure's errno, past the mark's clear
     {
         BlockedOn blocked(t, &set);
-        SetSleeper sleeper; // after the mark: a fill that counts it sees it
+        SetSleeper sleeper((events & POLLIN) != 0); // after the mark: a fill that counts it sees it
         for (;;) {
             t->wait_left = to_timespec(rest);
             std::atomic_signal_fence(std::memory_order_seq_cst);  // the limit, then the checks

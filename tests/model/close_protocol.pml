@@ -6,8 +6,10 @@
  * Threads (each a process):
  *   query  (Q) two calls on stream R, each an ioctl on R's descriptor;
  *              with -DFILL one call instead, a read that moves input into
- *              R's buffer (the buffer fill) and wakes R's sleepers (one
- *              round of sends); with -DFORK a fork between its calls or
+ *              R's buffer (the buffer fill) and wakes R's sleepers (rounds
+ *              of sends until a round finds no thread blocked on R or, after
+ *              its pause, R's sleepers count is zero); with -DFORK a fork
+ *              between its calls or
  *              inside the first, after
  *              which the search follows the child; with -DHANDLER a signal
  *              handler may run a call on another stream S in the middle of
@@ -90,10 +92,12 @@
  * on another stream lands on W's way into ppoll (BlockedOn nested).
  * SELF_CLOSE: a host handler on W closes R on W's way into ppoll or in it.
  * WRITER: W's wait is a write's wait for room (or, with FALLBACK_READ, a
- * terminal's write(2)): its mark adds CLOSE_ONLY, it counts as no sleeper and
- * looks at no buffer, so only the close ends it; the fill, with another
- * thread's wait (not modelled) as its sleeper, sends until no thread blocked
- * on R takes a send, passing close-only marks over.
+ * terminal's write(2)): its mark is R's as any wait's, it counts as no
+ * sleeper and looks at no buffer, so only the close ends it; the fill's
+ * sleeper is another thread's wait, `sleeper`, abstract: counted and marked
+ * from the start, it leaves once a send reaches it (counted out, then its
+ * mark cleared). The fill's rounds signal W too (a spare wake: it looks
+ * again and sleeps on) and must end once the sleeper is out.
  * SET: W's call is a wait on a set of R and a never-ready stream
  * (runtime/stream_set.cpp), its ppoll's limit kept as above.
  * SELECTOR: W waits on a selector (runtime/selector.cpp) holding R and S,
@@ -134,7 +138,6 @@
 #define SENDING 2
 #define SENT 4
 #define BSET 8                     /* SET: a StreamSet in W's frame, holding R and another */
-#define CLOSE_ONLY 16              /* WRITER: a mark that only a close ends (kCloseOnly) */
 
 #ifndef BUF
 #define BUF 4                      /* store buffer entries per thread: no thread here
@@ -157,7 +160,12 @@ bool in_use_w = 1;                 /* W's entry belongs to a live thread */
 bool disp_ours = 1;                /* the wake signal's disposition is the runtime's */
 bool hit;                          /* a close's send found W in its system call */
 byte rounds;                       /* the close's rounds of sends */
-byte fill_rounds;                  /* WRITER: the fill's */
+byte fill_rounds;                  /* the fill's rounds of sends */
+#ifdef WRITER
+bool smark = 1;                    /* the sleeper's mark names R */
+bool swoken;                       /* a send reached the sleeper */
+bool scounted;                     /* the sleeper is counted in R's sleepers */
+#endif
 bool left0;                        /* W's wait_left zeroed by a wake */
 bool hdone;                        /* the host handler (SELF_CLOSE, HANDLER_WAIT) has run */
 bool unordered;                    /* MB_REFUSED: no barrier orders the other threads */
@@ -442,17 +450,15 @@ inline SCAN(t, named, wake, r) {
 /* Signaller t (under table_mu) wakes W if W is blocked on R: compare-exchange
  * BR (or BR|SENT) -> BR|SENDING, send, store BR|SENT. sent = 1 if it sent.
  * SET: a mark naming W's set (BSET) is signalled the same way, and the store
- * puts back the set's mark. */
-/* Whether signaller t passes W's mark r over: a fill, a close-only mark. */
-#if defined(PLANT_FILL_WAKES_WRITER)
-#define PASSES_OVER(t, r) 0
-#elif defined(PLANT_CLOSE_SKIPS_WRITER)
-#define PASSES_OVER(t, r) (r & CLOSE_ONLY)          /* the close too */
+ * puts back the set's mark; iset = 1 then (the set waits for input). */
+/* PLANT_CLOSE_SKIPS_WRITER: the close passes the writer's mark over. */
+#if defined(PLANT_CLOSE_SKIPS_WRITER)
+#define PASSES_OVER(t) (t == C)
 #else
-#define PASSES_OVER(t, r) (t == Q && (r & CLOSE_ONLY))
+#define PASSES_OVER(t) 0
 #endif
 
-inline SIGNAL_BLOCKED(t, sent, r) {
+inline SIGNAL_BLOCKED(t, sent, r, iset) {
 #ifdef PLANT_SET_NO_CLAIM
   LOAD(t, BLOCKED, r);              /* the set read before the mark is claimed */
   if
@@ -465,15 +471,16 @@ inline SIGNAL_BLOCKED(t, sent, r) {
     blen[t] == 0 ->
     r = mem[BLOCKED];
     if
-    :: in_use_w && (r & (BR | BSET)) && !(r & SENDING) && !PASSES_OVER(t, r) ->
+    :: in_use_w && (r & (BR | BSET)) && !(r & SENDING) && !PASSES_OVER(t) ->
        mem[BLOCKED] = r | SENDING; sent = 1;
-       r = r & (BR | BSET | CLOSE_ONLY)   /* the mark, kept for the store */
+       r = r & (BR | BSET)          /* the mark, kept for the store */
     :: else -> sent = 0; r = 0
     fi
   };
   if
   :: sent ->
      assert(!(r & BSET) || wframe);  /* a claimed set's frame stands */
+     iset = ((r & BSET) != 0);
      d_step {
        if
        :: t == C && insys[W] && !sigpend[W] && disp_ours ->
@@ -596,11 +603,7 @@ inline LEAVE(t, d, ok, named, r) {
 /* ---- blocked_on: W's BlockedOn guard ---- */
 
 inline BLOCK_ON() {
-#ifndef WRITER
   STORE(W, BLOCKED, BR);            /* relaxed, ordered like the chain store */
-#else
-  STORE(W, BLOCKED, BR | CLOSE_ONLY);  /* a write's wait for room: no fill ends it */
-#endif
 #ifndef PLANT_NO_BLOCKED_FENCE
   PUBLISH(W)
 #else
@@ -824,7 +827,7 @@ inline PAUSE() {
   (insys[W] && !sigpend[W] || !disp_ours || !(mem[BLOCKED] & (BR | BSET)) || !in_use_w)
 }
 
-inline CLOSE_RECORD(named, sent, r) {
+inline CLOSE_RECORD(named, sent, r, iset) {
 #ifndef PLANT_MARK_OUTSIDE_LOCK
   LOCK(C);                          /* a fork finds R either open or scanned */
 #endif
@@ -867,7 +870,13 @@ inline CLOSE_RECORD(named, sent, r) {
      :: else -> skip
      fi;
 #endif
-     SIGNAL_BLOCKED(C, sent, r);
+     SIGNAL_BLOCKED(C, sent, r, iset);
+#ifdef WRITER
+     if
+     :: smark -> swoken = 1         /* the fill's sleeper: ended too */
+     :: else -> skip
+     fi;
+#endif
      if
      :: sent -> sent = 0
      :: else -> break
@@ -890,7 +899,7 @@ closed_before:
 #define CLOSER 1
 active proctype closer() ALIVE {
   byte r, named, mode;
-  bool ok, sent;
+  bool ok, sent, iset;
   if
   :: mode = 0                       /* close_record from no call on R */
   :: mode = 1                       /* R.close: a call on R at depth 0 */
@@ -919,7 +928,7 @@ active proctype closer() ALIVE {
   :: else -> skip
   fi;
 #endif
-  CLOSE_RECORD(named, sent, r);
+  CLOSE_RECORD(named, sent, r, iset);
   if
   :: mode == 2 ->
      LEAVE(C, 1, 0, named, r);
@@ -1067,12 +1076,39 @@ inline FORK_CHILD(named, r) {
   UNLOCK(Q)                         /* child handler */
 }
 
+/* The fill's pause lasts until a re-send can matter: W back in its system
+ * call with no signal pending, the disposition changed, W not blocked on R;
+ * WRITER: the sleeper, whose wake is never lost, out (W needs no wake). */
+inline FILL_PAUSE() {
+#ifdef WRITER
+  (!smark)
+#else
+  (insys[W] && !sigpend[W] || !disp_ours || !(mem[BLOCKED] & (BR | BSET)) || !in_use_w)
+#endif
+}
+
+#ifdef WRITER
+/* The fill's sleeper: another thread's wait for input on R, abstract (a
+ * wait's own steps are W's in the other FILL configurations): counted and
+ * marked from the start; once a send reaches it, it finds the input, is
+ * counted out, then clears its mark. */
+active proctype sleeper() {
+  d_step { mem[SLEEPERS] = 1; scounted = 1 };
+  swoken;
+  atomic { mem[SLEEPERS]-- };
+  smark = 0
+}
+#endif
+
 /* ---- query: R's descriptor used directly ---- */
 
 #ifndef SELECTOR
 active proctype query() {
   byte r, named, n;
-  bool ok, sent;
+  bool ok, sent, iset;
+#ifdef WRITER
+  scounted;                         /* the sleeper counted itself before the fill */
+#endif
 #if defined(FORK)
   /* a call on R, a fork from inside it or after it, a call on R in the child */
   CALL_BEGIN(Q, 0, ok, r);
@@ -1118,11 +1154,7 @@ active proctype query() {
 #ifndef PLANT_FILL_NO_FENCE
      FENCE(Q);                      /* seq_cst fence */
 #endif
-#ifndef WRITER
      LOAD(Q, SLEEPERS, r);
-#else
-     r = 1;                         /* another thread's wait on R sleeps (not modelled) */
-#endif
      if
      :: r > 0 ->
         r = 0;
@@ -1130,24 +1162,61 @@ active proctype query() {
 #ifdef PLANT_FILL_SIGNALS_NAMERS
         SCAN(Q, named, 1, r);       /* every other thread naming R, blocked or not */
         named = 0;
-#elif defined(WRITER)
-        /* send_until_out: rounds until no thread blocked on R takes a send;
-         * a writer's wait, which no input ends, must not be one of them */
+#else
+        /* wake_sleepers: rounds to every other thread blocked on R, the
+         * disposition put back first, until a round finds none or, after
+         * its pause, no wait that input ends is left: R's sleepers at zero
+         * and no set for input found in the round */
         do
-        :: SIGNAL_BLOCKED(Q, sent, r);
+        ::
+#ifndef PLANT_NO_REPAIR
+           if
+           :: !disp_ours -> disp_ours = 1
+           :: else -> skip
+           fi;
+#endif
+           SIGNAL_BLOCKED(Q, sent, r, iset);
+#ifdef PLANT_FILL_IGNORES_SETS
+           iset = 0;                /* the round's sets not looked at */
+#endif
+#ifdef WRITER
+           if
+           :: smark -> swoken = 1; sent = 1   /* the sleeper's mark */
+           :: else -> skip
+           fi;
+#endif
            if
            :: sent -> sent = 0
            :: else -> break
            fi;
            fill_rounds++;
+#ifndef HOST_IGN
+           assert(fill_rounds < 2);  /* the zeroed limit makes one round enough: no wake
+                                        is lost but to the host's SIG_IGN */
+#endif
            assert(fill_rounds < 5);  /* a fill that signals a writer until it leaves */
+#ifdef PLANT_FILL_ONE_ROUND
+           break;
+#endif
            UNLOCK(Q);
-           (insys[W] && !sigpend[W] || !(mem[BLOCKED] & BR) || !in_use_w);  /* the pause */
-           LOCK(Q)
-        od;
+           FILL_PAUSE();
+           LOCK(Q);
+#ifndef PLANT_FILL_LOOPS_ON_MARKS
+           if
+           :: iset -> iset = 0      /* a set for input: round again */
+           :: else ->
+#ifndef SET
+              LOAD(Q, SLEEPERS, r); /* R's own count: a set counts apart */
+#endif
+              if
+              :: r == 0 -> break
+              :: else -> r = 0
+              fi
+           fi
 #else
-        SIGNAL_BLOCKED(Q, sent, r); /* send_round: the threads blocked on R, */
-        sent = 0;                   /* one round: the zeroed limit covers a wake taken early */
+           iset = 0
+#endif
+        od;
 #endif
         UNLOCK(Q)
      :: else -> skip
@@ -1610,7 +1679,7 @@ first_done:
  * free, and be registered in the selector, its input waiting in the kernel. */
 active proctype sel_filler() {
   byte r, was;
-  bool sent, wantn;
+  bool sent, wantn, iset;
   if
   :: sel_filling = 1
   :: sel_closing -> skip            /* no fill: the close alone ends the wait */
@@ -1620,14 +1689,14 @@ active proctype sel_filler() {
      d_step { blen[Q] == 0 -> pend_s = 1 };  /* publish_pending: a seq_cst store */
      LOCK(Q);                       /* S->selected > 0: wake_sleepers(S) */
 #ifdef PLANT_SEL_FILL_WAKE_FIRST
-     SIGNAL_BLOCKED(Q, sent, r);
+     SIGNAL_BLOCKED(Q, sent, r, iset);
      sent = 0;
 #endif
      QUEUE(Q, ES, 0, was);          /* selectors_fill */
 #if defined(SEL_FILL_ROUNDS) && !defined(PLANT_SEL_FILL_WAKE_FIRST)
      /* send_until_out, as the code has it: rounds until the waiter is out */
      do
-     :: SIGNAL_BLOCKED(Q, sent, r);
+     :: SIGNAL_BLOCKED(Q, sent, r, iset);
         if
         :: sent -> sent = 0
         :: else -> break
@@ -1639,7 +1708,7 @@ active proctype sel_filler() {
         LOCK(Q)
      od;
 #elif !defined(PLANT_SEL_FILL_WAKE_FIRST)
-     SIGNAL_BLOCKED(Q, sent, r);
+     SIGNAL_BLOCKED(Q, sent, r, iset);
      sent = 0;
 #endif
      UNLOCK(Q)
@@ -1687,6 +1756,9 @@ active proctype monitor() {
          !mem[CLOSED] && released == 0);
 #else
   finished == NCALLERS;
+#ifdef WRITER
+  (!smark);                         /* the sleeper, woken, leaves too */
+#endif
   assert(mem[SLEEPERS] == 0);       /* every wait that counted itself left the count */
   assert(!sigpend[W]);              /* nor does one reach the entry's next thread */
 #ifdef MB_REFUSED
