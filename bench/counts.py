@@ -43,7 +43,7 @@ PATHS = [
     ("nread_buffered", None, 80, 12, 83),
     ("wait_any_buffered", None, None, None, None),
     ("raw_ppoll_ioctl", None, None, None, None),
-    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 155),
+    ("wait_ready", "raw_ppoll_ioctl", 150, 17, 150),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
     ("wait_blocking", "raw_ppoll_ioctl_blocking", None, None, 348),
     ("raw_outq", None, None, None, None),

@@ -204,6 +204,21 @@ ZL_INLINE_ void zl_scan_args_inline_(int argc, const zl_value *argv, const void 
             }
             return;
         }
+        /* any other count: the exported call raises. It stores into scratch
+         * slots, copied out should it return, so that no slot's address
+         * leaves the caller, whose slots may then stay in registers. */
+        {
+            zl_value scratch[ZL_MOST_SLOTS_];
+            (zl_scan_args)(argc, argv, fmt, &scratch[0], &scratch[1], &scratch[2], &scratch[3],
+                           &scratch[4], &scratch[5], &scratch[6], &scratch[7], &scratch[8],
+                           &scratch[9], &scratch[10], &scratch[11], &scratch[12], &scratch[13],
+                           &scratch[14], &scratch[15], &scratch[16], &scratch[17]);
+            for (i = 0; i < required + optional; ++i) {
+                zl_value *out = zl_scan_slot_(list, i);
+                if (out) *out = scratch[i];
+            }
+        }
+        return;
     }
 #define ZL_SLOT_(i) zl_scan_slot_(list, i)
     (zl_scan_args)(argc, argv, fmt, ZL_SLOT_(0), ZL_SLOT_(1), ZL_SLOT_(2), ZL_SLOT_(3), ZL_SLOT_(4),

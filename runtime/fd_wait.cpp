@@ -31,16 +31,20 @@ int revents_of(const pollfd &pfd) {
 [[gnu::cold, gnu::noinline]] Record *nested_call_record_for(int fd) { return call_record_for(fd); }
 
 // The record of the call whose stream FD is: first the innermost call's, as
-// on a method's own wait (the chain's scan, its first turn apart).
+// on a method's own wait (the chain's scan, its first turn apart). No call
+// on an IO here (depth 0) finds the chain's floor, and the scan finds none.
 [[gnu::always_inline]] inline Record *own_call_record_for(int fd) {
-    const ThreadCalls *t = this_thread; // never null: before the first call, depth 0
-    const std::size_t d = t->depth;     // 64 bits: the slot's address in one instruction
-    if (d == 0) return nullptr;         // no call on an IO runs here
-    Record *r = load_slot_below(t, d);
+    Record *r = innermost_call(this_thread); // never null: before the first call, depth 0
     if (r && r->pub.fd == fd) [[likely]]
         return r;
     return nested_call_record_for(fd);
 }
+
+// The one look's limit, made once rather than on each call's stack. Writable:
+// the kernel reads a zero limit and writes nothing back, but an emulated
+// ppoll writes the limit back whatever it is (the same zeros here), and one
+// in read-only memory failed there with EFAULT.
+constinit timespec zero_limit_for_look = {0, 0};
 
 // A zero limit: one look, which never sleeps, so no wake, no mask, no mark.
 // Without the blocking wait's frame: wait(0) comes here straight from
@@ -56,8 +60,8 @@ int revents_of(const pollfd &pfd) {
     // The system call itself, as the blocking wait makes it: the C library's
     // wrapper copies the limit and, once a second thread exists, switches
     // cancellation on and off around it with two locked instructions.
-    timespec zero = {0, 0}; // writable: an emulated ppoll writes the limit back, zero or not
-    const int ready = static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &zero, nullptr, kSigsetBytes));
+    const int ready =
+        static_cast<int>(syscall(SYS_ppoll, &pfd, 1, &zero_limit_for_look, nullptr, kSigsetBytes));
     if (ready <= 0) [[unlikely]] // nothing ready, or failed; a negative FD, which ppoll skips
         return pfd.fd < 0 ? bad_descriptor() : ready; // FD as ppoll left it: nothing kept across
     if (static_cast<unsigned char>(pfd.revents) & POLLNVAL) [[unlikely]] // in the low byte

@@ -295,12 +295,15 @@ struct alignas(64) ThreadCalls {
     // nesting too deep. Each thread's own copy, on the line its calls write.
     std::atomic<unsigned> plain_below{kDepth};
     std::atomic<bool> fenced{false}; // the same switch, as a leave tests it (see leave_call)
+    bool in_use = false;             // guarded by the table's lock
     pid_t tid = 0;
     // The record whose blocking system call this thread is in, or 0; a
     // signaller adds kSending while it sends, then kSent (see in_flight.cpp).
     std::atomic<std::uintptr_t> blocked_on{0};
-    bool in_use = false;                      // guarded by the table's lock
-    ThreadCalls *next = nullptr;              // the table's list; set once, under its lock
+    ThreadCalls *next = nullptr; // the table's list; set once, under its lock
+    // Null for good, just below the chain: the innermost slot at depth 0
+    // (innermost_call), so that a look for it needs no test of the depth.
+    std::atomic<Record *> chain_floor{nullptr};
     std::atomic<Record *> chain[kDepth] = {}; // innermost last; written by the owner only
     // A blocking wait's limit, read by the kernel at its ppoll's entry. A wake
     // on this thread zeroes it (zero_limit): landing between the wait's checks
@@ -461,10 +464,16 @@ std::uint64_t wait_mask();
     __atomic_store_n(reinterpret_cast<Record **>(t->chain) + d, r, order);
 }
 
-// The slot below D (D > 0) of T's chain, the innermost call's at depth D,
-// read by its owner: the same fold of the offset, 1 taken off in it.
-[[gnu::always_inline]] inline Record *load_slot_below(const ThreadCalls *t, std::size_t d) {
-    return __atomic_load_n(reinterpret_cast<Record *const *>(t->chain) + d - 1, __ATOMIC_RELAXED);
+// The record of T's innermost call, read by its owner: the slot below its
+// depth, the floor's null at depth 0 (or in a slot a handler's call took and
+// has not written yet). Counted from the floor as a number, so that depth 0
+// forms no pointer before the chain; the same fold of the offset.
+static_assert(offsetof(ThreadCalls, chain) ==
+              offsetof(ThreadCalls, chain_floor) + sizeof(Record *));
+[[gnu::always_inline]] inline Record *innermost_call(const ThreadCalls *t) {
+    const std::uintptr_t slot = reinterpret_cast<std::uintptr_t>(&t->chain_floor) + // 64 bits:
+                                std::size_t{t->depth} * sizeof(Record *); // no extension after
+    return __atomic_load_n(reinterpret_cast<Record *const *>(slot), __ATOMIC_RELAXED);
 }
 
 [[gnu::always_inline]] inline bool plain_call(const ThreadCalls *t) {
