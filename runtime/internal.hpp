@@ -283,6 +283,7 @@ void set_write_kind(Record *r, int type); // at the stream's making: sync's defa
 // with plain stores; a close pays to see them (see in_flight.cpp).
 // A call reads and writes `depth` and the first entries of `chain`: they share
 // the first cache line.
+struct SetSpare; // a set wait's arrays, kept for the next (stream_set.cpp)
 struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
     static constexpr std::uintptr_t kSending = 1, kSent = 2; // blocked_on's flag bits
@@ -308,6 +309,10 @@ struct alignas(64) ThreadCalls {
     // on this thread zeroes it (zero_limit): landing between the wait's checks
     // and its ppoll, it makes the ppoll return at once.
     timespec wait_left = {};
+    // The arrays of this entry's last large set wait (stream_set.cpp), kept
+    // for the next: taken whole for a wait and given back as it leaves, so
+    // a handler's wait nested in one makes its own.
+    std::atomic<SetSpare *> set_spare{nullptr};
 };
 // A thread's entry; until its first call registers it, `unregistered`, an
 // entry that is never written and sends every call to the slow path
