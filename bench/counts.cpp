@@ -25,6 +25,7 @@
 #include <poll.h>               // ppoll
 #include <signal.h>             // kill, SIGKILL
 #include <stdexcept>            // runtime_error
+#include <sys/epoll.h>          // epoll_create1, epoll_ctl, epoll_wait: the selector's raw call
 #include <sys/ioctl.h>          // ioctl, FIONREAD, TIOCOUTQ
 #include <sys/prctl.h>          // PR_SET_PDEATHSIG
 #include <sys/wait.h>           // waitpid
@@ -240,6 +241,74 @@ void output_side(const zl_value *zero_limit) {
     return run(argc, argv);
 }
 
+// The waits on several streams where the kernel answers, each beside its
+// raw call over the same descriptor: IO.wait_any of the kernel pipe K alone
+// (FD) against a ppoll of it that then reads the revents, and a Selector's
+// wait against epoll_wait on an epoll instance of the counter's own. Then
+// the Selector's wait answered from its ready stack (BUFFERED registered:
+// input in its read buffer), with no system call. Last of the paths, so
+// that the objects they make move no other path's pages.
+// Whether the answer FOUND is exactly EXPECTED; the answer released.
+bool answers(zl_value found, zl_value expected) {
+    const bool same = zelt::array_values(found) == std::vector<zl_value>{expected};
+    zelt::release(found);
+    return same;
+}
+
+void many_streams(zl_value k, zl_value buffered, int fd) {
+    const zl_value one = zelt::array({k});
+    const zl_value wait_any_args[] = {one, zelt::integer(0)};
+    const zelt::Id wait_any = zelt::intern("wait_any");
+    pollfd pfd{fd, POLLIN, 0};
+    const timespec zero{};
+    measure("raw_ppoll_set", [&] {
+        keep(static_cast<zl_value>(ppoll(&pfd, 1, &zero, nullptr)));
+        keep(static_cast<zl_value>(pfd.revents & (POLLIN | POLLHUP | POLLERR)));
+    });
+    expect(answers(zelt::call(zl_cIO, wait_any, 2, wait_any_args), k),
+           "IO.wait_any of a ready pipe");
+    measure("wait_any_kernel", [&wait_any_args, wait_any] {
+        const zl_value found = zelt::call(zl_cIO, wait_any, 2, wait_any_args);
+        keep(found);
+        zelt::release(found);
+    });
+
+    const zl_value selector_class = zelt::class_named("Selector");
+    const zl_value kernel_sel = zelt::call(selector_class, "new");
+    zelt::call(kernel_sel, "register", {k});
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) != 0)
+        throw std::runtime_error("epoll failed");
+    epoll_event got[64];
+    measure("raw_epoll_wait",
+            [ep, &got] { keep(static_cast<zl_value>(epoll_wait(ep, got, 64, 0))); });
+    const zl_value zero_limit[] = {zelt::integer(0)};
+    const zelt::Id wait = zelt::intern("wait");
+    expect(answers(zelt::call(kernel_sel, wait, 1, zero_limit), k),
+           "Selector#wait(0) on a ready pipe");
+    measure("selector_wait_kernel", [kernel_sel, wait, &zero_limit] {
+        const zl_value found = zelt::call(kernel_sel, wait, 1, zero_limit);
+        keep(found);
+        zelt::release(found);
+    });
+
+    const zl_value buffered_sel = zelt::call(selector_class, "new");
+    zelt::call(buffered_sel, "register", {buffered});
+    expect(answers(zelt::call(buffered_sel, wait, 1, zero_limit), buffered),
+           "Selector#wait(0) from the read buffer");
+    measure("selector_buffered", [buffered_sel, wait, &zero_limit] {
+        const zl_value found = zelt::call(buffered_sel, wait, 1, zero_limit);
+        keep(found);
+        zelt::release(found);
+    });
+    zelt::release(buffered_sel); // its streams stay open: the selector only leaves them
+    zelt::release(kernel_sel);
+    zelt::release(one);
+    ::close(ep);
+}
+
 int counts_main(int argc, char **argv) {
     const bool streams = argc == 3 && std::strcmp(argv[1], "streams") == 0;
     if (!streams && (argc != 2 || (std::strcmp(argv[1], "instructions") != 0 &&
@@ -329,6 +398,7 @@ int counts_main(int argc, char **argv) {
             blocking.drain();
         });
         output_side(zero_limit);
+        many_streams(k, bufio.value(), fd);
         if (pages_mode) print_maps();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "zelt-counts: %s\n", e.what());

@@ -41,7 +41,7 @@ PATHS = [
     ("nread_kernel", "raw_ioctl", 85, 13, 85),
     ("ready_kernel", "raw_ioctl", 85, 13, 85),
     ("nread_buffered", None, 80, 12, 83),
-    ("wait_any_buffered", None, None, None, None),
+    ("wait_any_buffered", None, None, None, 815),
     ("raw_ppoll_ioctl", None, None, None, None),
     ("wait_ready", "raw_ppoll_ioctl", 150, 17, 150),
     ("raw_ppoll_ioctl_blocking", None, None, None, None),
@@ -52,6 +52,11 @@ PATHS = [
     ("writable_kernel", "raw_ppoll_out", 85, 14, 96),
     ("wait_writable_ready", "raw_ppoll_out", 85, 14, 138),
     ("writable_buffered", None, None, None, None),
+    ("raw_ppoll_set", None, None, None, None),
+    ("wait_any_kernel", "raw_ppoll_set", None, None, None),
+    ("raw_epoll_wait", None, None, None, None),
+    ("selector_wait_kernel", "raw_epoll_wait", None, None, None),
+    ("selector_buffered", None, None, None, 741),
 ]
 LABELS = {
     "raw_ioctl": "raw ioctl(FIONREAD)",
@@ -69,6 +74,11 @@ LABELS = {
     "raw_ppoll_out": "raw ppoll(0) for POLLOUT",
     "writable_kernel": "writable?, kernel path",
     "wait_writable_ready": "wait_writable(0), empty pipe",
+    "raw_ppoll_set": "raw ppoll(0) of 1 + its revents",
+    "wait_any_kernel": "IO.wait_any of 1, kernel ready",
+    "raw_epoll_wait": "raw epoll_wait(0), 1 ready",
+    "selector_wait_kernel": "Selector#wait(0), kernel ready",
+    "selector_buffered": "Selector#wait(0), from a buffer",
 }
 
 # What a figure may differ by between toolchains, and nothing else: these

@@ -262,18 +262,19 @@ ZL_INLINE_ struct timeval zl_time_interval_inline_(zl_value limit) {
  * wait. */
 ZL_API int zl_wait_for_single_fd(int fd, int events, struct timeval *limit);
 
-/* Wait until one of the N streams IOS (IO objects of open streams, each
- * checked readable or writable by the caller as EVENTS asks) has input or
- * LIMIT passes (null: no limit). Input the runtime holds in a stream's read
- * buffer counts for readable, room in its write buffer for writable, and is
- * found with no system call; only then the kernel (poll bits EVENTS; 1 is
- * readable, which a stream at its end is too: a read would not wait).
- * Returns an Array of the streams, in the order of IOS, that have input or
- * that a close from another thread ended meanwhile (closed: its descriptor
- * is not looked at again), or nil when the limit passed. Raises
- * ArgumentError for N below 1, TypeError for a value that is no IO, and
- * SystemCallError for a failed system call. A close of any of them from
- * another thread ends the wait as it ends zl_wait_for_single_fd. */
+/* Wait until one of the N streams IOS (IO objects of open streams, open for
+ * reading or writing as EVENTS asks) has input or LIMIT passes (null: no
+ * limit). Input the runtime holds in a stream's read buffer counts for
+ * readable, room in its write buffer for writable, and is found with no
+ * system call; only then the kernel (poll bits EVENTS; 1 is readable, which
+ * a stream at its end is too: a read would not wait). Returns an Array of the
+ * streams, in the order of IOS, that have input or that a close from another
+ * thread ended meanwhile (closed: its descriptor is not looked at again), or
+ * nil when the limit passed. Raises ArgumentError for N below 1; TypeError
+ * for a value that is no IO and IOError for a stream closed or not open for
+ * EVENTS (each stream checked, in order, before any answer); SystemCallError
+ * for a failed system call. A close of any of them from another thread ends
+ * the wait as it ends zl_wait_for_single_fd. */
 ZL_API zl_value zl_wait_for_streams(const zl_value *ios, long n, int events, struct timeval *limit);
 
 /* ---- classes of an extension's own ---------------------------------------- */

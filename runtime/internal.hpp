@@ -284,6 +284,7 @@ void set_write_kind(Record *r, int type); // at the stream's making: sync's defa
 // A call reads and writes `depth` and the first entries of `chain`: they share
 // the first cache line.
 struct SleepLink;
+struct SetSpare; // a set wait's arrays, kept for the next (stream_set.cpp)
 struct alignas(64) ThreadCalls {
     static constexpr unsigned kDepth = 16;
     static constexpr std::uintptr_t kSending = 1, kSent = 2; // blocked_on's flag bits
@@ -310,6 +311,10 @@ struct alignas(64) ThreadCalls {
     // and its ppoll, it makes the ppoll return at once.
     timespec wait_left = {};
     const SleepLink *sleeping = nullptr; // the owner's: its waits counted in sleepers
+    // The arrays of this entry's last large set wait (stream_set.cpp), kept
+    // for the next: taken whole for a wait and given back as it leaves, so
+    // a handler's wait nested in one makes its own.
+    std::atomic<SetSpare *> set_spare{nullptr};
 };
 
 // A wait that input in R's buffer ends, counted in R's sleepers while it

@@ -277,10 +277,15 @@ public:
     }
 
     // Pops the stack: what is closed, buffered or always ready is answered,
-    // and what still is stays queued. True when any was.
+    // and what still is stays queued. True when any was. The usual case, an
+    // empty stack, inline: the pop's frame and its vector only when it pops.
     bool take_ready() {
-        if (!s_->ready.load(std::memory_order_seq_cst)) return !ready.empty(); // the usual case
-        std::vector<SelectorEntry *> again;
+        if (!s_->ready.load(std::memory_order_seq_cst)) [[likely]]
+            return !ready.empty();
+        return pop_ready();
+    }
+
+    [[gnu::noinline]] bool pop_ready() {
         for (SelectorEntry *e = s_->ready.exchange(nullptr, std::memory_order_seq_cst); e;) {
             SelectorEntry *next = e->ready_next;
             const unsigned st = e->state.fetch_and(~kQueued, std::memory_order_seq_cst);
@@ -291,11 +296,10 @@ public:
                 closed.push_back(e);
             } else if ((st & kAlways) || e->r->pending.load(std::memory_order_seq_cst) > 0) {
                 answer(e);
-                again.push_back(e);
+                queue(e); // level-triggered: until it is read (the stack taken is ours alone)
             }
             e = next;
         }
-        for (SelectorEntry *e : again) queue(e); // level-triggered: until it is read
         return !ready.empty();
     }
 

@@ -14,20 +14,26 @@
 //   kernel's ppoll with that limit and the mask read once at the wait's
 //   start, the wake signal open. A wake zeroes the limit: the ppoll returns
 //   at once (0) or with EINTR, and the wait looks again; only closed,
-//   buffered, readiness or its own deadline end it. On every way out
-//   (return, exception, the forced unwind of a cancellation) clears the
-//   mark (BlockedOn: it waits while a signaller holds kSending, and takes
-//   back a wake it was sent), fences, then gives each closed record to
+//   buffered, readiness or its own deadline end it. A zero limit looks
+//   once, the other way round: under the mark the ppoll first (it never
+//   sleeps, so no wake can be lost), then one pass over the records,
+//   closed, then buffered, then the revents. On every way out (return,
+//   exception, the forced unwind of a cancellation) it clears the mark
+//   (BlockedOn: it waits while a signaller holds kSending, and takes back a
+//   wake it was sent), fences, then gives each closed record to
 //   leave_closed, which releases it when no other call names it.
 // - Closer and fill: under the table's lock. A mark with kSetMark is claimed
 //   (CAS adding kSending) before the set is read, and put back as it was,
 //   or with kSent after a send: the waiter cannot clear its mark meanwhile,
 //   so its frame, and S with it, stays. Nobody else sets kSending outside
 //   the lock, so a claim under it never finds one.
-// - Answer: a closed record is answered as closed and its descriptor is not
-//   looked at again; so a number that a new stream takes after the release
-//   is never reported. While the mark stands no record in S is released, so
-//   a revents the ppoll gave belongs to the stream it was asked of.
+// - Answer: a closed record is answered as closed and its revents are never
+//   read; so a number that a new stream takes after the release is never
+//   reported. (The zero-limit look may poll a number released before its
+//   mark: a close that did not see the mark is seen by the closed checks,
+//   which follow the mark and its fence, as before the ppoll.) While the
+//   mark stands no record in S is released, so a revents the ppoll gave
+//   belongs to the stream it was asked of.
 // - Fill: a read that buffers input wakes the sleepers of its record; a set
 //   for input counts itself in set_sleepers instead of in each record's
 //   count (one atomic per wait, not one per stream), and the fill looks at
@@ -45,7 +51,7 @@
 #include <cerrno>         // EINTR, EINVAL, EBADF
 #include <cstdint>        // int64_t, uint64_t: the kernel's mask
 #include <ctime>          // clock_gettime
-#include <memory>         // unique_ptr: a large set's arrays
+#include <memory>         // unique_ptr, make_unique_for_overwrite: a large set's arrays
 #include <poll.h>         // pollfd, POLLIN, POLLHUP, POLLERR, POLLNVAL
 #include <pthread.h>      // pthread_testcancel
 #include <span>           // the records and their pollfds
@@ -58,6 +64,15 @@
 namespace zelt::rt {
 
 std::atomic<int> set_sleepers{0};
+
+struct SetSpare { // no zeroing: every wait writes what it reads
+    explicit SetSpare(std::size_t n)
+        : room(n), records(std::make_unique_for_overwrite<Record *[]>(n)),
+          fds(std::make_unique_for_overwrite<pollfd[]>(n)) {}
+    std::size_t room;
+    std::unique_ptr<Record *[]> records;
+    std::unique_ptr<pollfd[]> fds;
+};
 
 namespace {
 
@@ -117,27 +132,36 @@ private:
     std::span<Record *const> records_;
 };
 
+// The wait's events: KEVENTS when it is not 0 (POLLIN, the usual wait, whose
+// loops then test constants), else EVENTS as given.
+template <int kEvents> constexpr int events_of(int events) { return kEvents ? kEvents : events; }
+
 // Whether R's buffers answer EVENTS with no system call: input held for a
 // wait for readable, room to write into for a wait for writable.
-bool buffered(Record *r, int events) {
-    if ((events & POLLIN) && r->pending.load(std::memory_order_seq_cst) > 0) return true;
-    return (events & POLLOUT) && zl_io_write_room(&r->pub) > 0;
+template <int kEvents> bool buffered(Record *r, int events) {
+    const int ev = events_of<kEvents>(events);
+    if ((ev & POLLIN) && r->pending.load(std::memory_order_seq_cst) > 0) return true;
+    return (ev & POLLOUT) && zl_io_write_room(&r->pub) > 0;
 }
 
 // Adds to READY each stream closed, buffered or (POLLED) reported by the
-// kernel for EVENTS; false, errno EBADF, for a descriptor closed behind the
-// runtime's back.
+// kernel for EVENTS, in that order: a closed record's revents are not read;
+// false, errno EBADF, for a descriptor closed behind the runtime's back.
+template <int kEvents>
 bool answer(const zl_value *ios, std::span<Record *const> records, std::span<const pollfd> fds,
             bool polled, int events, std::vector<zl_value> &ready) {
-    const int wanted = events | POLLHUP | POLLERR; // as a read would not wait
+    const int wanted = events_of<kEvents>(events) | POLLHUP | POLLERR; // as a read would not wait
     for (std::size_t i = 0; i < records.size(); ++i) {
         Record *r = records[i];
-        bool hit = r->closed() || buffered(r, events);
-        if (!hit && polled && (fds[i].revents & POLLNVAL)) {
-            errno = EBADF;
-            return false;
+        if (r->closed() || buffered<kEvents>(r, events)) {
+            ready.push_back(ios[i]);
+        } else if (polled && fds[i].revents) {
+            if (fds[i].revents & POLLNVAL) [[unlikely]] {
+                errno = EBADF;
+                return false;
+            }
+            if (fds[i].revents & wanted) ready.push_back(ios[i]);
         }
-        if (hit || (polled && (fds[i].revents & wanted))) ready.push_back(ios[i]);
     }
     return true;
 }
@@ -148,17 +172,29 @@ zl_value found(std::vector<zl_value> &ready, bool ok) {
     return ready.empty() ? ZL_NIL : zelt::array(std::move(ready)); // its storage, not a copy
 }
 
-// The set's records and their pollfds: in the frame for a few streams, on
-// the heap for more, so that a small set's wait allocates only its answer.
+// The set's records and their pollfds: in the frame for a few streams, and
+// for more the arrays the thread's entry kept from its last large set wait
+// (grown when they are short), so that a wait allocates only its answer.
 class SetArrays {
 public:
-    explicit SetArrays(std::size_t n) {
-        if (n > kInline) {
-            heap_records_ = std::make_unique<Record *[]>(n);
-            heap_fds_ = std::make_unique<pollfd[]>(n);
+    SetArrays(ThreadCalls *t, std::size_t n) : t_(t) {
+        if (n <= kInline) {
+            records = {inline_records_, n};
+            fds = {inline_fds_, n};
+            return;
         }
-        records = {n > kInline ? heap_records_.get() : inline_records_, n};
-        fds = {n > kInline ? heap_fds_.get() : inline_fds_, n};
+        // Taken whole: a handler's wait nested in this one finds none.
+        spare_ = t->set_spare.exchange(nullptr, std::memory_order_relaxed);
+        if (!spare_ || spare_->room < n) {
+            delete spare_;
+            spare_ = nullptr;
+            spare_ = new SetSpare(n);
+        }
+        records = {spare_->records.get(), n};
+        fds = {spare_->fds.get(), n};
+    }
+    ~SetArrays() { // back to the entry; what a nested wait left there goes
+        if (spare_) delete t_->set_spare.exchange(spare_, std::memory_order_relaxed);
     }
     SetArrays(const SetArrays &) = delete;
     SetArrays &operator=(const SetArrays &) = delete;
@@ -168,17 +204,40 @@ public:
 
 private:
     static constexpr std::size_t kInline = 16;
+    ThreadCalls *t_;
+    SetSpare *spare_ = nullptr;
     Record *inline_records_[kInline];
     pollfd inline_fds_[kInline];
-    std::unique_ptr<Record *[]> heap_records_;
-    std::unique_ptr<pollfd[]> heap_fds_;
 };
+
+// IO's record, checked as a wait for EVENTS needs it: an IO (TypeError),
+// open, and open for reading or writing as EVENTS asks (IOError). The
+// exported checks raise; each is called only when it will.
+template <int kEvents> Record *checked_record(zl_value io, int events) {
+    events = events_of<kEvents>(events);
+    if (!is_heap_of(io, Type::IO)) [[unlikely]]
+        zl_io_taint_check(io);
+    zl_openfile *rec = zl_io_record(io);
+    auto *r = reinterpret_cast<Record *>(rec);
+    if (!rec || r->closed()) [[unlikely]]
+        zl_io_check_closed(rec);
+    if ((events & (POLLIN | POLLPRI)) && !r->readable) [[unlikely]]
+        zl_io_check_readable(rec);
+    if ((events & POLLOUT) && !r->writable) [[unlikely]]
+        zl_io_check_writable(rec);
+    return r;
+}
 
 // A zero limit: one look, which never sleeps, so no mask read, no sleeper
 // counted and no clock; a wake sent meanwhile is taken back as the mark is
 // cleared. The mark stays: under it no record of the set is released, so a
-// revents belongs to the stream it was asked of, and a record closed before
-// it is answered as closed, its descriptor not looked at.
+// revents belongs to the stream it was asked of. The records are read after
+// the kernel's answer, so that one pass over them tells closed, buffered and
+// ready: a close that did not see the mark is seen there (the checks follow
+// the mark and its fence, wherever the ppoll falls), and the record, whose
+// number the ppoll may have found released or taken, is answered as closed,
+// its revents unread.
+template <int kEvents>
 zl_value look_once(ThreadCalls *t, const zl_value *ios, std::span<Record *> records,
                    std::span<pollfd> fds, int events) {
     const StreamSet set{records.data(), records.size(), nullptr, (events & POLLIN) != 0};
@@ -188,14 +247,71 @@ zl_value look_once(ThreadCalls *t, const zl_value *ios, std::span<Record *> reco
     int err = 0;
     {
         BlockedOn blocked(t, &set);
-        std::atomic_signal_fence(std::memory_order_seq_cst); // the mark, then the checks
-        answer(ios, records, fds, false, events, ready);     // never fails unpolled
-        if (ready.empty()) {
-            timespec zero{0, 0};
-            const int polled = ppoll_now(fds, &zero, nullptr); // the wake signal stays blocked
-            ok = polled >= 0 || errno == EINTR; // EINTR: nothing found, as a passed limit
-            if (polled > 0) ok = answer(ios, records, fds, true, events, ready);
-            if (!ok) err = errno;
+        std::atomic_signal_fence(std::memory_order_seq_cst); // the mark, then the look
+        timespec zero{0, 0};
+        const int polled = ppoll_now(fds, &zero, nullptr); // the wake signal stays blocked
+        ok = polled >= 0 || errno == EINTR; // EINTR: the kernel's look as nothing found
+        if (ok) ok = answer<kEvents>(ios, records, fds, polled > 0, events, ready);
+        if (!ok) err = errno;
+    }
+    errno = err;
+    return found(ready, ok);
+}
+
+// The wait itself, the checks of its arguments done.
+template <int kEvents>
+zl_value wait_streams(const zl_value *ios, long n, int events, timeval *limit) {
+    ThreadCalls *t = registered_thread();
+    if (!t) t = register_thread();
+    SetArrays arrays(t, static_cast<std::size_t>(n));
+    const std::span<Record *> records = arrays.records;
+    const std::span<pollfd> fds = arrays.fds;
+    bool held = false; // input buffered, or room to write
+    // One pass: the checks, the set, and the buffers first.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        Record *r = checked_record<kEvents>(ios[i], events);
+        records[i] = r;
+        fds[i] = {r->pub.fd, static_cast<short>(events), 0};
+        held |= buffered<kEvents>(r, events);
+    }
+    std::vector<zl_value> ready;
+    if (held) { // answered with no system call
+        answer<kEvents>(ios, records, fds, false, events, ready);
+        return found(ready, true);
+    }
+    if (limit && limit->tv_sec == 0 && limit->tv_usec == 0)
+        return look_once<kEvents>(t, ios, records, fds, events);
+    const bool bounded = limit && limit->tv_sec < kForeverSec;
+    int64_t rest = bounded ? limit->tv_sec * kNsecPerSec + limit->tv_usec * 1000
+                           : kForeverSec * kNsecPerSec; // far for none
+    const int64_t deadline = bounded ? now_ns() + rest : 0;
+    const std::uint64_t mask = wait_mask(); // the thread's own now, the wake signal open
+    const StreamSet set{records.data(), records.size(), nullptr, (events & POLLIN) != 0};
+    LeaveClosed leave(t, records); // after the mark is cleared
+    bool ok = true;
+    int err = 0; // the failure's errno, past the mark's clear
+    {
+        BlockedOn blocked(t, &set);
+        SetSleeper sleeper((events & POLLIN) != 0); // after the mark: a fill that counts it sees it
+        for (;;) {
+            t->wait_left = to_timespec(rest);
+            std::atomic_signal_fence(std::memory_order_seq_cst); // the limit, then the checks
+            ok = answer<kEvents>(ios, records, fds, false, events, ready); // never fails unpolled
+            if (!ready.empty()) break;                                     // closed, or buffered
+            const int polled = ppoll_now(fds, &t->wait_left, &mask);
+            if (polled < 0 && errno != EINTR) {
+                ok = false;
+                err = errno;
+                break;
+            }
+            if (polled > 0) {
+                ok = answer<kEvents>(ios, records, fds, true, events, ready);
+                if (!ok) err = errno;
+                if (!ok || !ready.empty()) break;
+            }
+            if (!bounded) continue; // woken, or a signal: look again
+            rest = deadline - now_ns();
+            if (rest <= 0) break; // a signal neither cuts the wait short nor stretches it
         }
     }
     errno = err;
@@ -234,56 +350,6 @@ extern "C" zl_value zl_wait_for_streams(const zl_value *ios, long n, int events,
     if (n <= 0) raise(eArgumentError, "no streams to wait on");
     if (limit && (limit->tv_sec < 0 || limit->tv_usec < 0 || limit->tv_usec >= 1000000))
         raise(eArgumentError, "invalid time limit");
-    SetArrays arrays(static_cast<std::size_t>(n));
-    const std::span<Record *> records = arrays.records;
-    const std::span<pollfd> fds = arrays.fds;
-    std::vector<zl_value> ready;
-    for (std::size_t i = 0; i < records.size(); ++i) { // one pass: the set, and buffer first
-        Record *r = reinterpret_cast<Record *>(zl_io_record(zl_io_taint_check(ios[i])));
-        records[i] = r;
-        fds[i] = {r->pub.fd, static_cast<short>(events), 0};
-        if (r->closed() || buffered(r, events)) ready.push_back(ios[i]);
-    }
-    // Input held here, or room to write, is answered with no system call.
-    if (!ready.empty()) return found(ready, true);
-
-    ThreadCalls *t = registered_thread();
-    if (!t) t = register_thread();
-    if (limit && limit->tv_sec == 0 && limit->tv_usec == 0)
-        return look_once(t, ios, records, fds, events);
-    const bool bounded = limit && limit->tv_sec < kForeverSec;
-    int64_t rest = bounded ? limit->tv_sec * kNsecPerSec + limit->tv_usec * 1000
-                           : kForeverSec * kNsecPerSec; // far for none
-    const int64_t deadline = bounded ? now_ns() + rest : 0;
-    const std::uint64_t mask = wait_mask(); // the thread's own now, the wake signal open
-    const StreamSet set{records.data(), records.size(), nullptr, (events & POLLIN) != 0};
-    LeaveClosed leave(t, records); // after the mark is cleared
-    bool ok = true;
-    int err = 0; // the failure's errno, past the mark's clear
-    {
-        BlockedOn blocked(t, &set);
-        SetSleeper sleeper((events & POLLIN) != 0); // after the mark: a fill that counts it sees it
-        for (;;) {
-            t->wait_left = to_timespec(rest);
-            std::atomic_signal_fence(std::memory_order_seq_cst);  // the limit, then the checks
-            ok = answer(ios, records, fds, false, events, ready); // never fails unpolled
-            if (!ready.empty()) break;                            // closed, or buffered
-            const int polled = ppoll_now(fds, &t->wait_left, &mask);
-            if (polled < 0 && errno != EINTR) {
-                ok = false;
-                err = errno;
-                break;
-            }
-            if (polled > 0) { // closed and buffered first: a closed record's revents are not read
-                ok = answer(ios, records, fds, true, events, ready);
-                if (!ok) err = errno;
-                if (!ok || !ready.empty()) break;
-            }
-            if (!bounded) continue; // woken, or a signal: look again
-            rest = deadline - now_ns();
-            if (rest <= 0) break; // a signal neither cuts the wait short nor stretches it
-        }
-    }
-    errno = err;
-    return found(ready, ok);
+    return events == POLLIN ? wait_streams<POLLIN>(ios, n, events, limit)
+                            : wait_streams<0>(ios, n, events, limit);
 }

@@ -11,12 +11,13 @@
 #include <zelt/embed.hpp>    // call, Error, class_named
 
 #include <chrono>         // the limit's length
+#include <deque>          // IO objects stay where they are made
 #include <fcntl.h>        // open
 #include <gtest/gtest.h>  // TEST, TEST_P
 #include <sys/resource.h> // getrlimit, setrlimit: the descriptor limit
 #include <sys/wait.h>     // waitpid
 #include <thread>         // a writer on another thread
-#include <unistd.h>       // fork, _exit
+#include <unistd.h>       // fork, _exit, dup, read
 
 namespace many_test {
 namespace {
@@ -163,6 +164,33 @@ TEST_F(WaitAny, WorksInAForkChild) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Sets past the few a wait keeps in its frame, in turn larger and smaller
+// than the one before (the thread keeps its last large set's arrays for the
+// next): each answers the one ready stream it holds, with a zero limit and
+// blocking, and nothing of an earlier, larger set.
+TEST_F(WaitAny, SetsOfEverySizeInTurnAnswerTheirOwnStreams) {
+    std::deque<zt::Io> streams; // both ends of socket pairs: one descriptor a stream
+    std::vector<zt::Fd> peers;  // the near end's peer, to write to
+    for (int i = 0; i < 150; ++i) {
+        zt::Ends e = zt::make_socketpair();
+        peers.push_back(zt::Fd(::dup(e.peer.get())));
+        streams.emplace_back(std::move(e.near));
+        streams.emplace_back(std::move(e.peer));
+    }
+    const zl_value zero = zelt::integer(0);
+    for (const std::size_t n : {17u, 300u, 40u, 16u, 17u, 1u, 299u}) {
+        std::vector<zl_value> set;
+        for (std::size_t i = 0; i < n; ++i) set.push_back(streams[i].value());
+        EXPECT_EQ(wait_any(set, &zero), std::vector<zl_value>{}) << n << " idle streams";
+        const std::size_t last = (n - 1) & ~std::size_t{1}; // a near end: its peer writes
+        zt::write_all(peers[last / 2].get(), "x");
+        EXPECT_EQ(wait_any(set, &zero), std::vector<zl_value>{set[last]}) << n << " streams";
+        EXPECT_EQ(wait_any(set, 5.0), std::vector<zl_value>{set[last]}) << n << " streams";
+        char c;
+        ASSERT_EQ(::read(zelt::io_fd(set[last]), &c, 1), 1);
+    }
+}
+
 // No descriptor of its own: with the table full, a wait that blocks, and
 // one that answers, behave as below the limit.
 TEST_F(WaitAny, WorksAtTheDescriptorLimit) {
@@ -205,6 +233,12 @@ protected:
         if (name == "nil_in_the_set") return with({open_, ZL_NIL});
         if (name == "a_closed_stream") return with({open_, closed_});
         if (name == "a_write_only_stream") return with({open_, write_only_});
+        if (name == "a_buffered_stream_then_a_closed_one") return with({buffered_, closed_});
+        if (name == "a_closed_stream_among_twenty") {
+            std::vector<zl_value> set(19, open_);
+            set.push_back(closed_);
+            return with(set);
+        }
         if (name == "negative_limit") return with({open_}, zelt::integer(-1));
         if (name == "huge_limit") return with({open_}, huge_);
         if (name == "string_limit") return with({open_}, text_);
@@ -212,16 +246,21 @@ protected:
         zt::Held set(zelt::array({open_}));
         return zelt::call(zl_cIO, "wait_any", {set, ZL_NIL, ZL_NIL, ZL_NIL}); // four
     }
-    void SetUp() override { zelt::call(closed_, "close"); }
+    void SetUp() override {
+        zelt::call(closed_, "close");
+        zt::write_all(lines_.peer.get(), "a\nb\n");
+        zelt::release(zelt::call(buffered_, "gets")); // "b\n" stays in the read buffer
+    }
 
 private:
     zl_value with(std::vector<zl_value> streams, zl_value limit = ZL_NIL) {
         zt::Held set(zelt::array(std::move(streams)));
         return zelt::call(zl_cIO, "wait_any", {set, limit});
     }
-    zt::Ends idle_ = zt::make_pipe(), other_ = zt::make_pipe(), out_ = zt::make_pipe();
+    zt::Ends idle_ = zt::make_pipe(), other_ = zt::make_pipe(), out_ = zt::make_pipe(),
+             lines_ = zt::make_pipe();
     zt::Io open_{std::move(idle_.near)}, closed_{std::move(other_.near)},
-        write_only_{std::move(out_.peer)};
+        write_only_{std::move(out_.peer)}, buffered_{std::move(lines_.near)};
     zt::Held huge_{zelt::flt(1e30)}, text_{zelt::str("1")};
 };
 
@@ -245,6 +284,9 @@ const BadCase kBadCases[] = {
     {"nil_in_the_set", "TypeError", "NilClass (expected IO)"},
     {"a_closed_stream", "IOError", "closed stream"},
     {"a_write_only_stream", "IOError", "not opened for reading"},
+    // Every stream is checked before any answer, a buffered one's too.
+    {"a_buffered_stream_then_a_closed_one", "IOError", "closed stream"},
+    {"a_closed_stream_among_twenty", "IOError", "closed stream"},
     {"negative_limit", "ArgumentError", "negative"},
     {"huge_limit", "RangeError", ""},
     {"string_limit", "TypeError", ""},
