@@ -474,10 +474,11 @@ std::uint64_t wait_mask();
 // has not written yet). Counted from the floor as a number, so that depth 0
 // forms no pointer before the chain; the same fold of the offset.
 static_assert(offsetof(ThreadCalls, chain) ==
-              offsetof(ThreadCalls, chain_floor) + sizeof(Record *));
+              offsetof(ThreadCalls, chain_floor) + sizeof(ThreadCalls::chain_floor));
 [[gnu::always_inline]] inline Record *innermost_call(const ThreadCalls *t) {
-    const std::uintptr_t slot = reinterpret_cast<std::uintptr_t>(&t->chain_floor) + // 64 bits:
-                                std::size_t{t->depth} * sizeof(Record *); // no extension after
+    const std::uintptr_t slot =
+        reinterpret_cast<std::uintptr_t>(&t->chain_floor) +       // 64 bits:
+        std::size_t{t->depth} * sizeof(ThreadCalls::chain_floor); // no extension after
     return __atomic_load_n(reinterpret_cast<Record *const *>(slot), __ATOMIC_RELAXED);
 }
 

@@ -219,8 +219,10 @@ template <int kEvents> Record *checked_record(zl_value io, int events) {
         zl_io_taint_check(io);
     zl_openfile *rec = zl_io_record(io);
     auto *r = reinterpret_cast<Record *>(rec);
-    if (!rec || r->closed()) [[unlikely]]
-        zl_io_check_closed(rec);
+    if (!rec || r->closed()) [[unlikely]] {
+        zl_io_check_closed(rec); // raises: a stream never opened, or closed
+        __builtin_unreachable();
+    }
     if ((events & (POLLIN | POLLPRI)) && !r->readable) [[unlikely]]
         zl_io_check_readable(rec);
     if ((events & POLLOUT) && !r->writable) [[unlikely]]

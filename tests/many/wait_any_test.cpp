@@ -173,7 +173,7 @@ TEST_F(WaitAny, SetsOfEverySizeInTurnAnswerTheirOwnStreams) {
     std::vector<zt::Fd> peers;  // the near end's peer, to write to
     for (int i = 0; i < 150; ++i) {
         zt::Ends e = zt::make_socketpair();
-        peers.push_back(zt::Fd(::dup(e.peer.get())));
+        peers.emplace_back(::dup(e.peer.get()));
         streams.emplace_back(std::move(e.near));
         streams.emplace_back(std::move(e.peer));
     }
