@@ -15,6 +15,7 @@
 #include <map>           // the child's descriptors
 #include <netinet/in.h>  // sockaddr_in: a listening socket on loopback
 #include <ostream>       // PrintTo
+#include <poll.h>        // poll: a terminal's input has arrived
 #include <regex>         // a timed result line
 #include <sys/ioctl.h>   // ioctl, FIONREAD: what a stream has left
 #include <sys/socket.h>  // socketpair: datagrams; socket, listen, connect
@@ -104,7 +105,12 @@ Stream make_stream(Input input, const std::string &data) {
             zt::write_all(s.peer.get(), data.substr(from, nl + 1 - from)); // a datagram a line
         return s;
     }
-    case Input::Pty: return connected(zt::make_pty());
+    case Input::Pty: {
+        Stream s = connected(zt::make_pty());
+        pollfd arrived = {s.child.get(), POLLIN, 0}; // the terminal takes its input a moment later
+        if (!data.empty() && ::poll(&arrived, 1, 5000) != 1) ADD_FAILURE() << "no input on the pty";
+        return s;
+    }
     case Input::File: return Stream{zt::regular_file(data), {}};
     case Input::DevNull: return Stream{zt::Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)), {}};
     case Input::DevZero: return Stream{zt::Fd(::open("/dev/zero", O_RDONLY | O_CLOEXEC)), {}};
